@@ -1,0 +1,48 @@
+// text.h: Unicode text helpers on UTF-8 `std::string_view`s, backed by tables
+// generated from the Unicode Character Database (unicode_tables.cc). ASCII takes a
+// fast path without table look-ups. Pure functions; safe from any thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brask {
+
+// Decodes the code point starting at `text[*pos]` and advances `*pos` past it.
+// Invalid or truncated UTF-8 yields U+FFFD and advances by one byte.
+char32_t decode_utf8(std::string_view text, size_t* pos);
+void append_utf8(std::string* out, char32_t code_point);
+
+// Character properties.
+bool is_white_space(char32_t c);       // White_Space
+bool is_alphabetic(char32_t c);        // Alphabetic
+bool is_numeric(char32_t c);           // general category Nd, Nl or No
+bool is_alphanumeric(char32_t c);      // is_alphabetic || is_numeric
+bool is_grapheme_extend(char32_t c);   // Grapheme_Extend
+bool is_not_printable(char32_t c);     // Cc Cf Cs Co Cn Zl Zp, and Zs other than U+0020
+
+// `text` without White_Space characters at both ends.
+std::string_view trim_white_space(std::string_view text);
+
+// Full default lower-casing: simple mappings, unconditional SpecialCasing mappings
+// (U+0130 becomes two code points) and the Final_Sigma rule.
+std::string to_lower(std::string_view text);
+
+// Maximal runs of alphanumeric characters, in order.
+std::vector<std::string_view> split_words(std::string_view text);
+
+// Number of code points, and the first `count` code points of `text`.
+size_t count_chars(std::string_view text);
+std::string_view first_chars(std::string_view text, size_t count);
+
+// The escaped form used in "not a valid app id" and in apps-file type errors:
+// \0 \t \r \n, backslash and both quotes backslashed, Grapheme_Extend and not
+// printable characters as \u{x} (lower-case hex, no leading zeros), the rest as is.
+std::string escape_debug(std::string_view text);
+
+// `bytes` with every byte sequence that is not valid UTF-8 shown as U+FFFD.
+std::string lossy_utf8(std::string_view bytes);
+
+}  // namespace brask
