@@ -11,8 +11,10 @@
 namespace brask {
 
 // Decodes the code point starting at `text[*pos]` and advances `*pos` past it.
-// Invalid or truncated UTF-8 yields U+FFFD and advances by one byte.
+// Invalid or truncated UTF-8 yields U+FFFD and advances by one byte; at or past the end it
+// yields U+FFFD and leaves `*pos` at `text.size()`.
 char32_t decode_utf8(std::string_view text, size_t* pos);
+// Surrogates and values above U+10FFFF are written as U+FFFD.
 void append_utf8(std::string* out, char32_t code_point);
 
 // Character properties.
@@ -27,7 +29,8 @@ bool is_not_printable(char32_t c);     // Cc Cf Cs Co Cn Zl Zp, and Zs other tha
 std::string_view trim_white_space(std::string_view text);
 
 // Full default lower-casing: simple mappings, unconditional SpecialCasing mappings
-// (U+0130 becomes two code points) and the Final_Sigma rule.
+// (U+0130 becomes two code points) and the Final_Sigma rule. Bytes that are not valid
+// UTF-8 are copied unchanged.
 std::string to_lower(std::string_view text);
 
 // Maximal runs of alphanumeric characters, in order.
@@ -40,9 +43,11 @@ std::string_view first_chars(std::string_view text, size_t count);
 // The escaped form used in "not a valid app id" and in apps-file type errors:
 // \0 \t \r \n, backslash and both quotes backslashed, Grapheme_Extend and not
 // printable characters as \u{x} (lower-case hex, no leading zeros), the rest as is.
+// Invalid UTF-8 is shown as in lossy_utf8.
 std::string escape_debug(std::string_view text);
 
-// `bytes` with every byte sequence that is not valid UTF-8 shown as U+FFFD.
+// `bytes` with every byte sequence that is not valid UTF-8 shown as U+FFFD: one for each
+// maximal subpart (a truncated sequence is one U+FFFD, a stray byte another).
 std::string lossy_utf8(std::string_view bytes);
 
 }  // namespace brask

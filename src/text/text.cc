@@ -1,0 +1,446 @@
+// text.cc: UTF-8 walking with an ASCII fast path in front of every table look-up.
+#include "text/text.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "text/unicode_tables.h"
+
+namespace brask {
+namespace {
+
+constexpr char32_t REPLACEMENT = 0xFFFD;
+constexpr std::string_view REPLACEMENT_UTF8 = "\xEF\xBF\xBD";
+
+struct Decoded {
+  char32_t code_point;  // REPLACEMENT when !valid
+  size_t length;        // bytes of the sequence, or of the maximal invalid prefix (at least 1)
+  bool valid;
+};
+
+// Decodes at `i < text.size()`. An invalid sequence reports the length of its maximal
+// subpart (the longest prefix that could still have begun a valid sequence), which is
+// what one U+FFFD stands for in lossy conversion.
+Decoded decode_at(std::string_view text, size_t i) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  if (b0 < 0x80) {
+    return {b0, 1, true};
+  }
+  size_t trail;
+  char32_t cp;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    trail = 1;
+    cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    trail = 2;
+    cp = b0 & 0x0F;
+    // Excludes overlong forms and the surrogates.
+    if (b0 == 0xE0) {
+      lo = 0xA0;
+    } else if (b0 == 0xED) {
+      hi = 0x9F;
+    }
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    trail = 3;
+    cp = b0 & 0x07;
+    // Excludes overlong forms and values above U+10FFFF.
+    if (b0 == 0xF0) {
+      lo = 0x90;
+    } else if (b0 == 0xF4) {
+      hi = 0x8F;
+    }
+  } else {
+    return {REPLACEMENT, 1, false};
+  }
+  for (size_t k = 1; k <= trail; ++k) {
+    if (i + k >= text.size()) {
+      return {REPLACEMENT, k, false};
+    }
+    const auto b = static_cast<unsigned char>(text[i + k]);
+    if (b < lo || b > hi) {
+      return {REPLACEMENT, k, false};
+    }
+    lo = 0x80;
+    hi = 0xBF;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  return {cp, trail + 1, true};
+}
+
+// Start of the character that ends at `end > 0`, as forward decoding would find it.
+size_t char_start_before(std::string_view text, size_t end) {
+  size_t j = end - 1;
+  while (j > 0 && end - j < 4 && (static_cast<unsigned char>(text[j]) & 0xC0) == 0x80) {
+    --j;
+  }
+  Decoded d = decode_at(text.substr(0, end), j);
+  return d.valid && j + d.length == end ? j : end - 1;
+}
+
+bool ascii_white_space(unsigned char b) { return b == ' ' || (b >= '\t' && b <= '\r'); }
+bool ascii_alphabetic(unsigned char b) { return static_cast<unsigned char>((b | 0x20) - 'a') < 26; }
+bool ascii_digit(unsigned char b) { return static_cast<unsigned char>(b - '0') < 10; }
+char ascii_lower(char c) {
+  return static_cast<char>(c + ((static_cast<unsigned char>(c - 'A') < 26) << 5));
+}
+// The ASCII members of Case_Ignorable: apostrophe, full stop, colon, circumflex, grave.
+bool ascii_case_ignorable(unsigned char b) {
+  return b == '\'' || b == '.' || b == ':' || b == '^' || b == '`';
+}
+
+constexpr uint64_t HIGH_BITS = 0x8080808080808080ull;
+
+// Length of the leading run of ASCII bytes from `i`.
+size_t ascii_run(std::string_view text, size_t i) {
+  const size_t start = i;
+  while (i + 8 <= text.size()) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (word & HIGH_BITS) {
+      break;
+    }
+    i += 8;
+  }
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) {
+    ++i;
+  }
+  return i - start;
+}
+
+void lower_ascii_in_place(char* p, size_t n) {
+  for (size_t k = 0; k < n; ++k) {
+    p[k] = ascii_lower(p[k]);
+  }
+}
+
+// Whether the text from `i` goes on, past case-ignorable characters, with a cased one:
+// the "not followed by" half of Final_Sigma.
+bool cased_follows(std::string_view text, size_t i) {
+  while (i < text.size()) {
+    Decoded d = decode_at(text, i);
+    if (!d.valid) {
+      return false;
+    }
+    const uint8_t p = unicode_properties(d.code_point);
+    if (!(p & UNICODE_CASE_IGNORABLE)) {
+      return (p & UNICODE_CASED) != 0;
+    }
+    i += d.length;
+  }
+  return false;
+}
+
+void append_hex_escape(std::string* out, char32_t c) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  char buf[8];
+  size_t n = 0;
+  do {
+    buf[n++] = DIGITS[c & 0xF];
+    c >>= 4;
+  } while (c != 0);
+  out->append("\\u{");
+  while (n > 0) {
+    out->push_back(buf[--n]);
+  }
+  out->push_back('}');
+}
+
+}  // namespace
+
+char32_t decode_utf8(std::string_view text, size_t* pos) {
+  if (*pos >= text.size()) {
+    *pos = text.size();
+    return REPLACEMENT;
+  }
+  Decoded d = decode_at(text, *pos);
+  *pos += d.valid ? d.length : 1;
+  return d.code_point;
+}
+
+void append_utf8(std::string* out, char32_t c) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+    return;
+  }
+  if (c > MAX_CODE_POINT || (c >= 0xD800 && c <= 0xDFFF)) {
+    out->append(REPLACEMENT_UTF8);
+    return;
+  }
+  char buf[4];
+  size_t n;
+  if (c < 0x800) {
+    buf[0] = static_cast<char>(0xC0 | (c >> 6));
+    n = 2;
+  } else if (c < 0x10000) {
+    buf[0] = static_cast<char>(0xE0 | (c >> 12));
+    n = 3;
+  } else {
+    buf[0] = static_cast<char>(0xF0 | (c >> 18));
+    n = 4;
+  }
+  for (size_t k = 1; k < n; ++k) {
+    buf[k] = static_cast<char>(0x80 | ((c >> (6 * (n - 1 - k))) & 0x3F));
+  }
+  out->append(buf, n);
+}
+
+bool is_white_space(char32_t c) {
+  return c < 0x80 ? ascii_white_space(static_cast<unsigned char>(c))
+                  : (unicode_properties(c) & UNICODE_WHITE_SPACE) != 0;
+}
+
+bool is_alphabetic(char32_t c) {
+  return c < 0x80 ? ascii_alphabetic(static_cast<unsigned char>(c))
+                  : (unicode_properties(c) & UNICODE_ALPHABETIC) != 0;
+}
+
+bool is_numeric(char32_t c) {
+  return c < 0x80 ? ascii_digit(static_cast<unsigned char>(c))
+                  : (unicode_properties(c) & UNICODE_NUMERIC) != 0;
+}
+
+bool is_alphanumeric(char32_t c) {
+  if (c < 0x80) {
+    const auto b = static_cast<unsigned char>(c);
+    return ascii_alphabetic(b) || ascii_digit(b);
+  }
+  return (unicode_properties(c) & (UNICODE_ALPHABETIC | UNICODE_NUMERIC)) != 0;
+}
+
+bool is_grapheme_extend(char32_t c) {
+  return c >= 0x80 && (unicode_properties(c) & UNICODE_GRAPHEME_EXTEND) != 0;
+}
+
+bool is_not_printable(char32_t c) {
+  return c < 0x80 ? c < 0x20 || c == 0x7F : (unicode_properties(c) & UNICODE_NOT_PRINTABLE) != 0;
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  size_t begin = 0;
+  while (begin < text.size()) {
+    const auto b = static_cast<unsigned char>(text[begin]);
+    if (b < 0x80) {
+      if (!ascii_white_space(b)) {
+        break;
+      }
+      ++begin;
+      continue;
+    }
+    Decoded d = decode_at(text, begin);
+    if (!d.valid || !(unicode_properties(d.code_point) & UNICODE_WHITE_SPACE)) {
+      break;
+    }
+    begin += d.length;
+  }
+  size_t end = text.size();
+  while (end > begin) {
+    const auto b = static_cast<unsigned char>(text[end - 1]);
+    if (b < 0x80) {
+      if (!ascii_white_space(b)) {
+        break;
+      }
+      --end;
+      continue;
+    }
+    const size_t start = char_start_before(text, end);
+    Decoded d = decode_at(text, start);
+    if (!d.valid || !(unicode_properties(d.code_point) & UNICODE_WHITE_SPACE)) {
+      break;
+    }
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::string to_lower(std::string_view text) {
+  std::string out(text);
+  size_t i = ascii_run(text, 0);
+  lower_ascii_in_place(out.data(), i);
+  if (i == text.size()) {
+    return out;
+  }
+  out.resize(i);
+  // Final_Sigma looks back past case-ignorable characters to the nearest other one;
+  // this is whether that one was cased.
+  bool cased_before = false;
+  for (size_t k = i; k > 0; --k) {
+    const auto b = static_cast<unsigned char>(text[k - 1]);
+    if (!ascii_case_ignorable(b)) {
+      cased_before = ascii_alphabetic(b);
+      break;
+    }
+  }
+  while (i < text.size()) {
+    const size_t run = ascii_run(text, i);
+    if (run > 0) {
+      const size_t old = out.size();
+      out.append(text.data() + i, run);
+      lower_ascii_in_place(out.data() + old, run);
+      i += run;
+      for (size_t k = i; k > i - run; --k) {
+        const auto b = static_cast<unsigned char>(text[k - 1]);
+        if (!ascii_case_ignorable(b)) {
+          cased_before = ascii_alphabetic(b);
+          break;
+        }
+      }
+      continue;
+    }
+    Decoded d = decode_at(text, i);
+    if (!d.valid) {
+      // Not ours to repair: invalid bytes pass through, and count as uncased.
+      out.append(text.data() + i, d.length);
+      i += d.length;
+      cased_before = false;
+      continue;
+    }
+    const uint8_t p = unicode_properties(d.code_point);
+    if (d.code_point == 0x03A3) {
+      const bool final_sigma = cased_before && !cased_follows(text, i + d.length);
+      append_utf8(&out, final_sigma ? 0x03C2 : 0x03C3);
+    } else if (p & UNICODE_CHANGES_WHEN_LOWERED) {
+      char32_t mapped[3];
+      const size_t n = unicode_lower(d.code_point, mapped);
+      for (size_t k = 0; k < n; ++k) {
+        append_utf8(&out, mapped[k]);
+      }
+    } else {
+      out.append(text.data() + i, d.length);
+    }
+    if (!(p & UNICODE_CASE_IGNORABLE)) {
+      cased_before = (p & UNICODE_CASED) != 0;
+    }
+    i += d.length;
+  }
+  return out;
+}
+
+std::vector<std::string_view> split_words(std::string_view text) {
+  std::vector<std::string_view> words;
+  size_t i = 0;
+  size_t word_start = 0;
+  bool in_word = false;
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    bool alnum;
+    size_t length = 1;
+    if (b < 0x80) {
+      alnum = ascii_alphabetic(b) || ascii_digit(b);
+    } else {
+      Decoded d = decode_at(text, i);
+      alnum = d.valid && (unicode_properties(d.code_point) & (UNICODE_ALPHABETIC | UNICODE_NUMERIC));
+      length = d.valid ? d.length : 1;
+    }
+    if (alnum && !in_word) {
+      word_start = i;
+      in_word = true;
+    } else if (!alnum && in_word) {
+      words.push_back(text.substr(word_start, i - word_start));
+      in_word = false;
+    }
+    i += length;
+  }
+  if (in_word) {
+    words.push_back(text.substr(word_start));
+  }
+  return words;
+}
+
+size_t count_chars(std::string_view text) {
+  size_t count = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t run = ascii_run(text, i);
+    count += run;
+    i += run;
+    if (i < text.size()) {
+      decode_utf8(text, &i);
+      ++count;
+    }
+  }
+  return count;
+}
+
+std::string_view first_chars(std::string_view text, size_t count) {
+  size_t i = 0;
+  for (; count > 0 && i < text.size(); --count) {
+    decode_utf8(text, &i);
+  }
+  return text.substr(0, i);
+}
+
+std::string escape_debug(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const char ch = text[i];
+    const auto b = static_cast<unsigned char>(ch);
+    if (b < 0x80) {
+      switch (ch) {
+        case '\0':
+          out.append("\\0");
+          break;
+        case '\t':
+          out.append("\\t");
+          break;
+        case '\r':
+          out.append("\\r");
+          break;
+        case '\n':
+          out.append("\\n");
+          break;
+        case '\\':
+        case '"':
+        case '\'':
+          out.push_back('\\');
+          out.push_back(ch);
+          break;
+        default:
+          if (b < 0x20 || b == 0x7F) {
+            append_hex_escape(&out, b);
+          } else {
+            out.push_back(ch);
+          }
+      }
+      ++i;
+      continue;
+    }
+    Decoded d = decode_at(text, i);
+    if (!d.valid) {
+      out.append(REPLACEMENT_UTF8);
+    } else if (unicode_properties(d.code_point) & (UNICODE_GRAPHEME_EXTEND | UNICODE_NOT_PRINTABLE)) {
+      append_hex_escape(&out, d.code_point);
+    } else {
+      out.append(text.data() + i, d.length);
+    }
+    i += d.length;
+  }
+  return out;
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const size_t run = ascii_run(bytes, i);
+    out.append(bytes.data() + i, run);
+    i += run;
+    if (i == bytes.size()) {
+      break;
+    }
+    Decoded d = decode_at(bytes, i);
+    if (d.valid) {
+      out.append(bytes.data() + i, d.length);
+    } else {
+      out.append(REPLACEMENT_UTF8);
+    }
+    i += d.length;
+  }
+  return out;
+}
+
+}  // namespace brask
