@@ -1,6 +1,7 @@
 #include "json/json.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace brask {
 
@@ -8,17 +9,37 @@ JsonObject::JsonObject(std::initializer_list<Member> members)
     : JsonObject(from_members(std::vector<Member>(members))) {}
 
 JsonObject JsonObject::from_members(std::vector<Member> members) {
-  // Stable sort keeps file order among equal keys, so the last one can win.
-  std::stable_sort(members.begin(), members.end(),
-                   [](const Member& a, const Member& b) { return a.first < b.first; });
-  JsonObject object;
-  for (auto& m : members) {
-    if (!object.members_.empty() && object.members_.back().first == m.first) {
-      object.members_.back().second = std::move(m.second);
+  auto less = [](const Member& a, const Member& b) { return a.first < b.first; };
+  // Parsed objects are often already in order; checking first avoids any moves.
+  if (std::adjacent_find(members.begin(), members.end(), [](const Member& a, const Member& b) {
+        return !(a.first < b.first);
+      }) != members.end()) {
+    if (members.size() <= 16) {
+      // Insertion sort: stable and allocation-free for the small objects that dominate.
+      for (size_t i = 1; i < members.size(); ++i) {
+        if (!less(members[i], members[i - 1])) continue;
+        Member m = std::move(members[i]);
+        size_t j = i;
+        for (; j > 0 && less(m, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
+        members[j] = std::move(m);
+      }
     } else {
-      object.members_.push_back(std::move(m));
+      // Stable, so among equal keys the later one stays later and wins below.
+      std::stable_sort(members.begin(), members.end(), less);
     }
+    size_t kept = 0;
+    for (size_t i = 0; i < members.size(); ++i) {
+      if (kept > 0 && members[kept - 1].first == members[i].first) {
+        members[kept - 1].second = std::move(members[i].second);
+      } else {
+        if (kept != i) members[kept] = std::move(members[i]);
+        ++kept;
+      }
+    }
+    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
   }
+  JsonObject object;
+  object.members_ = std::move(members);
   return object;
 }
 

@@ -5,7 +5,9 @@
 // Plain data: safe to read from many threads, to change from one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,17 +36,17 @@ class JsonObject {
   // Members in any order; a later member replaces an earlier one with the same key.
   static JsonObject from_members(std::vector<Member> members);
 
-  size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  const_iterator begin() const { return members_.begin(); }
-  const_iterator end() const { return members_.end(); }
-  iterator begin() { return members_.begin(); }
-  iterator end() { return members_.end(); }
+  size_t size() const;
+  bool empty() const;
+  const_iterator begin() const;
+  const_iterator end() const;
+  iterator begin();
+  iterator end();
 
   // The member's value, or nullptr when absent.
   const JsonValue* find(std::string_view key) const;
   JsonValue* find(std::string_view key);
-  bool contains(std::string_view key) const { return find(key) != nullptr; }
+  bool contains(std::string_view key) const;
 
   // Inserts or replaces; returns the stored value.
   JsonValue& set(std::string key, JsonValue value);
@@ -116,5 +118,15 @@ class JsonValue {
                JsonObject>
       data_;
 };
+
+// Defined here because a member is a pair holding a `JsonValue`, which must be complete
+// before any vector operation on the members is instantiated.
+inline size_t JsonObject::size() const { return members_.size(); }
+inline bool JsonObject::empty() const { return members_.empty(); }
+inline JsonObject::const_iterator JsonObject::begin() const { return members_.begin(); }
+inline JsonObject::const_iterator JsonObject::end() const { return members_.end(); }
+inline JsonObject::iterator JsonObject::begin() { return members_.begin(); }
+inline JsonObject::iterator JsonObject::end() { return members_.end(); }
+inline bool JsonObject::contains(std::string_view key) const { return find(key) != nullptr; }
 
 }  // namespace brask

@@ -1,0 +1,602 @@
+#include "json/scanner.h"
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "json/parse.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace brask {
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// First byte at or after `p` that ends a plain run inside a string: `"`, `\`, a control
+// byte or a non-ASCII byte (which needs UTF-8 checking). `end` when there is none.
+const char* find_string_special(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  // Signed compare: bytes 0x80-0xFF are negative, so this also catches non-ASCII.
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 32) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    __m128i ma = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, quote), _mm_cmpeq_epi8(a, backslash)),
+                              _mm_cmplt_epi8(a, space));
+    __m128i mb = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, quote), _mm_cmpeq_epi8(b, backslash)),
+                              _mm_cmplt_epi8(b, space));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ma)) |
+                    (static_cast<unsigned>(_mm_movemask_epi8(mb)) << 16);
+    if (mask != 0) return p + __builtin_ctz(mask);
+    p += 32;
+  }
+  if (end - p >= 16) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i ma = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, quote), _mm_cmpeq_epi8(a, backslash)),
+                              _mm_cmplt_epi8(a, space));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ma));
+    if (mask != 0) return p + __builtin_ctz(mask);
+    p += 16;
+  }
+#endif
+  for (; p < end; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+  }
+  return end;
+}
+
+bool is_continuation(const char* p, const char* end, unsigned char lo = 0x80,
+                     unsigned char hi = 0xBF) {
+  if (p >= end) return false;
+  unsigned char c = static_cast<unsigned char>(*p);
+  return c >= lo && c <= hi;
+}
+
+// Length of the well-formed UTF-8 sequence at `p` (a byte >= 0x80), or 0. Overlong forms,
+// encoded surrogates and code points above U+10FFFF are not well formed.
+size_t utf8_sequence_length(const char* p, const char* end) {
+  unsigned char c = static_cast<unsigned char>(*p);
+  if (c >= 0xC2 && c <= 0xDF) return is_continuation(p + 1, end) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;
+    unsigned char hi = c == 0xED ? 0x9F : 0xBF;
+    return is_continuation(p + 1, end, lo, hi) && is_continuation(p + 2, end) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    unsigned char lo = c == 0xF0 ? 0x90 : 0x80;
+    unsigned char hi = c == 0xF4 ? 0x8F : 0xBF;
+    return is_continuation(p + 1, end, lo, hi) && is_continuation(p + 2, end) &&
+                   is_continuation(p + 3, end)
+               ? 4
+               : 0;
+  }
+  return 0;
+}
+
+void append_utf8(uint32_t code, std::string* out) {
+  char buf[4];
+  size_t n;
+  if (code < 0x80) {
+    buf[0] = static_cast<char>(code);
+    n = 1;
+  } else if (code < 0x800) {
+    buf[0] = static_cast<char>(0xC0 | (code >> 6));
+    buf[1] = static_cast<char>(0x80 | (code & 0x3F));
+    n = 2;
+  } else if (code < 0x10000) {
+    buf[0] = static_cast<char>(0xE0 | (code >> 12));
+    buf[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    buf[2] = static_cast<char>(0x80 | (code & 0x3F));
+    n = 3;
+  } else {
+    buf[0] = static_cast<char>(0xF0 | (code >> 18));
+    buf[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    buf[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    buf[3] = static_cast<char>(0x80 | (code & 0x3F));
+    n = 4;
+  }
+  out->append(buf, n);
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Whether a grammatical number that does not fit a double is too large (rather than too
+// small): its decimal exponent, taken from the written digits and exponent, is >= 0.
+bool magnitude_at_least_one(std::string_view number) {
+  size_t i = number[0] == '-' ? 1 : 0;
+  long long e10;
+  if (number[i] != '0') {
+    size_t digits = 0;
+    while (i < number.size() && is_digit(number[i])) {
+      ++i;
+      ++digits;
+    }
+    e10 = static_cast<long long>(digits) - 1;
+  } else {
+    ++i;
+    e10 = -1;
+    if (i < number.size() && number[i] == '.') {
+      ++i;
+      while (i < number.size() && number[i] == '0') {
+        ++i;
+        --e10;
+      }
+    }
+  }
+  size_t e = number.find_first_of("eE");
+  if (e == std::string_view::npos) return e10 >= 0;
+  ++e;
+  bool negative = number[e] == '-';
+  if (number[e] == '-' || number[e] == '+') ++e;
+  long long exponent = 0;
+  for (; e < number.size(); ++e) {
+    // Saturate: past a billion the sign alone decides.
+    if (exponent < 1000000000) exponent = exponent * 10 + (number[e] - '0');
+  }
+  return e10 + (negative ? -exponent : exponent) >= 0;
+}
+
+}  // namespace
+
+void JsonScanner::advance(size_t n) { pos_ = n > text_.size() - pos_ ? text_.size() : pos_ + n; }
+
+int JsonScanner::skip_whitespace() {
+  const size_t n = text_.size();
+  while (pos_ < n) {
+    char c = text_[pos_];
+    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
+    ++pos_;
+  }
+  return -1;
+}
+
+Failure JsonScanner::fault(std::string_view what, size_t consumed) const {
+  if (consumed > text_.size()) consumed = text_.size();
+  size_t line = 1;
+  size_t line_start = 0;
+  const char* base = text_.data();
+  const char* p = base;
+  const char* end = base + consumed;
+  while (p < end) {
+    const void* hit = std::memchr(p, '\n', static_cast<size_t>(end - p));
+    if (hit == nullptr) break;
+    ++line;
+    p = static_cast<const char*>(hit) + 1;
+    line_start = static_cast<size_t>(p - base);
+  }
+  std::string text(what);
+  text += " at line ";
+  text += std::to_string(line);
+  text += " column ";
+  text += std::to_string(consumed - line_start);
+  return fail(std::move(text));
+}
+
+bool JsonScanner::set_fault(std::string_view what, size_t consumed) {
+  fault_what_ = what;
+  fault_at_ = consumed;
+  return false;
+}
+
+Failure JsonScanner::expect_value_fault() {
+  int c = skip_whitespace();
+  if (c == -1) return fault(JSON_EOF_IN_VALUE, text_.size());
+  return fault(JSON_EXPECTED_VALUE, pos_ + 1);
+}
+
+bool JsonScanner::value_into(JsonValue* out, int open) {
+  switch (skip_whitespace()) {
+    case -1:
+      return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    case '"':
+      if (out == nullptr) return string_into(nullptr);
+      *out = std::string();
+      return string_into(out->as_string());
+    case '[':
+      if (open >= MAX_JSON_DEPTH - 1) return set_fault(JSON_RECURSION_LIMIT, pos_ + 1);
+      ++pos_;
+      return array_into(out, open + 1);
+    case '{':
+      if (open >= MAX_JSON_DEPTH - 1) return set_fault(JSON_RECURSION_LIMIT, pos_ + 1);
+      ++pos_;
+      return object_into(out, open + 1);
+    case 't':
+    case 'f':
+    case 'n':
+      return literal_into(out);
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      return number_into(out);
+    default:
+      return set_fault(JSON_EXPECTED_VALUE, pos_ + 1);
+  }
+}
+
+bool JsonScanner::element_step(bool first, bool* more) {
+  int c = skip_whitespace();
+  if (c == ']') {
+    ++pos_;
+    *more = false;
+    return true;
+  }
+  if (c == -1) return set_fault(JSON_EOF_IN_LIST, text_.size());
+  if (!first) {
+    if (c != ',') return set_fault(JSON_EXPECTED_LIST_COMMA_OR_END, pos_ + 1);
+    ++pos_;
+    c = skip_whitespace();
+    if (c == -1) return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    if (c == ']') return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
+  }
+  *more = true;
+  return true;
+}
+
+bool JsonScanner::member_step(bool first, bool* more) {
+  int c = skip_whitespace();
+  if (c == '}') {
+    ++pos_;
+    *more = false;
+    return true;
+  }
+  if (c == -1) return set_fault(JSON_EOF_IN_OBJECT, text_.size());
+  if (!first) {
+    if (c != ',') return set_fault(JSON_EXPECTED_OBJECT_COMMA_OR_END, pos_ + 1);
+    ++pos_;
+    c = skip_whitespace();
+    if (c == -1) return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    if (c == '}') return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
+  }
+  if (c != '"') return set_fault(JSON_KEY_MUST_BE_STRING, pos_ + 1);
+  *more = true;
+  return true;
+}
+
+bool JsonScanner::array_into(JsonValue* out, int open) {
+  const size_t base = values_.size();
+  bool more = false;
+  for (bool first = true;; first = false) {
+    if (!element_step(first, &more)) return false;
+    if (!more) break;
+    if (out == nullptr) {
+      if (!value_into(nullptr, open)) return false;
+    } else {
+      JsonValue element;
+      if (!value_into(&element, open)) return false;
+      values_.push_back(std::move(element));
+    }
+  }
+  if (out == nullptr) return true;
+  JsonArray array;
+  array.reserve(values_.size() - base);
+  for (size_t i = base; i < values_.size(); ++i) array.push_back(std::move(values_[i]));
+  values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(base), values_.end());
+  *out = std::move(array);
+  return true;
+}
+
+bool JsonScanner::object_into(JsonValue* out, int open) {
+  const size_t base = members_.size();
+  bool more = false;
+  std::string key;
+  for (bool first = true;; first = false) {
+    if (!member_step(first, &more)) return false;
+    if (!more) break;
+    if (!string_into(out == nullptr ? nullptr : &key)) return false;
+    int c = skip_whitespace();
+    if (c == -1) return set_fault(JSON_EOF_IN_OBJECT, text_.size());
+    if (c != ':') return set_fault(JSON_EXPECTED_COLON, pos_ + 1);
+    ++pos_;
+    if (out == nullptr) {
+      if (!value_into(nullptr, open)) return false;
+    } else {
+      JsonValue value;
+      if (!value_into(&value, open)) return false;
+      members_.emplace_back(std::move(key), std::move(value));
+      key = std::string();
+    }
+  }
+  if (out == nullptr) return true;
+  std::vector<JsonObject::Member> members;
+  members.reserve(members_.size() - base);
+  for (size_t i = base; i < members_.size(); ++i) members.push_back(std::move(members_[i]));
+  members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end());
+  *out = JsonObject::from_members(std::move(members));
+  return true;
+}
+
+bool JsonScanner::string_into(std::string* out) {
+  const char* const begin = text_.data();
+  const char* const end = begin + text_.size();
+  const char* p = begin + pos_ + 1;
+  const char* chunk = p;
+  bool bad_utf8 = false;
+  for (;;) {
+    p = find_string_special(p, end);
+    if (p == end) return set_fault(JSON_EOF_IN_STRING, text_.size());
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"') {
+      if (out != nullptr) out->append(chunk, p);
+      pos_ = static_cast<size_t>(p - begin) + 1;
+      // Checked only once the string is complete, so other faults inside it come first.
+      if (bad_utf8) return set_fault(JSON_INVALID_UNICODE, pos_);
+      return true;
+    }
+    if (c == '\\') {
+      if (out != nullptr) out->append(chunk, p);
+      pos_ = static_cast<size_t>(p - begin);
+      if (!escape_into(out)) return false;
+      p = chunk = begin + pos_;
+      continue;
+    }
+    if (c < 0x20) return set_fault(JSON_CONTROL_CHARACTER, static_cast<size_t>(p - begin) + 1);
+    // A run of non-ASCII text (CJK, emoji) is checked here without going back to the
+    // vector search after every character.
+    while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
+      size_t n = utf8_sequence_length(p, end);
+      if (n == 0) {
+        bad_utf8 = true;
+        n = 1;
+      }
+      p += n;
+    }
+  }
+}
+
+bool JsonScanner::hex4(uint32_t* code) {
+  if (text_.size() - pos_ < 4) return set_fault(JSON_EOF_IN_STRING, text_.size());
+  uint32_t value = 0;
+  bool ok = true;
+  for (size_t i = 0; i < 4; ++i) {
+    int h = hex_value(text_[pos_ + i]);
+    if (h < 0) ok = false;
+    value = value * 16 + static_cast<uint32_t>(h < 0 ? 0 : h);
+  }
+  pos_ += 4;
+  if (!ok) return set_fault(JSON_INVALID_ESCAPE, pos_);
+  *code = value;
+  return true;
+}
+
+bool JsonScanner::escape_into(std::string* out) {
+  ++pos_;  // the backslash
+  if (pos_ >= text_.size()) return set_fault(JSON_EOF_IN_STRING, text_.size());
+  char decoded;
+  switch (text_[pos_]) {
+    case '"':
+      decoded = '"';
+      break;
+    case '\\':
+      decoded = '\\';
+      break;
+    case '/':
+      decoded = '/';
+      break;
+    case 'b':
+      decoded = '\b';
+      break;
+    case 'f':
+      decoded = '\f';
+      break;
+    case 'n':
+      decoded = '\n';
+      break;
+    case 'r':
+      decoded = '\r';
+      break;
+    case 't':
+      decoded = '\t';
+      break;
+    case 'u': {
+      ++pos_;
+      uint32_t code;
+      if (!hex4(&code)) return false;
+      if (code >= 0xDC00 && code <= 0xDFFF) return set_fault(JSON_LONE_SURROGATE, pos_);
+      if (code >= 0xD800 && code <= 0xDBFF) {
+        for (char want : {'\\', 'u'}) {
+          if (pos_ >= text_.size()) return set_fault(JSON_EOF_IN_STRING, text_.size());
+          if (text_[pos_] != want) return set_fault(JSON_UNEXPECTED_END_OF_HEX_ESCAPE, pos_ + 1);
+          ++pos_;
+        }
+        uint32_t low;
+        if (!hex4(&low)) return false;
+        if (low < 0xDC00 || low > 0xDFFF) return set_fault(JSON_LONE_SURROGATE, pos_);
+        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+      }
+      if (out != nullptr) append_utf8(code, out);
+      return true;
+    }
+    default:
+      return set_fault(JSON_INVALID_ESCAPE, pos_ + 1);
+  }
+  if (out != nullptr) out->push_back(decoded);
+  ++pos_;
+  return true;
+}
+
+bool JsonScanner::number_into(JsonValue* out) {
+  const std::string_view s = text_;
+  const size_t n = s.size();
+  const size_t start = pos_;
+  size_t i = pos_;
+  const bool negative = s[i] == '-';
+  if (negative) ++i;
+  if (i == n) return set_fault(JSON_EOF_IN_VALUE, n);
+  uint64_t magnitude = 0;
+  bool is_double = false;
+  if (s[i] == '0') {
+    ++i;
+    if (i < n && is_digit(s[i])) return set_fault(JSON_INVALID_NUMBER, i + 1);
+  } else if (is_digit(s[i])) {
+    for (; i < n && is_digit(s[i]); ++i) {
+      uint64_t digit = static_cast<uint64_t>(s[i] - '0');
+      if (magnitude > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
+        is_double = true;  // too large for 64 bits
+      } else {
+        magnitude = magnitude * 10 + digit;
+      }
+    }
+  } else {
+    return set_fault(JSON_INVALID_NUMBER, i + 1);
+  }
+  if (i < n && s[i] == '.') {
+    ++i;
+    if (i == n) return set_fault(JSON_EOF_IN_VALUE, n);
+    if (!is_digit(s[i])) return set_fault(JSON_INVALID_NUMBER, i + 1);
+    while (i < n && is_digit(s[i])) ++i;
+    is_double = true;
+  }
+  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+    if (i == n) return set_fault(JSON_EOF_IN_VALUE, n);
+    if (!is_digit(s[i])) return set_fault(JSON_INVALID_NUMBER, i + 1);
+    while (i < n && is_digit(s[i])) ++i;
+    is_double = true;
+  }
+  pos_ = i;
+  if (!is_double) {
+    if (!negative) {
+      if (out != nullptr) *out = JsonValue(static_cast<unsigned long long>(magnitude));
+      return true;
+    }
+    if (magnitude == 0) {
+      if (out != nullptr) *out = JsonValue(-0.0);
+      return true;
+    }
+    if (magnitude <= uint64_t{1} << 63) {
+      // Negating in unsigned arithmetic keeps -2^63 in range.
+      if (out != nullptr) *out = JsonValue(static_cast<long long>(0 - magnitude));
+      return true;
+    }
+  }
+  double value = 0;
+  auto [end, ec] = std::from_chars(s.data() + start, s.data() + i, value);
+  if (ec == std::errc::result_out_of_range) {
+    if (magnitude_at_least_one(s.substr(start, i - start))) {
+      return set_fault(JSON_NUMBER_OUT_OF_RANGE, i);
+    }
+    value = negative ? -0.0 : 0.0;
+  } else if (ec != std::errc() || end != s.data() + i) {
+    return set_fault(JSON_INVALID_NUMBER, i);  // not reached for grammatical numbers
+  }
+  if (out != nullptr) *out = JsonValue(value);
+  return true;
+}
+
+bool JsonScanner::literal_into(JsonValue* out) {
+  std::string_view word;
+  JsonValue value;
+  switch (text_[pos_]) {
+    case 't':
+      word = "true";
+      value = JsonValue(true);
+      break;
+    case 'f':
+      word = "false";
+      value = JsonValue(false);
+      break;
+    default:
+      word = "null";
+      break;
+  }
+  for (size_t i = 1; i < word.size(); ++i) {
+    if (pos_ + i >= text_.size()) return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    if (text_[pos_ + i] != word[i]) return set_fault(JSON_EXPECTED_IDENT, pos_ + i + 1);
+  }
+  pos_ += word.size();
+  if (out != nullptr) *out = std::move(value);
+  return true;
+}
+
+Result<std::string> JsonScanner::scan_string() {
+  if (peek() != '"') return expect_value_fault();
+  std::string value;
+  if (!string_into(&value)) return take_fault();
+  return value;
+}
+
+Result<JsonValue> JsonScanner::scan_number() {
+  int c = peek();
+  if (c != '-' && !(c >= '0' && c <= '9')) return expect_value_fault();
+  JsonValue value;
+  if (!number_into(&value)) return take_fault();
+  return value;
+}
+
+Result<JsonValue> JsonScanner::scan_literal() {
+  int c = peek();
+  if (c != 't' && c != 'f' && c != 'n') return expect_value_fault();
+  JsonValue value;
+  if (!literal_into(&value)) return take_fault();
+  return value;
+}
+
+Result<JsonValue> JsonScanner::parse_value(int open) {
+  values_.clear();
+  members_.clear();
+  JsonValue value;
+  if (!value_into(&value, open)) return take_fault();
+  return value;
+}
+
+Result<void> JsonScanner::skip_value(int open) {
+  if (!value_into(nullptr, open)) return take_fault();
+  return {};
+}
+
+Result<void> JsonScanner::begin_container(int open) {
+  int c = peek();
+  if (c != '[' && c != '{') return expect_value_fault();
+  if (open >= MAX_JSON_DEPTH - 1) return fault(JSON_RECURSION_LIMIT, pos_ + 1);
+  ++pos_;
+  return {};
+}
+
+Result<bool> JsonScanner::next_member(bool first) {
+  bool more = false;
+  if (!member_step(first, &more)) return take_fault();
+  return more;
+}
+
+Result<bool> JsonScanner::next_element(bool first) {
+  bool more = false;
+  if (!element_step(first, &more)) return take_fault();
+  return more;
+}
+
+Result<void> JsonScanner::scan_colon() {
+  int c = skip_whitespace();
+  if (c == -1) return fault(JSON_EOF_IN_OBJECT, text_.size());
+  if (c != ':') return fault(JSON_EXPECTED_COLON, pos_ + 1);
+  ++pos_;
+  return {};
+}
+
+Result<void> JsonScanner::finish() {
+  if (skip_whitespace() != -1) return fault(JSON_TRAILING_CHARACTERS, pos_ + 1);
+  return {};
+}
+
+}  // namespace brask

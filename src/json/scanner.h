@@ -1,0 +1,143 @@
+// scanner.h: `JsonScanner`, a pull reader over JSON text and the code `parse_json` runs on.
+// Readers that must report their own faults at exact positions (the apps file) walk the
+// text with it instead of parsing to a `JsonValue` first. Holds a view of the text, which
+// must outlive it. One scanner per thread; pure otherwise.
+//
+// Every fault is "{what} at line {L} column {C}" built by `fault(what, consumed)`: L is 1 plus
+// the line feeds in the first `consumed` bytes, C is `consumed` minus the offset just after
+// the last of them. A fault at a byte is `fault(what, offset_of_byte + 1)`, one just before
+// an opening bracket is `fault(what, offset_of_bracket)`, end of text is `fault(what, size)`.
+//
+// Reading an object member by member (what `parse_value` does for any object):
+//
+//   JsonScanner s(text);
+//   if (s.skip_whitespace() != '{') return s.expect_value_fault();  // not an object
+//   auto open = s.begin_container(/*open=*/0);  // consumes `{`, checks the depth
+//   if (!open.ok()) return open.failure();
+//   for (bool first = true;; first = false) {
+//     auto more = s.next_member(first);  // consumes `,` or `}`; trailing comma, EOF, ...
+//     if (!more.ok()) return more.failure();
+//     if (!*more) break;                 // `}` consumed: offset() is just after it
+//     auto key = s.scan_string();        // offset() is just after the key's closing quote
+//     if (!key.ok()) return key.failure();
+//     if (auto colon = s.scan_colon(); !colon.ok()) return colon.failure();
+//     if (*key == "name") {
+//       if (s.skip_whitespace() != '"') ...           // a wrong type, reported where you like
+//       auto name = s.scan_string();
+//     } else {
+//       auto skipped = s.skip_value(/*open=*/1);      // any value, checked, depth counted
+//     }
+//   }
+//   auto end = s.finish();  // only whitespace may follow
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/result.h"
+#include "json/json.h"
+
+namespace brask {
+
+// Fault texts, as they appear before " at line L column C".
+inline constexpr std::string_view JSON_EOF_IN_LIST = "EOF while parsing a list";
+inline constexpr std::string_view JSON_EOF_IN_OBJECT = "EOF while parsing an object";
+inline constexpr std::string_view JSON_EOF_IN_STRING = "EOF while parsing a string";
+inline constexpr std::string_view JSON_EOF_IN_VALUE = "EOF while parsing a value";
+inline constexpr std::string_view JSON_EXPECTED_COLON = "expected `:`";
+inline constexpr std::string_view JSON_EXPECTED_LIST_COMMA_OR_END = "expected `,` or `]`";
+inline constexpr std::string_view JSON_EXPECTED_OBJECT_COMMA_OR_END = "expected `,` or `}`";
+inline constexpr std::string_view JSON_EXPECTED_IDENT = "expected ident";
+inline constexpr std::string_view JSON_EXPECTED_VALUE = "expected value";
+inline constexpr std::string_view JSON_INVALID_ESCAPE = "invalid escape";
+inline constexpr std::string_view JSON_INVALID_NUMBER = "invalid number";
+inline constexpr std::string_view JSON_NUMBER_OUT_OF_RANGE = "number out of range";
+inline constexpr std::string_view JSON_INVALID_UNICODE = "invalid unicode code point";
+inline constexpr std::string_view JSON_CONTROL_CHARACTER =
+    "control character (\\u0000-\\u001F) found while parsing a string";
+inline constexpr std::string_view JSON_KEY_MUST_BE_STRING = "key must be a string";
+inline constexpr std::string_view JSON_LONE_SURROGATE = "lone leading surrogate in hex escape";
+inline constexpr std::string_view JSON_TRAILING_COMMA = "trailing comma";
+inline constexpr std::string_view JSON_TRAILING_CHARACTERS = "trailing characters";
+inline constexpr std::string_view JSON_UNEXPECTED_END_OF_HEX_ESCAPE =
+    "unexpected end of hex escape";
+inline constexpr std::string_view JSON_RECURSION_LIMIT = "recursion limit exceeded";
+
+class JsonScanner {
+ public:
+  explicit JsonScanner(std::string_view text) : text_(text) {}
+
+  std::string_view text() const { return text_; }
+  // Bytes consumed so far.
+  size_t offset() const { return pos_; }
+  bool at_end() const { return pos_ >= text_.size(); }
+  // The next byte (0-255), or -1 at the end of the text.
+  int peek() const { return at_end() ? -1 : static_cast<unsigned char>(text_[pos_]); }
+  // Consumes `n` bytes, at most up to the end.
+  void advance(size_t n = 1);
+  // Consumes space, tab, line feed and carriage return; returns `peek()`.
+  int skip_whitespace();
+
+  // At a `"`: the decoded string; offset() is left just after the closing quote.
+  Result<std::string> scan_string();
+  // At `-` or a digit: the number as u64, i64 or double; offset() - 1 is its last byte.
+  Result<JsonValue> scan_number();
+  // At `t`, `f` or `n`: true, false or null.
+  Result<JsonValue> scan_literal();
+  // Skips whitespace, then reads one whole value. `open` is how many arrays and objects
+  // the caller has open around it (they count against `MAX_JSON_DEPTH`).
+  Result<JsonValue> parse_value(int open = 0);
+  // As `parse_value`, checking everything but keeping nothing.
+  Result<void> skip_value(int open = 0);
+
+  // At `[` or `{`: consumes it, or fails with "recursion limit exceeded" at the bracket when
+  // `open` containers are already open and no more fit.
+  Result<void> begin_container(int open);
+  // Inside an object just opened by `begin_container`: true when a member follows (its
+  // key's `"` is next, after any whitespace), false after consuming the closing `}`.
+  // Consumes the `,` between members. `first` is true before the first member.
+  Result<bool> next_member(bool first);
+  // After a member's key: consumes whitespace and the `:`.
+  Result<void> scan_colon();
+  // Inside an array: true when an element follows, false after consuming `]`.
+  Result<bool> next_element(bool first);
+  // After the top-level value: only whitespace may follow.
+  Result<void> finish();
+
+  // The fault to report when a value must start at the next byte (after whitespace):
+  // "expected value" at that byte, or "EOF while parsing a value" at the end.
+  Failure expect_value_fault();
+
+  // "{what} at line {L} column {C}" for a fault found after `consumed` bytes.
+  Failure fault(std::string_view what, size_t consumed) const;
+
+ private:
+  // Internal steps report through `fault_what_`/`fault_at_` and return false.
+  bool set_fault(std::string_view what, size_t consumed);
+  Failure take_fault() const { return fault(fault_what_, fault_at_); }
+  // A null `out` checks the text without keeping anything.
+  bool value_into(JsonValue* out, int open);
+  bool array_into(JsonValue* out, int open);
+  bool object_into(JsonValue* out, int open);
+  bool string_into(std::string* out);
+  bool escape_into(std::string* out);
+  bool number_into(JsonValue* out);
+  bool literal_into(JsonValue* out);
+  bool hex4(uint32_t* code);
+  bool member_step(bool first, bool* more);
+  bool element_step(bool first, bool* more);
+
+  std::string_view text_;
+  size_t pos_ = 0;
+  std::string_view fault_what_;
+  size_t fault_at_ = 0;
+  // Scratch for elements and members of the containers being read, so that each
+  // finished container is allocated once at its exact size.
+  std::vector<JsonValue> values_;
+  std::vector<JsonObject::Member> members_;
+};
+
+}  // namespace brask

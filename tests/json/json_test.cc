@@ -1,0 +1,52 @@
+#include "json/json.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "json/render.h"
+
+namespace brask {
+namespace {
+
+TEST(JsonObject, MembersStayUniqueAndInByteOrder) {
+  JsonObject o = JsonObject::from_members(
+      {{"b", 1}, {"ab", 2}, {"a", 3}, {"\xc3\xa9", 4}, {"B", 5}, {"a", 6}});
+  EXPECT_EQ(render_compact(JsonValue(o)), "{\"B\":5,\"a\":6,\"ab\":2,\"b\":1,\"\xc3\xa9\":4}");
+  JsonObject listed{{"z", 1}, {"y", 2}, {"z", 3}};
+  EXPECT_EQ(render_compact(JsonValue(listed)), R"({"y":2,"z":3})");
+}
+
+TEST(JsonObject, SetFindAndEraseByExactKey) {
+  JsonObject o;
+  o.set("name", "x");
+  o.set("Name", 1);
+  o.set("name", "y");
+  EXPECT_EQ(o.size(), 2u);
+  ASSERT_NE(o.find("name"), nullptr);
+  EXPECT_EQ(*o.find("name")->as_string(), "y");
+  EXPECT_EQ(o.find("nam"), nullptr);
+  EXPECT_EQ(o.find("NAME"), nullptr);
+  EXPECT_TRUE(o.erase("Name"));
+  EXPECT_FALSE(o.erase("Name"));
+  EXPECT_FALSE(o.contains("Name"));
+  EXPECT_EQ(render_compact(JsonValue(o)), R"({"name":"y"})");
+}
+
+TEST(JsonValue, KindsAndEquality) {
+  EXPECT_EQ(JsonValue(5).kind(), JsonKind::Unsigned);
+  EXPECT_EQ(JsonValue(-5).kind(), JsonKind::Signed);
+  EXPECT_EQ(JsonValue(5.0).kind(), JsonKind::Double);
+  EXPECT_EQ(JsonValue("text").kind(), JsonKind::String);
+  EXPECT_EQ(JsonValue(true).kind(), JsonKind::Bool);
+  EXPECT_NE(JsonValue(5), JsonValue(5.0));
+  JsonValue a(JsonObject{{"k", JsonArray{1, "x"}}});
+  JsonValue b = a;
+  EXPECT_EQ(a, b);
+  b.as_object()->find("k")->as_array()->emplace_back();
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.find("k")->as_array()->size(), 2u);
+}
+
+}  // namespace
+}  // namespace brask

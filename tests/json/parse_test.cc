@@ -1,0 +1,249 @@
+#include "json/parse.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "json/render.h"
+#include "support/paths.h"
+
+namespace brask {
+namespace {
+
+std::string nested(int depth, char open, std::string_view inner, char close) {
+  return std::string(static_cast<size_t>(depth), open) + std::string(inner) +
+         std::string(static_cast<size_t>(depth), close);
+}
+
+TEST(ParseJson, FaultsNameTheTextAndPosition) {
+  const struct {
+    std::string in, want;
+  } cases[] = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"  \n ", "EOF while parsing a value at line 2 column 1"},
+      {"[", "EOF while parsing a list at line 1 column 1"},
+      {"[1", "EOF while parsing a list at line 1 column 2"},
+      {"[1,", "EOF while parsing a value at line 1 column 3"},
+      {"[1, \n", "EOF while parsing a value at line 2 column 0"},
+      {"{\n", "EOF while parsing an object at line 2 column 0"},
+      {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
+      {"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+      {"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+      {"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
+      {"\"abc", "EOF while parsing a string at line 1 column 4"},
+      {"\"a\\", "EOF while parsing a string at line 1 column 3"},
+      {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+      {"\"\\ud800", "EOF while parsing a string at line 1 column 7"},
+      {"\"\\ud800\\", "EOF while parsing a string at line 1 column 8"},
+      {"\"\\ud800\\udc", "EOF while parsing a string at line 1 column 11"},
+      {"tru", "EOF while parsing a value at line 1 column 3"},
+      {"-", "EOF while parsing a value at line 1 column 1"},
+      {"1.", "EOF while parsing a value at line 1 column 2"},
+      {"1e", "EOF while parsing a value at line 1 column 2"},
+      {"1e+", "EOF while parsing a value at line 1 column 3"},
+      {"{\"a\" 1}", "expected `:` at line 1 column 6"},
+      {"{\"a\"}", "expected `:` at line 1 column 5"},
+      {"[1 2]", "expected `,` or `]` at line 1 column 4"},
+      {"[1}", "expected `,` or `]` at line 1 column 3"},
+      {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+      {"{\"a\":1]", "expected `,` or `}` at line 1 column 7"},
+      {"nulx", "expected ident at line 1 column 4"},
+      {"trUe", "expected ident at line 1 column 3"},
+      {"fals", "EOF while parsing a value at line 1 column 4"},
+      {"[nul]", "expected ident at line 1 column 5"},
+      {"x", "expected value at line 1 column 1"},
+      {"[,1]", "expected value at line 1 column 2"},
+      {"{\"a\":}", "expected value at line 1 column 6"},
+      {"+1", "expected value at line 1 column 1"},
+      {".5", "expected value at line 1 column 1"},
+      {"\"\\x\"", "invalid escape at line 1 column 3"},
+      {"[\"\\uqqqq\"]", "invalid escape at line 1 column 8"},
+      {"\"\\u12g4\"", "invalid escape at line 1 column 7"},
+      {"\"\\u\"abc", "invalid escape at line 1 column 7"},
+      {"\"\\ud800\\uzzzz\"", "invalid escape at line 1 column 13"},
+      {"01", "invalid number at line 1 column 2"},
+      {"-01", "invalid number at line 1 column 3"},
+      {"-a", "invalid number at line 1 column 2"},
+      {"[-]", "invalid number at line 1 column 3"},
+      {"1.e5", "invalid number at line 1 column 3"},
+      {"1.]", "invalid number at line 1 column 3"},
+      {"[1e]", "invalid number at line 1 column 4"},
+      {"1e+x", "invalid number at line 1 column 4"},
+      {"1e400", "number out of range at line 1 column 5"},
+      {"[-1.5e999 ]", "number out of range at line 1 column 9"},
+      {"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
+      {"\"a\xff\"", "invalid unicode code point at line 1 column 4"},
+      {"\"\xc3\"", "invalid unicode code point at line 1 column 3"},
+      {"\"\xff\\q\"", "invalid escape at line 1 column 4"},
+      {"\"\xff\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      {"{1:2}", "key must be a string at line 1 column 2"},
+      {"{,}", "key must be a string at line 1 column 2"},
+      {"{\"a\":1,2:3}", "key must be a string at line 1 column 8"},
+      {"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
+      {"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+      {"\"\\ud800\\ud800\"", "lone leading surrogate in hex escape at line 1 column 13"},
+      {"[1,]", "trailing comma at line 1 column 4"},
+      {"[1,\n ]", "trailing comma at line 2 column 2"},
+      {"{\"a\":1,}", "trailing comma at line 1 column 8"},
+      {"{} x", "trailing characters at line 1 column 4"},
+      {"[]a", "trailing characters at line 1 column 3"},
+      {"1 2", "trailing characters at line 1 column 3"},
+      {"\"\\ud800x\"", "unexpected end of hex escape at line 1 column 8"},
+      {"\"\\ud800\\n\"", "unexpected end of hex escape at line 1 column 9"},
+      {std::string(128, '['), "recursion limit exceeded at line 1 column 128"},
+      {"\n  " + std::string(128, '{'), "key must be a string at line 2 column 4"},
+      {nested(127, '{', "", '}'), "key must be a string at line 1 column 2"},
+      {std::string(127, '[') + "{", "recursion limit exceeded at line 1 column 128"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    auto v = parse_json(c.in);
+    ASSERT_FALSE(v.ok()) << render_compact(*v);
+    EXPECT_EQ(v.error(), c.want);
+  }
+}
+
+TEST(ParseJson, NumbersKeepTheirKind) {
+  const struct {
+    std::string_view in;
+    JsonKind kind;
+    std::string_view rendered;
+  } cases[] = {
+      {"0", JsonKind::Unsigned, "0"},
+      {"18446744073709551615", JsonKind::Unsigned, "18446744073709551615"},
+      {"18446744073709551616", JsonKind::Double, "1.8446744073709552e+19"},
+      {"-1", JsonKind::Signed, "-1"},
+      {"-9223372036854775808", JsonKind::Signed, "-9223372036854775808"},
+      {"-9223372036854775809", JsonKind::Double, "-9.223372036854776e+18"},
+      {"-0", JsonKind::Double, "-0.0"},
+      {"-0.0", JsonKind::Double, "-0.0"},
+      {"1.0", JsonKind::Double, "1.0"},
+      {"1e2", JsonKind::Double, "100.0"},
+      {"1E+2", JsonKind::Double, "100.0"},
+      {"0.1", JsonKind::Double, "0.1"},
+      {"0.000001", JsonKind::Double, "1e-6"},
+      {"1e-400", JsonKind::Double, "0.0"},
+      {"-1e-400", JsonKind::Double, "-0.0"},
+      {"0e99999999999999999999", JsonKind::Double, "0.0"},
+      {"123e-99999999999999999999", JsonKind::Double, "0.0"},
+      {"2.4703282292062328e-324", JsonKind::Double, "5e-324"},
+      {"1.7976931348623157e308", JsonKind::Double, "1.7976931348623157e+308"},
+      {"0.30000000000000004", JsonKind::Double, "0.30000000000000004"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    auto v = parse_json(c.in);
+    ASSERT_TRUE(v.ok()) << v.error();
+    EXPECT_EQ(v->kind(), c.kind);
+    EXPECT_EQ(render_compact(*v), c.rendered);
+  }
+}
+
+TEST(ParseJson, StringsDecodeEscapesAndCheckUtf8) {
+  const struct {
+    std::string_view name, in, want;
+  } accepted[] = {
+      {"escapes", R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
+      {"U+0000 escaped", R"("a\u0000b")", std::string_view("a\0b", 3)},
+      {"U+00E9 escaped, upper-case hex", R"("\u00E9")", "\xc3\xa9"},
+      {"U+1F600 as a surrogate pair", R"("\ud83d\ude00")", "\xf0\x9f\x98\x80"},
+      {"U+FFFF", R"("\uffff")", "\xef\xbf\xbf"},
+      {"raw U+00E9, U+4E2D, U+1F600", "\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\"",
+       "\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80"},
+      {"raw U+10FFFF", "\"\xf4\x8f\xbf\xbf\"", "\xf4\x8f\xbf\xbf"},
+      {"DEL stays raw", "\"\x7f\"", "\x7f"},
+      {"long text with an escape at the end",
+       "\"0123456789abcdef0123456789abcdef0123456789\\n\"",
+       "0123456789abcdef0123456789abcdef0123456789\n"},
+  };
+  for (const auto& c : accepted) {
+    SCOPED_TRACE(c.name);
+    auto v = parse_json(c.in);
+    ASSERT_TRUE(v.ok()) << v.error();
+    ASSERT_NE(v->as_string(), nullptr);
+    EXPECT_EQ(*v->as_string(), c.want);
+  }
+  const struct {
+    std::string_view name, bytes;
+  } invalid[] = {
+      {"stray continuation byte", "\x80"},
+      {"overlong U+002F in two bytes", "\xc0\xaf"},
+      {"overlong U+07FF in three bytes", "\xe0\x9f\xbf"},
+      {"overlong U+FFFF in four bytes", "\xf0\x8f\xbf\xbf"},
+      {"U+D800 encoded directly", "\xed\xa0\x80"},
+      {"U+DFFF encoded directly", "\xed\xbf\xbf"},
+      {"U+110000", "\xf4\x90\x80\x80"},
+      {"lead byte 0xF5", "\xf5\x80\x80\x80"},
+      {"truncated U+4E2D", "\xe4\xb8"},
+      {"truncated before an escape", "\xe4\xb8\\n"},
+      {"0xFF after 40 ASCII bytes", "0123456789012345678901234567890123456789\xff"},
+  };
+  for (const auto& c : invalid) {
+    SCOPED_TRACE(c.name);
+    std::string text = "[\"" + std::string(c.bytes) + "\"]";
+    auto v = parse_json(text);
+    ASSERT_FALSE(v.ok());
+    EXPECT_EQ(v.error(),
+              "invalid unicode code point at line 1 column " + std::to_string(text.size() - 1));
+  }
+}
+
+TEST(ParseJson, ObjectsSortKeysAndKeepTheLastDuplicate) {
+  auto v = parse_json(R"({"b":1,"a":{"d":2,"c":3},"ab":[],"a":{"x":null},"":0})");
+  ASSERT_TRUE(v.ok()) << v.error();
+  EXPECT_EQ(render_compact(*v), R"({"":0,"a":{"x":null},"ab":[],"b":1})");
+  auto many = parse_json(R"({"t":1,"s":2,"r":3,"q":4,"p":5,"o":6,"n":7,"m":8,"l":9,"k":10,
+      "j":11,"i":12,"h":13,"g":14,"f":15,"e":16,"d":17,"c":18,"b":19,"a":20,"t":0})");
+  ASSERT_TRUE(many.ok()) << many.error();
+  EXPECT_EQ(render_compact(*many),
+            R"({"a":20,"b":19,"c":18,"d":17,"e":16,"f":15,"g":14,"h":13,"i":12,"j":11,)"
+            R"("k":10,"l":9,"m":8,"n":7,"o":6,"p":5,"q":4,"r":3,"s":2,"t":0})");
+}
+
+TEST(ParseJson, DepthBudgetAllows127Containers) {
+  for (const auto& text : {nested(127, '[', "", ']'), nested(126, '[', "{}", ']'),
+                           nested(126, '[', R"({"a":1})", ']')}) {
+    SCOPED_TRACE(text.size());
+    auto v = parse_json(" " + text + " \n");
+    EXPECT_TRUE(v.ok()) << v.error();
+  }
+  auto deep = parse_json(nested(128, '[', "", ']'));
+  ASSERT_FALSE(deep.ok());
+  EXPECT_EQ(deep.error(), "recursion limit exceeded at line 1 column 128");
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(ParseJson, FollowsThePublicTestSuite) {
+  const auto dir = std::filesystem::path(testing::shared_testdata_dir()) / "json-test-suite";
+  int seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".json") continue;
+    SCOPED_TRACE(name);
+    ++seen;
+    auto v = parse_json(read_file(entry.path()));
+    if (name.starts_with("y_")) {
+      EXPECT_TRUE(v.ok()) << v.error();
+      if (v.ok()) {
+        // What we write must read back as the same value.
+        auto again = parse_json(render_compact(*v));
+        ASSERT_TRUE(again.ok()) << again.error();
+        EXPECT_EQ(*again, *v);
+      }
+    } else if (name.starts_with("n_")) {
+      EXPECT_FALSE(v.ok()) << render_compact(*v);
+    }
+  }
+  EXPECT_EQ(seen, 318);
+}
+
+}  // namespace
+}  // namespace brask

@@ -1,0 +1,126 @@
+#include "json/render.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "json/parse.h"
+
+namespace brask {
+namespace {
+
+TEST(RenderJson, CompactFormSortsKeysAndDropsSpaces) {
+  const struct {
+    std::string_view in, want;
+  } cases[] = {
+      {R"( [1, 2] )", "[1,2]"},
+      {R"({"b":1,"a":{"d":2,"c":3}})", R"({"a":{"c":3,"d":2},"b":1})"},
+      {R"({ "ab" : 1 , "a" : 2, "b": 3 })", R"({"a":2,"ab":1,"b":3})"},
+      {" { } ", "{}"},
+      {"[ [ ] , { } ]", "[[],{}]"},
+      {"[true,false,null]", "[true,false,null]"},
+      {"[-0,0,-1,1.0,1e2,2.50]", "[-0.0,0,-1,1.0,100.0,2.5]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    auto v = parse_json(c.in);
+    ASSERT_TRUE(v.ok()) << v.error();
+    EXPECT_EQ(render_compact(*v), c.want);
+  }
+}
+
+TEST(RenderJson, StringsEscapeOnlyWhatMustBeEscaped) {
+  const struct {
+    std::string_view name, value, want;
+  } cases[] = {
+      {"quote and backslash", "a\"b\\c", R"("a\"b\\c")"},
+      {"short escapes", "\b\t\n\f\r", R"("\b\t\n\f\r")"},
+      {"U+0000, U+0001, U+000B, U+001B, U+001F", std::string_view("\0\x01\x0b\x1b\x1f", 5),
+       R"("\u0000\u0001\u000b\u001b\u001f")"},
+      {"solidus, DEL and U+00E9 stay raw", "/\x7f\xc3\xa9", "\"/\x7f\xc3\xa9\""},
+      {"escape after a long plain run", "0123456789abcdef0123456789\"",
+       R"("0123456789abcdef0123456789\"")"},
+      {"empty", "", R"("")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(render_compact(JsonValue(std::string(c.value))), c.want);
+  }
+  auto read = parse_json(R"(["\u001F","\u00e9","\/"])");
+  ASSERT_TRUE(read.ok()) << read.error();
+  EXPECT_EQ(render_compact(*read), "[\"\\u001f\",\"\xc3\xa9\",\"/\"]");
+}
+
+TEST(RenderJson, DoublesUseShortestDigitsInTheGatewayLayout) {
+  const struct {
+    double value;
+    std::string_view want;
+  } cases[] = {
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1.0, "1.0"},
+      {100.0, "100.0"},
+      {-2.5, "-2.5"},
+      {0.1, "0.1"},
+      {123.456, "123.456"},
+      {1e15, "1000000000000000.0"},
+      {1e16, "1e+16"},
+      {1.5e16, "1.5e+16"},
+      {123456789012345.6, "123456789012345.6"},
+      {1e-5, "0.00001"},
+      {0.000123, "0.000123"},
+      {1e-6, "1e-6"},
+      {1.5e-7, "1.5e-7"},
+      {1.2345678901234568e+20, "1.2345678901234568e+20"},
+      {5e-324, "5e-324"},
+      {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+      {std::nan(""), "null"},
+      {std::numeric_limits<double>::infinity(), "null"},
+      {-std::numeric_limits<double>::infinity(), "null"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.want);
+    EXPECT_EQ(format_double(c.value), c.want);
+    std::string appended = "x";
+    append_double(c.value, &appended);
+    EXPECT_EQ(appended, "x" + std::string(c.want));
+  }
+}
+
+TEST(RenderJson, IntegersAtTheLimits) {
+  EXPECT_EQ(render_compact(JsonValue(std::numeric_limits<uint64_t>::max())),
+            "18446744073709551615");
+  EXPECT_EQ(render_compact(JsonValue(std::numeric_limits<int64_t>::min())),
+            "-9223372036854775808");
+}
+
+TEST(RenderJson, PrettyFormIndentsByTwoSpaces) {
+  const struct {
+    std::string_view in, want;
+  } cases[] = {
+      {"[]", "[]"},
+      {"{}", "{}"},
+      {"\"a\"", "\"a\""},
+      {"[1]", "[\n  1\n]"},
+      {R"({"b":[1,{}],"a":{"c":[]}})",
+       "{\n  \"a\": {\n    \"c\": []\n  },\n  \"b\": [\n    1,\n    {}\n  ]\n}"},
+      {R"([[["x\n"]]])", "[\n  [\n    [\n      \"x\\n\"\n    ]\n  ]\n]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    auto v = parse_json(c.in);
+    ASSERT_TRUE(v.ok()) << v.error();
+    EXPECT_EQ(render_pretty(*v), c.want);
+  }
+}
+
+TEST(RenderJson, CompactAppendsToExistingText) {
+  std::string out = "prefix ";
+  render_compact(JsonValue(JsonArray{JsonValue(1), JsonValue("a")}), &out);
+  EXPECT_EQ(out, R"(prefix [1,"a"])");
+}
+
+}  // namespace
+}  // namespace brask
