@@ -5,10 +5,10 @@ Usage: tools/gen-unicode-tables.py [UCD folder] > src/text/unicode_tables.cc
 The folder (default /usr/share/unicode) must hold UnicodeData.txt, PropList.txt,
 DerivedCoreProperties.txt and SpecialCasing.txt. Python 3 standard library only.
 
-Output: one byte of property bits per code point in a two-level table (the block
-size is chosen to make it smallest, identical blocks are shared), the simple
-lower-case mappings as runs of equal offsets, and the unconditional multi-character
-lower-case mappings of SpecialCasing.
+Output: one byte of property bits per code point and the simple lower-case mappings
+as offsets, each in a two-level table (the block size is chosen to make it smallest,
+identical blocks are shared), and the unconditional multi-character lower-case
+mappings of SpecialCasing.
 """
 import os
 import re
@@ -95,13 +95,14 @@ def read_special_lower(folder):
 
 
 def build_trie(values):
-    """Smallest two-level layout: (shift, index, blocks)."""
+    """Smallest two-level layout: (shift, index, blocks). The last block is padded with 0."""
     best = None
     for shift in range(4, 11):
         size = 1 << shift
         blocks, index, seen = [], [], {}
         for start in range(0, len(values), size):
             block = tuple(values[start:start + size])
+            block += (0,) * (size - len(block))
             if block not in seen:
                 seen[block] = len(blocks)
                 blocks.append(block)
@@ -112,23 +113,6 @@ def build_trie(values):
         if best is None or cost < best[0]:
             best = (cost, shift, index, [v for b in blocks for v in b])
     return best[1:]
-
-
-def lower_runs(lower):
-    """Runs of code points with the same offset, every code point or every other one.
-
-    Returns (first, last, offset, step) tuples in code point order."""
-    runs = []
-    for cp in sorted(lower):
-        offset = lower[cp] - cp
-        if runs:
-            first, last, off, step = runs[-1]
-            if off == offset:
-                if cp - last == step or (first == last and cp - last in (1, 2)):
-                    runs[-1] = (first, cp, off, cp - last)
-                    continue
-        runs.append((cp, cp, offset, 1))
-    return runs
 
 
 def c_array(values, per_line, fmt):
@@ -171,7 +155,16 @@ def main():
             v |= 1 << BITS["Not_Printable"]
         values.append(v)
     shift, index, blocks = build_trie(values)
-    runs = lower_runs(simple)
+    # Lower-case offsets, each named by its position in `deltas` plus one (0: no mapping),
+    # in a table that ends with the last block holding a mapping.
+    deltas = sorted({lo - cp for cp, lo in simple.items()})
+    if len(deltas) > 0xFF:
+        sys.exit("too many distinct lower-case offsets")
+    lower_values = [0] * (max(simple) + 1)
+    for cp, lo in simple.items():
+        lower_values[cp] = deltas.index(lo - cp) + 1
+    lower_shift, lower_index, lower_blocks = build_trie(lower_values)
+    lower_limit = len(lower_index) << lower_shift
 
     out = []
     w = out.append
@@ -184,7 +177,6 @@ def main():
     w("#include <algorithm>")
     w("#include <cstddef>")
     w("#include <cstdint>")
-    w("#include <iterator>")
     w("")
     w("namespace brask {")
     w("namespace {")
@@ -203,17 +195,23 @@ def main():
     w(c_array(blocks, 16, lambda v: "0x%02x" % v))
     w("};")
     w("")
-    w("struct LowerRun {")
-    w("  char32_t first;")
-    w("  char32_t last;")
-    w("  int32_t offset;  // added to the code point")
-    w("  uint32_t step;   // 1: every code point of the run, 2: every other one")
+    w("constexpr int LOWER_SHIFT = %d;" % lower_shift)
+    w("constexpr char32_t LOWER_MASK = (1u << LOWER_SHIFT) - 1;")
+    w("constexpr char32_t LOWER_LIMIT = 0x%x;  // no simple mapping from here on" % lower_limit)
+    w("")
+    w("// Simple lower-case mappings as offsets: LOWER_BLOCKS holds, per code point, 0 or one")
+    w("// more than the position of its offset in LOWER_OFFSETS.")
+    w("constexpr int32_t LOWER_OFFSETS[%d] = {" % len(deltas))
+    w(c_array(deltas, 10, str))
     w("};")
     w("")
-    w("// Simple lower-case mappings, in code point order.")
-    w("constexpr LowerRun LOWER_RUNS[%d] = {" % len(runs))
-    for first, last, off, step in runs:
-        w("    {0x%04x, 0x%04x, %d, %d}," % (first, last, off, step))
+    w("constexpr %s LOWER_INDEX[%d] = {" % ("uint8_t" if max(lower_index) <= 0xFF else "uint16_t",
+                                           len(lower_index)))
+    w(c_array(lower_index, 16, str))
+    w("};")
+    w("")
+    w("constexpr uint8_t LOWER_BLOCKS[%d] = {" % len(lower_blocks))
+    w(c_array(lower_blocks, 16, str))
     w("};")
     w("")
     w("struct SpecialLower {")
@@ -245,14 +243,12 @@ def main():
     w("      return s.length;")
     w("    }")
     w("  }")
-    w("  const LowerRun* run = std::upper_bound(")
-    w("      std::begin(LOWER_RUNS), std::end(LOWER_RUNS), c,")
-    w("      [](char32_t value, const LowerRun& r) { return value < r.first; });")
     w("  out[0] = c;")
-    w("  if (run != std::begin(LOWER_RUNS)) {")
-    w("    --run;")
-    w("    if (c <= run->last && (c - run->first) % run->step == 0) {")
-    w("      out[0] = static_cast<char32_t>(static_cast<int32_t>(c) + run->offset);")
+    w("  if (c < LOWER_LIMIT) {")
+    w("    const uint8_t k =")
+    w("        LOWER_BLOCKS[(size_t{LOWER_INDEX[c >> LOWER_SHIFT]} << LOWER_SHIFT) | (c & LOWER_MASK)];")
+    w("    if (k != 0) {")
+    w("      out[0] = static_cast<char32_t>(static_cast<int32_t>(c) + LOWER_OFFSETS[k - 1]);")
     w("    }")
     w("  }")
     w("  return 1;")

@@ -1,6 +1,7 @@
 // text.cc: UTF-8 walking with an ASCII fast path in front of every table look-up.
 #include "text/text.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -20,8 +21,8 @@ struct Decoded {
 
 // Decodes at `i < text.size()`. An invalid sequence reports the length of its maximal
 // subpart (the longest prefix that could still have begun a valid sequence), which is
-// what one U+FFFD stands for in lossy conversion.
-Decoded decode_at(std::string_view text, size_t i) {
+// what one U+FFFD stands for in lossy conversion. Inlined: it sits in every hot loop.
+[[gnu::always_inline]] inline Decoded decode_at(std::string_view text, size_t i) {
   const auto b0 = static_cast<unsigned char>(text[i]);
   if (b0 < 0x80) {
     return {b0, 1, true};
@@ -79,9 +80,15 @@ size_t char_start_before(std::string_view text, size_t end) {
   return d.valid && j + d.length == end ? j : end - 1;
 }
 
-bool ascii_white_space(unsigned char b) { return b == ' ' || (b >= '\t' && b <= '\r'); }
-bool ascii_alphabetic(unsigned char b) { return static_cast<unsigned char>((b | 0x20) - 'a') < 26; }
-bool ascii_digit(unsigned char b) { return static_cast<unsigned char>(b - '0') < 10; }
+constexpr bool ascii_white_space(unsigned char b) {
+  return b == ' ' || (b >= '\t' && b <= '\r');
+}
+constexpr bool ascii_alphabetic(unsigned char b) {
+  return static_cast<unsigned char>((b | 0x20) - 'a') < 26;
+}
+constexpr bool ascii_digit(unsigned char b) {
+  return static_cast<unsigned char>(b - '0') < 10;
+}
 char ascii_lower(char c) {
   return static_cast<char>(c + ((static_cast<unsigned char>(c - 'A') < 26) << 5));
 }
@@ -91,6 +98,14 @@ bool ascii_case_ignorable(unsigned char b) {
 }
 
 constexpr uint64_t HIGH_BITS = 0x8080808080808080ull;
+
+constexpr auto ASCII_ALPHANUMERIC = [] {
+  std::array<bool, 128> table{};
+  for (unsigned char b = 0; b < 128; ++b) {
+    table[b] = ascii_alphabetic(b) || ascii_digit(b);
+  }
+  return table;
+}();
 
 // Length of the leading run of ASCII bytes from `i`.
 size_t ascii_run(std::string_view text, size_t i) {
@@ -109,11 +124,57 @@ size_t ascii_run(std::string_view text, size_t i) {
   return i - start;
 }
 
+constexpr uint64_t ONES = 0x0101010101010101ull;
+
+// Lower-cases the ASCII bytes at `p` in place, eight at a time: a byte gets 0x20 added
+// when adding 0x80 - 'A' sets its high bit and adding 0x7F - 'Z' does not. Neither sum
+// carries into the next byte while every byte is below 0x80.
 void lower_ascii_in_place(char* p, size_t n) {
-  for (size_t k = 0; k < n; ++k) {
+  size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + k, 8);
+    const uint64_t at_least_a = word + (0x80 - 'A') * ONES;
+    const uint64_t above_z = word + (0x7F - 'Z') * ONES;
+    word |= (at_least_a & ~above_z & HIGH_BITS) >> 2;
+    std::memcpy(p + k, &word, 8);
+  }
+  for (; k < n; ++k) {
     p[k] = ascii_lower(p[k]);
   }
 }
+
+// Length of the alphanumeric character at `text[i]` (not ASCII), or 0 when it is not one.
+// Kept out of line so that the callers' ASCII loops stay small.
+[[gnu::noinline]] size_t alphanumeric_length(std::string_view text, size_t i) {
+  const Decoded d = decode_at(text, i);
+  const bool alnum =
+      d.valid && (unicode_properties(d.code_point) & (UNICODE_ALPHABETIC | UNICODE_NUMERIC));
+  return alnum ? d.length : 0;
+}
+
+// Writes `c` (a scalar value) at `p` and returns the end.
+char* put_utf8(char* p, char32_t c) {
+  if (c < 0x80) {
+    *p++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *p++ = static_cast<char>(0xC0 | (c >> 6));
+    *p++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *p++ = static_cast<char>(0xE0 | (c >> 12));
+    *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *p++ = static_cast<char>(0xF0 | (c >> 18));
+    *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return p;
+}
+
+// Most bytes one character's lower-case form takes: three code points of four bytes.
+constexpr size_t MAX_LOWER_BYTES = 12;
 
 // Whether the text from `i` goes on, past case-ignorable characters, with a cased one:
 // the "not followed by" half of Final_Sigma.
@@ -160,30 +221,12 @@ char32_t decode_utf8(std::string_view text, size_t* pos) {
 }
 
 void append_utf8(std::string* out, char32_t c) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-    return;
-  }
   if (c > MAX_CODE_POINT || (c >= 0xD800 && c <= 0xDFFF)) {
     out->append(REPLACEMENT_UTF8);
     return;
   }
   char buf[4];
-  size_t n;
-  if (c < 0x800) {
-    buf[0] = static_cast<char>(0xC0 | (c >> 6));
-    n = 2;
-  } else if (c < 0x10000) {
-    buf[0] = static_cast<char>(0xE0 | (c >> 12));
-    n = 3;
-  } else {
-    buf[0] = static_cast<char>(0xF0 | (c >> 18));
-    n = 4;
-  }
-  for (size_t k = 1; k < n; ++k) {
-    buf[k] = static_cast<char>(0x80 | ((c >> (6 * (n - 1 - k))) & 0x3F));
-  }
-  out->append(buf, n);
+  out->append(buf, static_cast<size_t>(put_utf8(buf, c) - buf));
 }
 
 bool is_white_space(char32_t c) {
@@ -261,91 +304,131 @@ std::string to_lower(std::string_view text) {
   if (i == text.size()) {
     return out;
   }
-  out.resize(i);
+  // From here `out` is a buffer written up to `o`, grown before each character so that
+  // its longest mapping fits; a few mappings are longer than their source.
+  out.resize(text.size() + text.size() / 2 + MAX_LOWER_BYTES);
+  size_t o = i;
   // Final_Sigma looks back past case-ignorable characters to the nearest other one;
   // this is whether that one was cased.
   bool cased_before = false;
-  for (size_t k = i; k > 0; --k) {
-    const auto b = static_cast<unsigned char>(text[k - 1]);
-    if (!ascii_case_ignorable(b)) {
-      cased_before = ascii_alphabetic(b);
-      break;
-    }
-  }
-  while (i < text.size()) {
-    const size_t run = ascii_run(text, i);
-    if (run > 0) {
-      const size_t old = out.size();
-      out.append(text.data() + i, run);
-      lower_ascii_in_place(out.data() + old, run);
-      i += run;
-      for (size_t k = i; k > i - run; --k) {
-        const auto b = static_cast<unsigned char>(text[k - 1]);
-        if (!ascii_case_ignorable(b)) {
-          cased_before = ascii_alphabetic(b);
-          break;
-        }
+  auto note_ascii = [&](size_t from, size_t to) {
+    for (size_t k = to; k > from; --k) {
+      const auto b = static_cast<unsigned char>(text[k - 1]);
+      if (!ascii_case_ignorable(b)) {
+        cased_before = ascii_alphabetic(b);
+        return;
       }
+    }
+  };
+  note_ascii(0, i);
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      // Mixed text has short ASCII runs (spaces, punctuation); only long ones are worth
+      // the word-at-a-time path.
+      uint64_t word;
+      if (text.size() - i >= 8 && (std::memcpy(&word, text.data() + i, 8), !(word & HIGH_BITS))) {
+        const size_t run = ascii_run(text, i);
+        if (out.size() - o < run + MAX_LOWER_BYTES) {
+          out.resize(o + run + out.size());
+        }
+        std::memcpy(out.data() + o, text.data() + i, run);
+        lower_ascii_in_place(out.data() + o, run);
+        note_ascii(i, i + run);
+        o += run;
+        i += run;
+        continue;
+      }
+      if (out.size() - o < MAX_LOWER_BYTES) {
+        out.resize(2 * out.size());
+      }
+      out[o++] = ascii_lower(static_cast<char>(b));
+      if (!ascii_case_ignorable(b)) {
+        cased_before = ascii_alphabetic(b);
+      }
+      ++i;
       continue;
     }
-    Decoded d = decode_at(text, i);
+    if (out.size() - o < MAX_LOWER_BYTES) {
+      out.resize(2 * out.size());
+    }
+    char* p = out.data() + o;
+    const Decoded d = decode_at(text, i);
     if (!d.valid) {
       // Not ours to repair: invalid bytes pass through, and count as uncased.
-      out.append(text.data() + i, d.length);
+      std::memcpy(p, text.data() + i, d.length);
+      o += d.length;
       i += d.length;
       cased_before = false;
       continue;
     }
-    const uint8_t p = unicode_properties(d.code_point);
+    const uint8_t props = unicode_properties(d.code_point);
     if (d.code_point == 0x03A3) {
       const bool final_sigma = cased_before && !cased_follows(text, i + d.length);
-      append_utf8(&out, final_sigma ? 0x03C2 : 0x03C3);
-    } else if (p & UNICODE_CHANGES_WHEN_LOWERED) {
+      p = put_utf8(p, final_sigma ? 0x03C2 : 0x03C3);
+    } else if (props & UNICODE_CHANGES_WHEN_LOWERED) {
       char32_t mapped[3];
       const size_t n = unicode_lower(d.code_point, mapped);
       for (size_t k = 0; k < n; ++k) {
-        append_utf8(&out, mapped[k]);
+        p = put_utf8(p, mapped[k]);
       }
     } else {
-      out.append(text.data() + i, d.length);
+      // At most four bytes: a loop beats a call to memcpy.
+      for (size_t k = 0; k < d.length; ++k) {
+        *p++ = text[i + k];
+      }
     }
-    if (!(p & UNICODE_CASE_IGNORABLE)) {
-      cased_before = (p & UNICODE_CASED) != 0;
+    if (!(props & UNICODE_CASE_IGNORABLE)) {
+      cased_before = (props & UNICODE_CASED) != 0;
     }
+    o = static_cast<size_t>(p - out.data());
     i += d.length;
   }
+  out.resize(o);
   return out;
 }
 
 std::vector<std::string_view> split_words(std::string_view text) {
   std::vector<std::string_view> words;
+  const size_t n = text.size();
   size_t i = 0;
-  size_t word_start = 0;
-  bool in_word = false;
-  while (i < text.size()) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    bool alnum;
-    size_t length = 1;
-    if (b < 0x80) {
-      alnum = ascii_alphabetic(b) || ascii_digit(b);
-    } else {
-      Decoded d = decode_at(text, i);
-      alnum = d.valid && (unicode_properties(d.code_point) & (UNICODE_ALPHABETIC | UNICODE_NUMERIC));
-      length = d.valid ? d.length : 1;
+  while (true) {
+    while (i < n) {
+      const auto b = static_cast<unsigned char>(text[i]);
+      if (b < 0x80) {
+        if (ASCII_ALPHANUMERIC[b]) {
+          break;
+        }
+        ++i;
+      } else {
+        const size_t length = alphanumeric_length(text, i);
+        if (length != 0) {
+          break;
+        }
+        i += decode_at(text, i).length;
+      }
     }
-    if (alnum && !in_word) {
-      word_start = i;
-      in_word = true;
-    } else if (!alnum && in_word) {
-      words.push_back(text.substr(word_start, i - word_start));
-      in_word = false;
+    if (i == n) {
+      return words;
     }
-    i += length;
+    const size_t start = i;
+    while (i < n) {
+      const auto b = static_cast<unsigned char>(text[i]);
+      if (b < 0x80) {
+        if (!ASCII_ALPHANUMERIC[b]) {
+          break;
+        }
+        ++i;
+      } else {
+        const size_t length = alphanumeric_length(text, i);
+        if (length == 0) {
+          break;
+        }
+        i += length;
+      }
+    }
+    words.push_back(text.substr(start, i - start));
   }
-  if (in_word) {
-    words.push_back(text.substr(word_start));
-  }
-  return words;
 }
 
 size_t count_chars(std::string_view text) {
@@ -411,7 +494,8 @@ std::string escape_debug(std::string_view text) {
     Decoded d = decode_at(text, i);
     if (!d.valid) {
       out.append(REPLACEMENT_UTF8);
-    } else if (unicode_properties(d.code_point) & (UNICODE_GRAPHEME_EXTEND | UNICODE_NOT_PRINTABLE)) {
+    } else if (unicode_properties(d.code_point) &
+               (UNICODE_GRAPHEME_EXTEND | UNICODE_NOT_PRINTABLE)) {
       append_hex_escape(&out, d.code_point);
     } else {
       out.append(text.data() + i, d.length);

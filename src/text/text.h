@@ -18,12 +18,12 @@ char32_t decode_utf8(std::string_view text, size_t* pos);
 void append_utf8(std::string* out, char32_t code_point);
 
 // Character properties.
-bool is_white_space(char32_t c);       // White_Space
-bool is_alphabetic(char32_t c);        // Alphabetic
-bool is_numeric(char32_t c);           // general category Nd, Nl or No
-bool is_alphanumeric(char32_t c);      // is_alphabetic || is_numeric
-bool is_grapheme_extend(char32_t c);   // Grapheme_Extend
-bool is_not_printable(char32_t c);     // Cc Cf Cs Co Cn Zl Zp, and Zs other than U+0020
+bool is_white_space(char32_t c);      // White_Space
+bool is_alphabetic(char32_t c);       // Alphabetic
+bool is_numeric(char32_t c);          // general category Nd, Nl or No
+bool is_alphanumeric(char32_t c);     // is_alphabetic || is_numeric
+bool is_grapheme_extend(char32_t c);  // Grapheme_Extend
+bool is_not_printable(char32_t c);    // Cc Cf Cs Co Cn Zl Zp, and Zs other than U+0020
 
 // `text` without White_Space characters at both ends.
 std::string_view trim_white_space(std::string_view text);

@@ -13,9 +13,9 @@ constexpr char32_t MAX_CODE_POINT = 0x10FFFF;
 // Bits of unicode_properties(); the generator writes them in this order.
 constexpr uint8_t UNICODE_WHITE_SPACE = 1 << 0;
 constexpr uint8_t UNICODE_ALPHABETIC = 1 << 1;
-constexpr uint8_t UNICODE_NUMERIC = 1 << 2;          // general category Nd, Nl or No
+constexpr uint8_t UNICODE_NUMERIC = 1 << 2;  // general category Nd, Nl or No
 constexpr uint8_t UNICODE_GRAPHEME_EXTEND = 1 << 3;
-constexpr uint8_t UNICODE_NOT_PRINTABLE = 1 << 4;    // Cc Cf Cs Co Cn Zl Zp, Zs but U+0020
+constexpr uint8_t UNICODE_NOT_PRINTABLE = 1 << 4;  // Cc Cf Cs Co Cn Zl Zp, Zs but U+0020
 constexpr uint8_t UNICODE_CASED = 1 << 5;
 constexpr uint8_t UNICODE_CASE_IGNORABLE = 1 << 6;
 constexpr uint8_t UNICODE_CHANGES_WHEN_LOWERED = 1 << 7;

@@ -28,7 +28,9 @@ std::string name_of(char32_t c) {
   return std::string(hex) + " " + (U_SUCCESS(status) ? name : "?");
 }
 
-bool is_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool is_surrogate(char32_t c) {
+  return c >= 0xD800 && c <= 0xDFFF;
+}
 
 std::string utf8(std::u32string_view code_points) {
   std::string out;
@@ -102,18 +104,18 @@ TEST(TextIcu, PropertiesOfEveryCodePoint) {
     const int8_t category = u_charType(u);
     white_space.check(is_white_space(c) == static_cast<bool>(u_isUWhiteSpace(u)), c);
     alphabetic.check(is_alphabetic(c) == static_cast<bool>(u_isUAlphabetic(u)), c);
-    const bool icu_numeric = category == U_DECIMAL_DIGIT_NUMBER ||
-                             category == U_LETTER_NUMBER || category == U_OTHER_NUMBER;
+    const bool icu_numeric = category == U_DECIMAL_DIGIT_NUMBER || category == U_LETTER_NUMBER ||
+                             category == U_OTHER_NUMBER;
     numeric.check(is_numeric(c) == icu_numeric, c);
     alphanumeric.check(is_alphanumeric(c) == (icu_numeric || u_isUAlphabetic(u)), c);
     grapheme_extend.check(
         is_grapheme_extend(c) == static_cast<bool>(u_hasBinaryProperty(u, UCHAR_GRAPHEME_EXTEND)),
         c);
-    const bool icu_not_printable =
-        category == U_CONTROL_CHAR || category == U_FORMAT_CHAR || category == U_SURROGATE ||
-        category == U_PRIVATE_USE_CHAR || category == U_UNASSIGNED ||
-        category == U_LINE_SEPARATOR || category == U_PARAGRAPH_SEPARATOR ||
-        (category == U_SPACE_SEPARATOR && c != U' ');
+    const bool icu_not_printable = category == U_CONTROL_CHAR || category == U_FORMAT_CHAR ||
+                                   category == U_SURROGATE || category == U_PRIVATE_USE_CHAR ||
+                                   category == U_UNASSIGNED || category == U_LINE_SEPARATOR ||
+                                   category == U_PARAGRAPH_SEPARATOR ||
+                                   (category == U_SPACE_SEPARATOR && c != U' ');
     not_printable.check(is_not_printable(c) == icu_not_printable, c);
   }
 }
@@ -127,7 +129,8 @@ TEST(TextIcu, LowerCaseOfEveryCodePoint) {
     const std::u32string_view one(&c, 1);
     const std::string got = to_lower(utf8(one));
     const std::string want = icu_lower(one);
-    lower.check(got == want, c, ": got \"" + escape_debug(got) + "\", ICU \"" + escape_debug(want) + "\"");
+    lower.check(got == want, c,
+                ": got \"" + escape_debug(got) + "\", ICU \"" + escape_debug(want) + "\"");
   }
 }
 
@@ -135,8 +138,9 @@ TEST(TextIcu, LowerCaseOfEveryCodePoint) {
 // sides of a capital sigma; putting every code point next to one probes both properties.
 TEST(TextIcu, FinalSigmaNextToEveryCodePoint) {
   constexpr char32_t SIGMA = 0x03A3;
-  Differences before("sigma after the code point"), ignorable_before("sigma after A and the code point"),
-      after("sigma before the code point"), ignorable_after("sigma before the code point and A");
+  Differences before("sigma after the code point"),
+      ignorable_before("sigma after A and the code point"), after("sigma before the code point"),
+      ignorable_after("sigma before the code point and A");
   for (char32_t c = 0; c <= LAST_CODE_POINT; ++c) {
     if (is_surrogate(c)) {
       continue;

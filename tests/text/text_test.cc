@@ -81,15 +81,18 @@ TEST(Text, ToLower) {
       {"empty", "", ""},
       {"GREEK CAPITAL LETTER SIGMA thrice: ΣΑΣ", "\xCE\xA3\xCE\x91\xCE\xA3",
        "\xCF\x83\xCE\xB1\xCF\x82"},
-      {"LATIN CAPITAL LETTER I WITH DOT ABOVE U+0130 becomes i and COMBINING DOT ABOVE",
-       "\xC4\xB0", "i\xCC\x87"},
+      {"LATIN CAPITAL LETTER I WITH DOT ABOVE U+0130 becomes i and COMBINING DOT ABOVE", "\xC4\xB0",
+       "i\xCC\x87"},
       {"İSTANBUL", "\xC4\xB0STANBUL", "i\xCC\x87stanbul"},
       {"LATIN CAPITAL LETTER A WITH DIAERESIS U+00C4", "\xC3\x84rger", "\xC3\xA4rger"},
-      {"LATIN SMALL LETTER SHARP S U+00DF stays", "Gr\xC3\x9F" "e", "gr\xC3\x9F" "e"},
+      {"LATIN SMALL LETTER SHARP S U+00DF stays",
+       "Gr\xC3\x9F"
+       "e",
+       "gr\xC3\x9F"
+       "e"},
       {"LATIN CAPITAL LETTER SHARP S U+1E9E", "\xE1\xBA\x9E", "\xC3\x9F"},
       {"KELVIN SIGN U+212A becomes k", "\xE2\x84\xAA", "k"},
-      {"LATIN CAPITAL LETTER A WITH STROKE U+023A grows to 3 bytes", "\xC8\xBA",
-       "\xE2\xB1\xA5"},
+      {"LATIN CAPITAL LETTER A WITH STROKE U+023A grows to 3 bytes", "\xC8\xBA", "\xE2\xB1\xA5"},
       {"CYRILLIC CAPITAL LETTER ZHE U+0416", "\xD0\x96", "\xD0\xB6"},
       {"DESERET CAPITAL LETTER LONG I U+10400", "\xF0\x90\x90\x80", "\xF0\x90\x90\xA8"},
       {"ROMAN NUMERAL ONE U+2160", "\xE2\x85\xA0", "\xE2\x85\xB0"},
@@ -97,17 +100,28 @@ TEST(Text, ToLower) {
        "\xE1\xBE\xA0"},
       {"sigma alone is not final", "\xCE\xA3", "\xCF\x83"},
       {"sigma after a word and before a space is final", "A\xCE\xA3 b", "a\xCF\x82 b"},
-      {"sigma inside a word is not final", "A\xCE\xA3" "B", "a\xCF\x83" "b"},
-      {"sigma at the start of a word is not final", " \xCE\xA3" "A", " \xCF\x83" "a"},
+      {"sigma inside a word is not final",
+       "A\xCE\xA3"
+       "B",
+       "a\xCF\x83"
+       "b"},
+      {"sigma at the start of a word is not final",
+       " \xCE\xA3"
+       "A",
+       " \xCF\x83"
+       "a"},
       {"APOSTROPHE is case-ignorable before the sigma", "A'\xCE\xA3", "a'\xCF\x82"},
       {"APOSTROPHE is case-ignorable after the sigma", "A\xCE\xA3'B", "a\xCF\x83'b"},
       {"FULL STOP after the sigma, then end", "A\xCE\xA3.", "a\xCF\x82."},
-      {"COMBINING ACUTE ACCENT U+0301 before the sigma", "A\xCC\x81\xCE\xA3",
-       "a\xCC\x81\xCF\x82"},
+      {"COMBINING ACUTE ACCENT U+0301 before the sigma", "A\xCC\x81\xCE\xA3", "a\xCC\x81\xCF\x82"},
       {"digit before the sigma is not cased", "1\xCE\xA3", "1\xCF\x83"},
       {"MODIFIER LETTER SMALL H U+02B0 (cased and ignorable) is skipped", "\xCA\xB0\xCE\xA3",
        "\xCA\xB0\xCF\x83"},
-      {"invalid bytes pass through", "A\xFF" "B\xC3", "a\xFF" "b\xC3"},
+      {"invalid bytes pass through",
+       "A\xFF"
+       "B\xC3",
+       "a\xFF"
+       "b\xC3"},
       {"invalid byte between cased letter and sigma is not ignorable", "A\xFF\xCE\xA3",
        "a\xFF\xCF\x83"},
   };
@@ -117,17 +131,47 @@ TEST(Text, ToLower) {
   }
 }
 
-TEST(Text, ToLowerKeepsLongAsciiAfterNonAscii) {
-  // The ASCII runs are copied in blocks; every byte of a long one must be lowered.
-  std::string in = "\xC3\x84";
-  std::string want = "\xC3\xA4";
-  for (int k = 0; k < 100; ++k) {
-    in += "AbC'";
-    want += "abc'";
+std::string repeat(std::string_view piece, int times) {
+  std::string out;
+  for (int k = 0; k < times; ++k) {
+    out += piece;
   }
-  in += "\xCE\xA3";
-  want += "\xCF\x82";  // the letters before the apostrophes make it final
-  EXPECT_EQ(to_lower(in), want);
+  return out;
+}
+
+// Long inputs cross the word-at-a-time ASCII path and the growth of the output buffer.
+TEST(Text, ToLowerOfLongTexts) {
+  const struct {
+    std::string name, in, want;
+  } cases[] = {
+      {"LATIN CAPITAL LETTER A WITH DIAERESIS U+00C4, then 400 ASCII bytes, then a final "
+       "GREEK CAPITAL LETTER SIGMA",
+       "\xC3\x84" + repeat("AbC'", 100) + "\xCE\xA3",
+       "\xC3\xA4" + repeat("abc'", 100) + "\xCF\x82"},
+      {"1000 LATIN CAPITAL LETTER A WITH STROKE U+023A, each growing from 2 to 3 bytes",
+       repeat("\xC8\xBA", 1000), repeat("\xE2\xB1\xA5", 1000)},
+      {"1000 LATIN CAPITAL LETTER I WITH DOT ABOVE U+0130, each growing from 2 to 3 bytes",
+       repeat("\xC4\xB0", 1000), repeat("i\xCC\x87", 1000)},
+      {"ASCII runs of every length from 0 to 20 between CYRILLIC CAPITAL LETTER ZHE U+0416",
+       [] {
+         std::string s;
+         for (int k = 0; k <= 20; ++k) {
+           s += std::string(static_cast<size_t>(k), 'Q') + "\xD0\x96";
+         }
+         return s;
+       }(),
+       [] {
+         std::string s;
+         for (int k = 0; k <= 20; ++k) {
+           s += std::string(static_cast<size_t>(k), 'q') + "\xD0\xB6";
+         }
+         return s;
+       }()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(to_lower(c.in), c.want);
+  }
 }
 
 TEST(Text, SplitWords) {
@@ -144,10 +188,19 @@ TEST(Text, SplitWords) {
       {"SUPERSCRIPT TWO U+00B2 (No)", "m\xC2\xB2", {"m\xC2\xB2"}},
       {"ROMAN NUMERAL TWELVE U+216B (Nl)", "\xE2\x85\xAB", {"\xE2\x85\xAB"}},
       {"ARABIC-INDIC DIGIT ONE U+0661 (Nd)", "x\xD9\xA1", {"x\xD9\xA1"}},
-      {"NO-BREAK SPACE U+00A0 separates", "a\xC2\xA0" "b", {"a", "b"}},
-      {"GRINNING FACE U+1F600 separates", "a\xF0\x9F\x98\x80" "b", {"a", "b"}},
+      {"NO-BREAK SPACE U+00A0 separates",
+       "a\xC2\xA0"
+       "b",
+       {"a", "b"}},
+      {"GRINNING FACE U+1F600 separates",
+       "a\xF0\x9F\x98\x80"
+       "b",
+       {"a", "b"}},
       {"COMBINING ACUTE ACCENT U+0301 separates (not Alphabetic)", "e\xCC\x81x", {"e", "x"}},
-      {"invalid byte separates", "a\xFF" "b", {"a", "b"}},
+      {"invalid byte separates",
+       "a\xFF"
+       "b",
+       {"a", "b"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -166,10 +219,13 @@ TEST(Text, CountAndFirstChars) {
       {"empty", "", 0, 3, ""},
       {"cut beyond the end", "ab", 2, 10, "ab"},
       {"cut at zero", "ab", 2, 0, ""},
-      {"HORIZONTAL ELLIPSIS U+2026", "a\xE2\x80\xA6" "b", 3, 2, "a\xE2\x80\xA6"},
+      {"HORIZONTAL ELLIPSIS U+2026",
+       "a\xE2\x80\xA6"
+       "b",
+       3, 2, "a\xE2\x80\xA6"},
       {"GRINNING FACE U+1F600 is one character", "\xF0\x9F\x98\x80x", 2, 1, "\xF0\x9F\x98\x80"},
-      {"long ASCII then LATIN SMALL LETTER E WITH ACUTE U+00E9",
-       "0123456789abcdef\xC3\xA9z", 18, 17, "0123456789abcdef\xC3\xA9"},
+      {"long ASCII then LATIN SMALL LETTER E WITH ACUTE U+00E9", "0123456789abcdef\xC3\xA9z", 18,
+       17, "0123456789abcdef\xC3\xA9"},
       {"each invalid byte is one character", "\xE2\x80x", 3, 1, "\xE2"},
   };
   for (const auto& c : cases) {
@@ -185,14 +241,18 @@ TEST(Text, DecodeUtf8) {
     std::vector<char32_t> want;
   } cases[] = {
       {"ASCII", "aZ", {U'a', U'Z'}},
-      {"two, three and four bytes: U+00E9 U+20AC U+1F600", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+      {"two, three and four bytes: U+00E9 U+20AC U+1F600",
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
        {0xE9, 0x20AC, 0x1F600}},
       {"largest code point U+10FFFF", "\xF4\x8F\xBF\xBF", {0x10FFFF}},
       {"overlong slash C0 AF", "\xC0\xAF", {0xFFFD, 0xFFFD}},
       {"overlong three-byte E0 80 80", "\xE0\x80\x80", {0xFFFD, 0xFFFD, 0xFFFD}},
       {"surrogate U+D800 as ED A0 80", "\xED\xA0\x80", {0xFFFD, 0xFFFD, 0xFFFD}},
       {"above U+10FFFF: F4 90 80 80", "\xF4\x90\x80\x80", {0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}},
-      {"truncated then ASCII", "\xE2\x82" "a", {0xFFFD, 0xFFFD, U'a'}},
+      {"truncated then ASCII",
+       "\xE2\x82"
+       "a",
+       {0xFFFD, 0xFFFD, U'a'}},
       {"F5 lead byte", "\xF5\x80", {0xFFFD, 0xFFFD}},
   };
   for (const auto& c : cases) {
@@ -239,7 +299,10 @@ TEST(Text, LossyUtf8) {
   } cases[] = {
       {"valid text unchanged", "/home/a/\xC3\xA9t\xC3\xA9", "/home/a/\xC3\xA9t\xC3\xA9"},
       {"Latin-1 byte E9", "caf\xE9", "caf\xEF\xBF\xBD"},
-      {"truncated EURO SIGN is one replacement", "\xE2\x82" "x", "\xEF\xBF\xBDx"},
+      {"truncated EURO SIGN is one replacement",
+       "\xE2\x82"
+       "x",
+       "\xEF\xBF\xBDx"},
       {"two stray continuation bytes are two", "\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"surrogate ED A0 80 is three", "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"FF at the end", "ok\xFF", "ok\xEF\xBF\xBD"},
