@@ -1,0 +1,290 @@
+#include "apps/search/scoring.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+
+#include "text/text.h"
+
+namespace brask {
+namespace {
+
+std::string_view string_member(const JsonValue& tool, std::string_view key) {
+  const JsonValue* member = tool.find(key);
+  const std::string* text = member ? member->as_string() : nullptr;
+  return text ? std::string_view(*text) : std::string_view();
+}
+
+constexpr bool is_ascii_alphanumeric(unsigned char b) {
+  return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9');
+}
+
+constexpr auto ASCII_ALPHANUMERIC = [] {
+  std::array<bool, 256> table{};
+  for (int b = 0; b < 128; ++b) {
+    table[b] = is_ascii_alphanumeric(static_cast<unsigned char>(b));
+  }
+  return table;
+}();
+
+// A tool text cut to MAX_MATCH_CHARS code points and lower-cased. Tool texts are
+// nearly always ASCII, which is checked and folded eight bytes at a time into a buffer
+// on the stack, so a search over thousands of tools allocates only for other text.
+class LoweredText {
+ public:
+  explicit LoweredText(std::string_view text) {
+    const size_t n = std::min(text.size(), MAX_MATCH_CHARS);
+    ascii_text_ = all_ascii(text.substr(0, n));
+    if (ascii_text_) {
+      fold_ascii(text.data(), n, ascii_);
+      view_ = std::string_view(ascii_, n);
+    } else {
+      other_ = to_lower(first_chars(text, MAX_MATCH_CHARS));
+      view_ = other_;
+    }
+  }
+  LoweredText(const LoweredText&) = delete;
+  LoweredText& operator=(const LoweredText&) = delete;
+
+  std::string_view view() const { return view_; }
+  bool is_ascii() const { return ascii_text_; }
+
+ private:
+  static constexpr uint64_t ONES = 0x0101010101010101;
+  static constexpr uint64_t HIGH_BITS = 0x80 * ONES;
+
+  static bool all_ascii(std::string_view text) {
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t chunk;
+      std::memcpy(&chunk, text.data() + i, 8);
+      high |= chunk;
+    }
+    for (; i < text.size(); ++i)
+      high |= static_cast<unsigned char>(text[i]);
+    return (high & HIGH_BITS) == 0;
+  }
+
+  // ASCII only: adds 0x20 to A-Z. Per byte, 0x80 is set in `x + (0x80 - 'A')` when
+  // x >= 'A' and in `x + (0x80 - 'Z' - 1)` when x > 'Z'; no sum carries into the next
+  // byte because every x is below 0x80.
+  static void fold_ascii(const char* in, size_t n, char* out) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      uint64_t x;
+      std::memcpy(&x, in + i, 8);
+      uint64_t upper = (x + (0x80 - 'A') * ONES) & ~(x + (0x80 - 'Z' - 1) * ONES) & HIGH_BITS;
+      x |= upper >> 2;
+      std::memcpy(out + i, &x, 8);
+    }
+    for (; i < n; ++i) {
+      unsigned char b = static_cast<unsigned char>(in[i]);
+      out[i] = static_cast<char>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
+    }
+  }
+
+  char ascii_[MAX_MATCH_CHARS];
+  std::string other_;
+  std::string_view view_;
+  bool ascii_text_ = true;
+};
+
+// Where the words of a lowered text begin, found in one pass so that every query word
+// is then tried only at word starts. ASCII text (at most MAX_MATCH_CHARS bytes, so at
+// most half as many words) is split without branches and keeps them on the stack.
+class WordStarts {
+ public:
+  WordStarts(std::string_view text, bool ascii) {
+    bool in_word = false;
+    if (ascii) {
+      for (size_t i = 0; i < text.size(); ++i) {
+        const bool alphanumeric = ASCII_ALPHANUMERIC[static_cast<unsigned char>(text[i])];
+        small_[size_] = static_cast<uint16_t>(i);
+        size_ += alphanumeric && !in_word;
+        in_word = alphanumeric;
+      }
+      return;
+    }
+    for (size_t pos = 0; pos < text.size();) {
+      const size_t at = pos;
+      const bool alphanumeric = is_alphanumeric(decode_utf8(text, &pos));
+      if (alphanumeric && !in_word)
+        large_.push_back(static_cast<uint32_t>(at));
+      in_word = alphanumeric;
+    }
+    size_ = large_.size();
+  }
+  WordStarts(const WordStarts&) = delete;
+  WordStarts& operator=(const WordStarts&) = delete;
+
+  size_t size() const { return size_; }
+  size_t operator[](size_t i) const { return large_.empty() ? small_[i] : large_[i]; }
+
+ private:
+  // One spare slot: the branch-free loop writes a candidate before deciding to keep it.
+  uint16_t small_[MAX_MATCH_CHARS / 2 + 2];
+  std::vector<uint32_t> large_;
+  size_t size_ = 0;
+};
+
+// A tool text ready for matching.
+struct MatchText {
+  explicit MatchText(std::string_view text)
+      : lowered(text), starts(lowered.view(), lowered.is_ascii()) {}
+  std::string_view view() const { return lowered.view(); }
+
+  LoweredText lowered;
+  WordStarts starts;
+};
+
+// Whether the character starting at byte `pos` of valid UTF-8 `text` is alphanumeric.
+bool alphanumeric_at(std::string_view text, size_t pos) {
+  if (pos >= text.size())
+    return false;
+  unsigned char b = static_cast<unsigned char>(text[pos]);
+  if (b < 0x80)
+    return is_ascii_alphanumeric(b);
+  return is_alphanumeric(decode_utf8(text, &pos));
+}
+
+// How the non-empty `w` occurs in a text: as a whole word, at the start of a word, or
+// not at the start of any word.
+enum class WordHit { None, Begins, Whole };
+
+WordHit find_at_word_start(const MatchText& text, std::string_view w) {
+  const std::string_view t = text.view();
+  WordHit hit = WordHit::None;
+  for (size_t i = 0; i < text.starts.size(); ++i) {
+    const size_t p = text.starts[i];
+    if (t[p] != w[0] || t.size() - p < w.size())
+      continue;
+    if (std::memcmp(t.data() + p + 1, w.data() + 1, w.size() - 1) != 0)
+      continue;
+    if (!alphanumeric_at(t, p + w.size()))
+      return WordHit::Whole;
+    hit = WordHit::Begins;
+  }
+  return hit;
+}
+
+bool all_alphanumeric(std::string_view w) {
+  for (size_t pos = 0; pos < w.size();) {
+    unsigned char b = static_cast<unsigned char>(w[pos]);
+    if (b < 0x80) {
+      if (!is_ascii_alphanumeric(b))
+        return false;
+      ++pos;
+    } else if (!is_alphanumeric(decode_utf8(w, &pos))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Calls `visit` on each maximal run of alphanumeric characters until it answers false.
+template <class Visit>
+void for_each_word(std::string_view text, Visit visit) {
+  constexpr size_t NONE = std::string_view::npos;
+  size_t start = NONE;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t at = pos;
+    unsigned char b = static_cast<unsigned char>(text[pos]);
+    bool alphanumeric;
+    if (b < 0x80) {
+      alphanumeric = is_ascii_alphanumeric(b);
+      ++pos;
+    } else {
+      alphanumeric = is_alphanumeric(decode_utf8(text, &pos));
+    }
+    if (alphanumeric) {
+      if (start == NONE)
+        start = at;
+    } else if (start != NONE) {
+      if (!visit(text.substr(start, at - start)))
+        return;
+      start = NONE;
+    }
+  }
+  if (start != NONE)
+    visit(text.substr(start));
+}
+
+}  // namespace
+
+std::vector<std::string> query_words(std::string_view query) {
+  std::vector<std::string> words;
+  for_each_word(query, [&](std::string_view piece) {
+    words.push_back(to_lower(piece));
+    return words.size() < MAX_QUERY_WORDS;
+  });
+  return words;
+}
+
+uint32_t score_tool(const std::vector<std::string>& words, const JsonValue& tool) {
+  if (words.empty())
+    return 1;
+  MatchText name(string_member(tool, "name"));
+  MatchText title(string_member(tool, "title"));
+  // The description is prepared only when some word is still without points.
+  std::optional<MatchText> description;
+  uint32_t score = 0;
+  for (size_t i = 0; i < words.size() && i < MAX_QUERY_WORDS; ++i) {
+    const std::string& w = words[i];
+    if (w.empty())
+      continue;
+    // Words hold only alphanumerics, so a word with anything else can match only as a
+    // run inside the name.
+    const bool wordlike = all_alphanumeric(w);
+    WordHit hit = WordHit::None;
+    if (wordlike) {
+      hit = find_at_word_start(name, w);
+      if (hit != WordHit::Whole)
+        hit = std::max(hit, find_at_word_start(title, w));
+    }
+    if (hit == WordHit::Whole) {
+      score += 3;
+    } else if (hit == WordHit::Begins || name.view().find(w) != std::string_view::npos) {
+      score += 2;
+    } else if (wordlike) {
+      if (!description)
+        description.emplace(string_member(tool, "description"));
+      if (find_at_word_start(*description, w) != WordHit::None)
+        score += 1;
+    }
+  }
+  return score;
+}
+
+std::string one_line_summary(const JsonValue& tool) {
+  std::string_view source;
+  const JsonValue* description = tool.find("description");
+  const JsonValue* title = tool.find("title");
+  if (description && description->as_string()) {
+    source = *description->as_string();
+  } else if (title && title->as_string()) {
+    source = *title->as_string();
+  }
+  size_t end = source.find_first_of("\n.");
+  if (end != std::string_view::npos)
+    source = source.substr(0, end + 1);
+  source = trim_white_space(source);
+  if (count_chars(source) <= MAX_SUMMARY_CHARS)
+    return std::string(source);
+  std::string summary(first_chars(source, MAX_SUMMARY_CHARS - 1));
+  summary += "\u2026";
+  return summary;
+}
+
+std::vector<ToolHit> rank_hits(std::vector<ToolHit> hits, uint64_t limit) {
+  limit = std::clamp<uint64_t>(limit, 1, MAX_FIND_LIMIT);
+  std::stable_sort(hits.begin(), hits.end(),
+                   [](const ToolHit& a, const ToolHit& b) { return a.score > b.score; });
+  if (hits.size() > limit)
+    hits.erase(hits.begin() + static_cast<ptrdiff_t>(limit), hits.end());
+  return hits;
+}
+
+}  // namespace brask
