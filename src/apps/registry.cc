@@ -1,0 +1,152 @@
+#include "apps/registry.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "base/os_error.h"
+#include "base/unique_fd.h"
+#include "text/text.h"
+
+namespace brask {
+namespace {
+
+// The variable's value when it is set and not empty.
+std::optional<std::string_view> env_value(const char* name) {
+  const char* value = ::getenv(name);
+  if (value == nullptr || *value == '\0')
+    return std::nullopt;
+  return std::string_view(value);
+}
+
+std::optional<std::string> home_folder() {
+  if (auto home = env_value("HOME"))
+    return std::string(*home);
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 512);
+  passwd entry;
+  passwd* found = nullptr;
+  // One fixed buffer: an entry that does not fit counts as no home folder.
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0') {
+    return std::nullopt;
+  }
+  return std::string(found->pw_dir);
+}
+
+std::optional<std::string> config_folder() {
+  auto xdg = env_value("XDG_CONFIG_HOME");
+  if (xdg && xdg->front() == '/')
+    return std::string(*xdg);
+  if (auto home = home_folder())
+    return join_path(*home, ".config");
+  return std::nullopt;
+}
+
+AppsFileResult failed(std::string message) {
+  return AppsFileResult{AppsFileResult::Kind::Failed, std::move(message), {}};
+}
+
+// Reads the whole file into a buffer sized from `expected`, the size the metadata gave.
+// The file may have changed since: the read still stops past MAX_APPS_FILE_BYTES.
+// Failure: the system error of the open or read.
+Result<std::string> read_file(const std::string& path, size_t expected) {
+  // O_NONBLOCK: a pipe swapped in after the metadata check reads as empty instead of
+  // blocking the request for ever.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid())
+    return fail(os_error_text(errno));
+  std::string bytes(expected + 1, '\0');
+  size_t used = 0;
+  for (;;) {
+    if (used == bytes.size()) {
+      if (bytes.size() > MAX_APPS_FILE_BYTES)
+        break;
+      bytes.resize(std::min<size_t>(bytes.size() * 2, MAX_APPS_FILE_BYTES + 1));
+    }
+    ssize_t n = read_retry(fd.get(), bytes.data() + used, bytes.size() - used);
+    if (n < 0)
+      return fail(os_error_text(errno));
+    if (n == 0)
+      break;
+    used += static_cast<size_t>(n);
+  }
+  bytes.resize(used);
+  return bytes;
+}
+
+}  // namespace
+
+std::string join_path(std::string_view path, std::string_view component) {
+  std::string joined(path);
+  if (joined.empty() || joined.back() != '/')
+    joined += '/';
+  joined += component;
+  return joined;
+}
+
+std::optional<std::string> apps_folder() {
+  if (auto dir = env_value("BRASK_MCP_DIR"))
+    return std::string(*dir);
+  auto config = config_folder();
+  if (!config)
+    return std::nullopt;
+  return join_path(join_path(*config, "Velmora"), "mcp");
+}
+
+AppsFileResult load_apps_file(std::string_view folder) {
+  const std::string path = join_path(folder, "apps.json");
+  auto shown = [&path] { return lossy_utf8(path) + ": "; };
+  struct stat meta;
+  if (::stat(path.c_str(), &meta) != 0) {
+    int err = errno;
+    if (err == ENOENT)
+      return AppsFileResult{AppsFileResult::Kind::Absent, {}, {}};
+    return failed(shown() + os_error_text(err));
+  }
+  if (!S_ISREG(meta.st_mode))
+    return failed(shown() + "not a regular file");
+  const auto limit_text = [&] {
+    return shown() + "larger than " + std::to_string(MAX_APPS_FILE_BYTES) + " bytes";
+  };
+  if (static_cast<uint64_t>(meta.st_size) > MAX_APPS_FILE_BYTES)
+    return failed(limit_text());
+  auto bytes = read_file(path, static_cast<size_t>(meta.st_size));
+  if (!bytes.ok())
+    return failed(shown() + bytes.error());
+  if (bytes->size() > MAX_APPS_FILE_BYTES)
+    return failed(limit_text());
+  auto registry = parse_apps_file(*bytes);
+  if (!registry.ok())
+    return failed(registry.error());
+  return AppsFileResult{AppsFileResult::Kind::Loaded, {}, std::move(registry).take()};
+}
+
+AppRegistry load_registry() {
+  auto folder = apps_folder();
+  if (!folder)
+    return AppRegistry{{}, {std::string(NO_CONFIG_FOLDER_MESSAGE)}};
+  AppsFileResult file = load_apps_file(*folder);
+  switch (file.kind) {
+    case AppsFileResult::Kind::Absent:
+      return AppRegistry{{}, {std::string(AGENTS_OFF_MESSAGE)}};
+    case AppsFileResult::Kind::Failed:
+      return AppRegistry{{}, {std::move(file.message)}};
+    case AppsFileResult::Kind::Loaded:
+      break;
+  }
+  return std::move(file.registry);
+}
+
+bool agents_enabled() {
+  auto folder = apps_folder();
+  return folder && load_apps_file(*folder).kind == AppsFileResult::Kind::Loaded;
+}
+
+}  // namespace brask

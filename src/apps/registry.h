@@ -1,0 +1,54 @@
+// registry.h: where apps.json lives, reading it with its safety checks, the start-up
+// registry and the agents switch that follows the file. Reads the environment and the
+// file system only; never writes either. Every function is safe from any thread as
+// long as nobody changes the environment meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "apps/apps_file.h"
+
+namespace brask {
+
+inline constexpr uint64_t MAX_APPS_FILE_BYTES = 1048576;
+
+// The answer to every gateway tool while the file is missing or broken (U+203A between
+// the menu steps).
+inline constexpr std::string_view AGENTS_OFF_MESSAGE =
+    "AI agents are turned off for the Brask apps. Turn on Velmora Launcher \u203a Settings "
+    "\u203a AI agents \u203a Let AI agents use Brask apps, then try again.";
+inline constexpr std::string_view NO_CONFIG_FOLDER_MESSAGE = "no per-user configuration folder";
+
+// The folder of apps.json, as raw bytes: BRASK_MCP_DIR, else the configuration folder
+// (an absolute XDG_CONFIG_HOME, else HOME/.config, else the user database's home
+// folder/.config) joined with Velmora/mcp. nullopt when none of them gives a folder.
+std::optional<std::string> apps_folder();
+
+// `path` + "/" + `component`, without doubling a trailing slash.
+std::string join_path(std::string_view path, std::string_view component);
+
+struct AppsFileResult {
+  enum class Kind { Absent, Failed, Loaded };
+  Kind kind;
+  std::string message;   // Failed: "{path}: ..." or the file's parse failure
+  AppRegistry registry;  // Loaded
+};
+
+// Reads `folder`/apps.json. Absent when it does not exist (a dangling link included);
+// Failed with "{path}: {error}", "{path}: not a regular file",
+// "{path}: larger than 1048576 bytes" or parse_apps_file's failure; the path's bytes
+// that are not UTF-8 are shown as U+FFFD.
+AppsFileResult load_apps_file(std::string_view folder);
+
+// The start-up registry; never fails. Without a folder, or when the file is absent or
+// refused, no apps and exactly one warning saying why.
+AppRegistry load_registry();
+
+// True only while apps.json loads, whatever it holds. Reads the environment and the file
+// afresh on every call: the launcher turns agents on and off by writing the file.
+bool agents_enabled();
+
+}  // namespace brask
