@@ -1,1 +1,48 @@
-int main() { return 0; }
+// main.cc: the process entry: set-up, the command line, then serving until standard
+// input ends. The exit status is 0, or 1 for a refusal or a failed standard I/O.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "apps/gateway.h"
+#include "base/unique_fd.h"
+#include "stdio/command_line.h"
+#include "stdio/serve.h"
+
+namespace brask {
+namespace {
+
+int serve() {
+  Gateway gateway({}, {});
+  Result<void> served = serve_stdio(gateway);
+  if (!served.ok()) {
+    write_operator_message(served.error());
+    return 1;
+  }
+  return 0;
+}
+
+int run(const std::vector<std::string>& args) {
+  Command command = read_command_line(args);
+  switch (command.action) {
+    case CommandAction::Help: {
+      std::string text = std::string(USAGE) + "\n";
+      return write_all(STDOUT_FILENO, text.data(), text.size()).ok() ? 0 : 1;
+    }
+    case CommandAction::Refuse:
+      write_operator_message(command.refusal + "\n" + std::string(USAGE));
+      return 1;
+    case CommandAction::Serve:
+      return serve();
+  }
+  return 1;
+}
+
+}  // namespace
+}  // namespace brask
+
+int main(int argc, char** argv) {
+  brask::prepare_process();
+  return brask::run(std::vector<std::string>(argv + 1, argv + argc));
+}

@@ -1,0 +1,295 @@
+#include "stdio/serve.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "base/os_error.h"
+#include "base/unique_fd.h"
+#include "json/parse.h"
+#include "json/render.h"
+#include "mcp/json_rpc.h"
+
+namespace brask {
+namespace {
+
+constexpr size_t LINE_BUDGET_BYTES = MAX_REQUEST_BYTES + 1;  // line feed included
+constexpr size_t INPUT_BUFFER_BYTES = 64 * 1024;
+constexpr size_t KEPT_LINE_CAPACITY_BYTES = 1024 * 1024;
+constexpr size_t FIRST_MESSAGE_BYTES = 128;
+
+constexpr std::string_view NOT_AN_OBJECT = "a request must be one JSON object";
+
+std::string too_large_message() {
+  return "request larger than " + std::to_string(MAX_REQUEST_BYTES) + " bytes";
+}
+
+std::string busy_message() {
+  return std::to_string(MAX_RUNNING_REQUESTS) +
+         " requests are already running; try again when one finishes";
+}
+
+// The bytes of one line. Grows with realloc so that a large buffer is moved by
+// remapping pages instead of being copied: peak memory stays near one line.
+class LineBuffer {
+ public:
+  LineBuffer() = default;
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+  ~LineBuffer() { std::free(data_); }
+
+  // False when memory runs out; the buffer is unchanged then.
+  bool append(const char* bytes, size_t count) {
+    if (size_ + count > capacity_) {
+      size_t wanted = std::max({size_ + count, std::min(capacity_ * 2, LINE_BUDGET_BYTES),
+                                size_t{4096}});
+      char* grown = static_cast<char*>(std::realloc(data_, wanted));
+      if (!grown) return false;
+      data_ = grown;
+      capacity_ = wanted;
+    }
+    std::memcpy(data_ + size_, bytes, count);
+    size_ += count;
+    return true;
+  }
+
+  std::string_view view() const { return {data_, size_}; }
+  size_t size() const { return size_; }
+
+  // Empties the buffer; a large one is given back to the system.
+  void clear() {
+    size_ = 0;
+    if (capacity_ > KEPT_LINE_CAPACITY_BYTES) {
+      std::free(data_);
+      data_ = nullptr;
+      capacity_ = 0;
+    }
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+enum class LineStatus { Line, TooLong, End, Failed };
+
+// Reads lines from a descriptor through a fixed buffer; bytes after a line feed stay
+// for the next line.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd), buffer_(new char[INPUT_BUFFER_BYTES]) {}
+
+  // Appends one line, line feed included, to the empty `line`. TooLong when the budget
+  // is used up without a line feed; End when no byte was left; Failed on a read error
+  // (see `failure()`), dropping what was read of the line.
+  LineStatus read_line(LineBuffer* line) {
+    for (;;) {
+      if (start_ == end_) {
+        ssize_t n = fill();
+        if (n == 0) return line->size() > 0 ? LineStatus::Line : LineStatus::End;
+        if (n < 0) return LineStatus::Failed;
+      }
+      size_t take = std::min(end_ - start_, LINE_BUDGET_BYTES - line->size());
+      const char* begin = buffer_.get() + start_;
+      const void* feed = std::memchr(begin, '\n', take);
+      if (feed) take = static_cast<const char*>(feed) - begin + 1;
+      if (!line->append(begin, take)) {
+        error_ = ENOMEM;
+        return LineStatus::Failed;
+      }
+      start_ += take;
+      if (feed) return LineStatus::Line;
+      if (line->size() == LINE_BUDGET_BYTES) return LineStatus::TooLong;
+    }
+  }
+
+  // Drops input up to and including the next line feed, or to the end of input. False
+  // on a read error.
+  bool skip_line() {
+    for (;;) {
+      if (start_ == end_) {
+        ssize_t n = fill();
+        if (n == 0) return true;
+        if (n < 0) return false;
+      }
+      const char* begin = buffer_.get() + start_;
+      const void* feed = std::memchr(begin, '\n', end_ - start_);
+      if (feed) {
+        start_ += static_cast<const char*>(feed) - begin + 1;
+        return true;
+      }
+      start_ = end_;
+    }
+  }
+
+  Failure failure() const { return fail(os_error_text(error_)); }
+
+ private:
+  // Bytes read into the empty buffer, 0 at end of input, -1 on failure.
+  ssize_t fill() {
+    start_ = end_ = 0;
+    ssize_t n = read_retry(fd_, buffer_.get(), INPUT_BUFFER_BYTES);
+    if (n < 0) {
+      // A standard input that was never opened is simply empty.
+      if (errno == EBADF) return 0;
+      error_ = errno;
+      return -1;
+    }
+    end_ = static_cast<size_t>(n);
+    return n;
+  }
+
+  const int fd_;
+  std::unique_ptr<char[]> buffer_;
+  size_t start_ = 0;  // unread bytes are [start_, end_)
+  size_t end_ = 0;
+  int error_ = 0;
+};
+
+bool is_blank(std::string_view line) {
+  return line.find_first_not_of(" \t\n\f\r") == std::string_view::npos;
+}
+
+// Counts request threads so the loop can admit at most MAX_RUNNING_REQUESTS and wait
+// for all of them at the end. Request threads are detached; this count is how they
+// are waited for.
+class RequestCounter {
+ public:
+  bool try_admit() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    if (running_ >= MAX_RUNNING_REQUESTS) return false;
+    ++running_;
+    return true;
+  }
+
+  // Called by a request thread as its very last touch of shared state. Notifying under
+  // the lock keeps the counter alive until the waiter can see zero.
+  void finish() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    --running_;
+    if (running_ == 0) idle_.notify_all();
+  }
+
+  // Wakes when the last running request finishes; requests are never cancelled, so
+  // there is no deadline.
+  void wait_until_idle() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    while (running_ != 0) idle_.wait(lock);
+  }
+
+ private:
+  Mutex mutex_;  // guards `running_`; held only for a count change or the wait
+  size_t running_ GUARDED_BY(mutex_) = 0;
+  std::condition_variable_any idle_;
+};
+
+// The one place a thread is created, turning its exception into a failure text.
+template <class Body>
+Result<void> start_detached_thread(Body body) {
+  try {
+    std::thread(std::move(body)).detach();
+  } catch (const std::system_error& error) {
+    return fail("failed to spawn thread: " + os_error_text(error.code().value()));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> write_message(ResponseWriter& writer, const JsonValue& message) {
+  MutexLock lock(writer.mutex_);
+  std::string text;
+  text.reserve(FIRST_MESSAGE_BYTES);
+  render_compact(message, &text);
+  text.push_back('\n');
+  // Plain write(2) keeps no user-space buffer, so the text is flushed once it is out.
+  return write_all(writer.fd_, text.data(), text.size());
+}
+
+Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHandler& handle) {
+  RequestCounter running;
+  Result<void> outcome;
+  {
+    LineReader input(input_fd);
+    LineBuffer line;
+    for (;;) {
+      line.clear();
+      LineStatus status = input.read_line(&line);
+      if (status == LineStatus::End) break;
+      if (status == LineStatus::Failed) {
+        outcome = input.failure();
+        break;
+      }
+      std::optional<JsonValue> answer;
+      if (status == LineStatus::TooLong) {
+        line.clear();
+        if (!input.skip_line()) {
+          outcome = input.failure();
+          break;
+        }
+        answer = error_response(nullptr, {PARSE_ERROR, too_large_message()});
+      } else if (is_blank(line.view())) {
+        continue;
+      } else {
+        // The line feed is parsed too, so running out of input is reported on the line after.
+        Result<JsonValue> parsed = parse_json(line.view());
+        line.clear();
+        if (!parsed.ok()) {
+          answer = error_response(nullptr, {PARSE_ERROR, parsed.error()});
+        } else if (!parsed->as_object()) {
+          answer = error_response(nullptr, {INVALID_REQUEST, std::string(NOT_AN_OBJECT)});
+        } else if (!running.try_admit()) {
+          // A request without an id expects no answer, not even this one.
+          if (const JsonValue* id = parsed->find("id")) {
+            answer = error_response(*id, {SERVER_BUSY, busy_message()});
+          }
+        } else {
+          Result<void> started = start_detached_thread(
+              [&handle, &writer, &running, request = std::move(parsed).take()]() mutable {
+                {
+                  JsonValue own = std::move(request);
+                  std::optional<JsonValue> response = handle(own);
+                  // Nobody is left to tell about a failed answer; the loop notices a
+                  // broken output on its own next write.
+                  if (response) (void)write_message(writer, *response);
+                }
+                running.finish();
+              });
+          if (!started.ok()) {
+            running.finish();
+            outcome = started;
+            break;
+          }
+        }
+      }
+      if (answer) {
+        Result<void> written = write_message(writer, *answer);
+        if (!written.ok()) {
+          outcome = written;
+          break;
+        }
+      }
+    }
+  }
+  running.wait_until_idle();
+  return outcome;
+}
+
+Result<void> serve_stdio(Gateway& gateway) {
+  ResponseWriter writer(STDOUT_FILENO);
+  return serve_lines(STDIN_FILENO, writer,
+                     [&gateway](const JsonValue& request) { return handle_request(gateway, request); });
+}
+
+}  // namespace brask
