@@ -179,6 +179,32 @@ TEST_F(MainTest, ClosedOutputEndsWithBrokenPipe) {
   EXPECT_EQ(process->stderr_text(), "brask-ai-mcp: Broken pipe (os error 32)\n");
 }
 
+#if defined(__SANITIZE_THREAD__)
+#define BRASK_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define BRASK_TSAN 1
+#endif
+#endif
+
+TEST_F(MainTest, ThreadThatCannotStartEndsServing) {
+#ifdef BRASK_TSAN
+  GTEST_SKIP() << "ThreadSanitizer cannot run with the stack limit used here";
+#endif
+  const std::string prlimit = "/usr/bin/prlimit";
+  if (access(prlimit.c_str(), X_OK) != 0) GTEST_SKIP() << "needs " << prlimit;
+  // New threads take the stack limit as their stack size; 256 TiB cannot be mapped.
+  ProcessOptions o = options({"--stack=281474976710656", program(), "--stdio"});
+  RunOutcome outcome = testing::run_program(
+      prlimit, o, "[]\n{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n[]\n");
+  EXPECT_TRUE(outcome.status.exited && outcome.status.code == 1) << outcome.status.describe();
+  EXPECT_EQ(outcome.stdout_text,
+            R"({"error":{"code":-32600,"message":"a request must be one JSON object"},"id":null,"jsonrpc":"2.0"})"
+            "\n");
+  EXPECT_EQ(outcome.stderr_text,
+            "brask-ai-mcp: failed to spawn thread: Resource temporarily unavailable (os error 11)\n");
+}
+
 // Large answers from many threads at once: each line must be one whole answer.
 TEST_F(MainTest, ConcurrentAnswersNeverInterleave) {
   constexpr int REQUESTS = 48;
