@@ -1,11 +1,13 @@
-// main.cc: the process entry: set-up, the command line, then serving until standard
-// input ends. The exit status is 0, or 1 for a refusal or a failed standard I/O.
+// main.cc: the process entry: set-up, the command line, the apps registry, then serving
+// until standard input ends. The exit status is 0, or 1 for a refusal or a failed standard I/O.
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "apps/gateway.h"
+#include "apps/registry.h"
 #include "base/unique_fd.h"
 #include "stdio/command_line.h"
 #include "stdio/serve.h"
@@ -14,7 +16,10 @@ namespace brask {
 namespace {
 
 int serve() {
-  Gateway gateway({}, {});
+  AppRegistry registry = load_registry();
+  for (const std::string& warning : registry.warnings) write_operator_message(warning);
+  Gateway gateway(std::move(registry.apps), std::move(registry.warnings));
+  gateway.agents_enabled = &brask::agents_enabled;
   Result<void> served = serve_stdio(gateway);
   if (!served.ok()) {
     write_operator_message(served.error());

@@ -1,4 +1,5 @@
 // End-to-end tests of the built brask-ai-mcp program over its standard I/O.
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -23,15 +24,23 @@ using testing::RunOutcome;
 constexpr size_t MAX_REQUEST_BYTES = 100663296;
 const std::string USAGE_LINE = "usage: brask-ai-mcp --stdio\n";
 
-// An empty apps folder, so that no test reads the developer's own configuration.
+// An apps folder of its own, so that no test reads the developer's own configuration.
 class MainTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/brask-main-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     apps_dir_ = pattern;
+    // A valid file without apps: agents are on and start-up has nothing to warn about.
+    FILE* file = fopen((apps_dir_ + "/apps.json").c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fputs("{\"version\":1}", file);
+    fclose(file);
   }
-  void TearDown() override { rmdir(apps_dir_.c_str()); }
+  void TearDown() override {
+    unlink((apps_dir_ + "/apps.json").c_str());
+    rmdir(apps_dir_.c_str());
+  }
 
   ProcessOptions options(std::vector<std::string> args = {"--stdio"}) const {
     ProcessOptions o;
