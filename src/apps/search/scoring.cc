@@ -92,8 +92,9 @@ class LoweredText {
 };
 
 // Where the words of a lowered text begin, found in one pass so that every query word
-// is then tried only at word starts. ASCII text (at most MAX_MATCH_CHARS bytes, so at
-// most half as many words) is split without branches and keeps them on the stack.
+// is then tried only at word starts, and only when some word starts with its first
+// byte. ASCII text (at most MAX_MATCH_CHARS bytes, so at most half as many words) is
+// split without branches and keeps the starts on the stack.
 class WordStarts {
  public:
   WordStarts(std::string_view text, bool ascii) {
@@ -101,32 +102,58 @@ class WordStarts {
     if (ascii) {
       for (size_t i = 0; i < text.size(); ++i) {
         const bool alphanumeric = ASCII_ALPHANUMERIC[static_cast<unsigned char>(text[i])];
-        small_[size_] = static_cast<uint16_t>(i);
+        small_[size_] = static_cast<uint32_t>(i);
         size_ += alphanumeric && !in_word;
         in_word = alphanumeric;
       }
-      return;
+      data_ = small_;
+    } else {
+      for (size_t pos = 0; pos < text.size();) {
+        const size_t at = pos;
+        const bool alphanumeric = is_alphanumeric(decode_utf8(text, &pos));
+        if (alphanumeric && !in_word)
+          large_.push_back(static_cast<uint32_t>(at));
+        in_word = alphanumeric;
+      }
+      size_ = large_.size();
+      data_ = large_.data();
     }
-    for (size_t pos = 0; pos < text.size();) {
-      const size_t at = pos;
-      const bool alphanumeric = is_alphanumeric(decode_utf8(text, &pos));
-      if (alphanumeric && !in_word)
-        large_.push_back(static_cast<uint32_t>(at));
-      in_word = alphanumeric;
+    // Accumulated in registers: or-ing into the array in memory chains every step
+    // through a store and a load.
+    uint64_t bits[4] = {};
+    uint64_t low = 0;
+    uint64_t high = 0;
+    for (size_t i = 0; i < size_; ++i) {
+      const unsigned char b = static_cast<unsigned char>(text[data_[i]]);
+      const uint64_t bit = uint64_t{1} << (b & 63);
+      if (b < 0x80) {
+        low |= b < 0x40 ? bit : 0;
+        high |= b < 0x40 ? 0 : bit;
+      } else {
+        bits[b >> 6] |= bit;
+      }
     }
-    size_ = large_.size();
+    first_bytes_[0] = low;
+    first_bytes_[1] = high;
+    first_bytes_[2] = bits[2];
+    first_bytes_[3] = bits[3];
   }
   WordStarts(const WordStarts&) = delete;
   WordStarts& operator=(const WordStarts&) = delete;
 
-  size_t size() const { return size_; }
-  size_t operator[](size_t i) const { return large_.empty() ? small_[i] : large_[i]; }
+  const uint32_t* begin() const { return data_; }
+  const uint32_t* end() const { return data_ + size_; }
+  bool some_word_starts_with(unsigned char b) const {
+    return (first_bytes_[b >> 6] >> (b & 63)) & 1;
+  }
 
  private:
   // One spare slot: the branch-free loop writes a candidate before deciding to keep it.
-  uint16_t small_[MAX_MATCH_CHARS / 2 + 2];
+  uint32_t small_[MAX_MATCH_CHARS / 2 + 2];
   std::vector<uint32_t> large_;
+  const uint32_t* data_ = nullptr;
   size_t size_ = 0;
+  uint64_t first_bytes_[4] = {};
 };
 
 // A tool text ready for matching.
@@ -154,16 +181,21 @@ bool alphanumeric_at(std::string_view text, size_t pos) {
 enum class WordHit { None, Begins, Whole };
 
 WordHit find_at_word_start(const MatchText& text, std::string_view w) {
+  if (!text.starts.some_word_starts_with(static_cast<unsigned char>(w[0]))) {
+    return WordHit::None;
+  }
   const std::string_view t = text.view();
   WordHit hit = WordHit::None;
-  for (size_t i = 0; i < text.starts.size(); ++i) {
-    const size_t p = text.starts[i];
-    if (t[p] != w[0] || t.size() - p < w.size())
+  for (const uint32_t p : text.starts) {
+    if (t[p] != w[0] || t.size() - p < w.size()) {
       continue;
-    if (std::memcmp(t.data() + p + 1, w.data() + 1, w.size() - 1) != 0)
+    }
+    if (std::memcmp(t.data() + p + 1, w.data() + 1, w.size() - 1) != 0) {
       continue;
-    if (!alphanumeric_at(t, p + w.size()))
+    }
+    if (!alphanumeric_at(t, p + w.size())) {
       return WordHit::Whole;
+    }
     hit = WordHit::Begins;
   }
   return hit;
@@ -267,9 +299,13 @@ std::string one_line_summary(const JsonValue& tool) {
   } else if (title && title->as_string()) {
     source = *title->as_string();
   }
-  size_t end = source.find_first_of("\n.");
-  if (end != std::string_view::npos)
-    source = source.substr(0, end + 1);
+  // A plain loop: find_first_of calls memchr on its set once per byte.
+  for (size_t i = 0; i < source.size(); ++i) {
+    if (source[i] == '\n' || source[i] == '.') {
+      source = source.substr(0, i + 1);
+      break;
+    }
+  }
   source = trim_white_space(source);
   if (count_chars(source) <= MAX_SUMMARY_CHARS)
     return std::string(source);
