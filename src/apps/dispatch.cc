@@ -16,8 +16,10 @@ JsonValue text_content(std::string text) {
 
 std::optional<JsonValue> dispatch_tool(Gateway& /*gateway*/, std::string_view name,
                                        const JsonValue& /*arguments*/) {
-  for (std::string_view tool : {LIST_APPS_TOOL, FIND_TOOLS_TOOL, DESCRIBE_TOOL_TOOL, CALL_TOOL_TOOL}) {
-    if (name == tool) return error_result("`" + std::string(name) + "` is not available yet");
+  for (std::string_view tool :
+       {LIST_APPS_TOOL, FIND_TOOLS_TOOL, DESCRIBE_TOOL_TOOL, CALL_TOOL_TOOL}) {
+    if (name == tool)
+      return error_result("`" + std::string(name) + "` is not available yet");
   }
   return std::nullopt;
 }

@@ -9,11 +9,14 @@ namespace {
 JsonValue object_schema(JsonObject properties, JsonArray required) {
   JsonObject schema{{"properties", std::move(properties)}, {"type", "object"}};
   // An empty "required" list is left out rather than written as [].
-  if (!required.empty()) schema.set("required", std::move(required));
+  if (!required.empty())
+    schema.set("required", std::move(required));
   return schema;
 }
 
-JsonValue typed(const char* type) { return JsonObject{{"type", type}}; }
+JsonValue typed(const char* type) {
+  return JsonObject{{"type", type}};
+}
 
 JsonValue described(const char* type, const char* description) {
   return JsonObject{{"description", description}, {"type", type}};
@@ -27,7 +30,9 @@ JsonValue definition(std::string_view name, const char* description, JsonValue i
                     {"name", std::string(name)}};
 }
 
-JsonObject read_only() { return JsonObject{{"readOnlyHint", true}}; }
+JsonObject read_only() {
+  return JsonObject{{"readOnlyHint", true}};
+}
 
 }  // namespace
 
@@ -46,28 +51,24 @@ JsonValue gateway_tool_definitions() {
       object_schema(
           {{"query", described("string", "A few words; empty lists the app's tools.")},
            {"app", described("string", "App id from brask_list_apps, e.g. lumeno.")},
-           {"limit", JsonObject{{"default", 20u},
-                                {"maximum", 50u},
-                                {"minimum", 1u},
-                                {"type", "integer"}}}},
+           {"limit",
+            JsonObject{{"default", 20u}, {"maximum", 50u}, {"minimum", 1u}, {"type", "integer"}}}},
           {"query"}),
       read_only()));
-  tools.push_back(definition(DESCRIBE_TOOL_TOOL,
-                             "One app tool's full definition, with its input schema.",
-                             object_schema({{"app", typed("string")}, {"tool", typed("string")}},
-                                           {"app", "tool"}),
-                             read_only()));
+  tools.push_back(definition(
+      DESCRIBE_TOOL_TOOL, "One app tool's full definition, with its input schema.",
+      object_schema({{"app", typed("string")}, {"tool", typed("string")}}, {"app", "tool"}),
+      read_only()));
   tools.push_back(definition(
       CALL_TOOL_TOOL,
       "Run one app tool with its arguments. Returns the app's own result. A call that passes "
       "timeoutSeconds stops the app's server, losing unsaved work in a session without a window.",
-      object_schema(
-          {{"app", typed("string")},
-           {"tool", typed("string")},
-           {"arguments", described("object", "As the tool's input schema says.")},
-           {"timeoutSeconds",
-            JsonObject{{"maximum", 3600u}, {"minimum", 1u}, {"type", "integer"}}}},
-          {"app", "tool"}),
+      object_schema({{"app", typed("string")},
+                     {"tool", typed("string")},
+                     {"arguments", described("object", "As the tool's input schema says.")},
+                     {"timeoutSeconds",
+                      JsonObject{{"maximum", 3600u}, {"minimum", 1u}, {"type", "integer"}}}},
+                    {"app", "tool"}),
       JsonObject{{"destructiveHint", true}, {"readOnlyHint", false}}));
   return tools;
 }

@@ -14,16 +14,15 @@ JsonValue initialize_result(const JsonValue& request) {
   const JsonValue* params = request.find("params");
   const JsonValue* asked = params ? params->find("protocolVersion") : nullptr;
   const std::string* asked_text = asked ? asked->as_string() : nullptr;
-  if (asked_text && std::find(SUPPORTED_PROTOCOL_VERSIONS.begin(),
-                              SUPPORTED_PROTOCOL_VERSIONS.end(),
-                              *asked_text) != SUPPORTED_PROTOCOL_VERSIONS.end()) {
+  if (asked_text &&
+      std::find(SUPPORTED_PROTOCOL_VERSIONS.begin(), SUPPORTED_PROTOCOL_VERSIONS.end(),
+                *asked_text) != SUPPORTED_PROTOCOL_VERSIONS.end()) {
     version = *asked_text;
   }
-  return JsonObject{
-      {"capabilities", JsonObject{{"tools", JsonObject{{"listChanged", false}}}}},
-      {"instructions", INSTRUCTIONS},
-      {"protocolVersion", version},
-      {"serverInfo", JsonObject{{"name", SERVER_NAME}, {"version", SERVER_VERSION}}}};
+  return JsonObject{{"capabilities", JsonObject{{"tools", JsonObject{{"listChanged", false}}}}},
+                    {"instructions", INSTRUCTIONS},
+                    {"protocolVersion", version},
+                    {"serverInfo", JsonObject{{"name", SERVER_NAME}, {"version", SERVER_VERSION}}}};
 }
 
 JsonValue tools_list_result(const Gateway& /*gateway*/) {
@@ -32,14 +31,17 @@ JsonValue tools_list_result(const Gateway& /*gateway*/) {
 
 Result<JsonValue> tools_call(Gateway& gateway, const JsonValue& request) {
   const JsonValue* params = request.find("params");
-  if (!params || !params->as_object()) return fail("`params` must be an object");
+  if (!params || !params->as_object())
+    return fail("`params` must be an object");
   const JsonValue* name_member = params->find("name");
   const std::string* name = name_member ? name_member->as_string() : nullptr;
-  if (!name) return fail("`params.name` must be a string");
+  if (!name)
+    return fail("`params.name` must be a string");
   const JsonValue* arguments = params->find("arguments");
   std::optional<JsonValue> result =
       dispatch_tool(gateway, *name, arguments ? *arguments : JsonValue(JsonObject{}));
-  if (!result) return fail("unknown tool `" + *name + "`");
+  if (!result)
+    return fail("unknown tool `" + *name + "`");
   return std::move(*result);
 }
 

@@ -14,7 +14,7 @@ namespace brask {
 
 inline constexpr std::string_view DEFAULT_PROTOCOL_VERSION = "2025-06-18";
 inline constexpr std::array<std::string_view, 2> SUPPORTED_PROTOCOL_VERSIONS = {"2025-06-18",
-                                                                               "2025-11-25"};
+                                                                                "2025-11-25"};
 inline constexpr std::string_view SERVER_NAME = "brask-ai-mcp";
 inline constexpr std::string_view SERVER_VERSION = "0.1.0";
 inline constexpr std::string_view INSTRUCTIONS =

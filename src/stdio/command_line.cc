@@ -12,14 +12,17 @@
 namespace brask {
 
 Command read_command_line(const std::vector<std::string>& args) {
-  if (args.empty()) return {CommandAction::Refuse, "nothing to do"};
-  if (args.size() == 1 && args[0] == "--stdio") return {CommandAction::Serve, ""};
+  if (args.empty())
+    return {CommandAction::Refuse, "nothing to do"};
+  if (args.size() == 1 && args[0] == "--stdio")
+    return {CommandAction::Serve, ""};
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     return {CommandAction::Help, ""};
   }
   std::string joined;
   for (size_t i = 0; i < args.size(); ++i) {
-    if (i > 0) joined += ' ';
+    if (i > 0)
+      joined += ' ';
     joined += args[i];
   }
   return {CommandAction::Refuse, "unknown arguments `" + joined + "`"};
@@ -27,10 +30,12 @@ Command read_command_line(const std::vector<std::string>& args) {
 
 void prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+      continue;
     // open() takes the lowest free number, which is `fd` since the ones below are open.
     int opened = open("/dev/null", O_RDWR);
-    if (opened != fd) std::abort();
+    if (opened != fd)
+      std::abort();
   }
   signal(SIGPIPE, SIG_IGN);
 }

@@ -51,10 +51,11 @@ class LineBuffer {
   // False when memory runs out; the buffer is unchanged then.
   bool append(const char* bytes, size_t count) {
     if (size_ + count > capacity_) {
-      size_t wanted = std::max({size_ + count, std::min(capacity_ * 2, LINE_BUDGET_BYTES),
-                                size_t{4096}});
+      size_t wanted =
+          std::max({size_ + count, std::min(capacity_ * 2, LINE_BUDGET_BYTES), size_t{4096}});
       char* grown = static_cast<char*>(std::realloc(data_, wanted));
-      if (!grown) return false;
+      if (!grown)
+        return false;
       data_ = grown;
       capacity_ = wanted;
     }
@@ -97,20 +98,25 @@ class LineReader {
     for (;;) {
       if (start_ == end_) {
         ssize_t n = fill();
-        if (n == 0) return line->size() > 0 ? LineStatus::Line : LineStatus::End;
-        if (n < 0) return LineStatus::Failed;
+        if (n == 0)
+          return line->size() > 0 ? LineStatus::Line : LineStatus::End;
+        if (n < 0)
+          return LineStatus::Failed;
       }
       size_t take = std::min(end_ - start_, LINE_BUDGET_BYTES - line->size());
       const char* begin = buffer_.get() + start_;
       const void* feed = std::memchr(begin, '\n', take);
-      if (feed) take = static_cast<const char*>(feed) - begin + 1;
+      if (feed)
+        take = static_cast<const char*>(feed) - begin + 1;
       if (!line->append(begin, take)) {
         error_ = ENOMEM;
         return LineStatus::Failed;
       }
       start_ += take;
-      if (feed) return LineStatus::Line;
-      if (line->size() == LINE_BUDGET_BYTES) return LineStatus::TooLong;
+      if (feed)
+        return LineStatus::Line;
+      if (line->size() == LINE_BUDGET_BYTES)
+        return LineStatus::TooLong;
     }
   }
 
@@ -120,8 +126,10 @@ class LineReader {
     for (;;) {
       if (start_ == end_) {
         ssize_t n = fill();
-        if (n == 0) return true;
-        if (n < 0) return false;
+        if (n == 0)
+          return true;
+        if (n < 0)
+          return false;
       }
       const char* begin = buffer_.get() + start_;
       const void* feed = std::memchr(begin, '\n', end_ - start_);
@@ -142,7 +150,8 @@ class LineReader {
     ssize_t n = read_retry(fd_, buffer_.get(), INPUT_BUFFER_BYTES);
     if (n < 0) {
       // A standard input that was never opened is simply empty.
-      if (errno == EBADF) return 0;
+      if (errno == EBADF)
+        return 0;
       error_ = errno;
       return -1;
     }
@@ -168,7 +177,8 @@ class RequestCounter {
  public:
   bool try_admit() EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    if (running_ >= MAX_RUNNING_REQUESTS) return false;
+    if (running_ >= MAX_RUNNING_REQUESTS)
+      return false;
     ++running_;
     return true;
   }
@@ -178,14 +188,16 @@ class RequestCounter {
   void finish() EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
     --running_;
-    if (running_ == 0) idle_.notify_all();
+    if (running_ == 0)
+      idle_.notify_all();
   }
 
   // Wakes when the last running request finishes; requests are never cancelled, so
   // there is no deadline.
   void wait_until_idle() EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    while (running_ != 0) idle_.wait(lock);
+    while (running_ != 0)
+      idle_.wait(lock);
   }
 
  private:
@@ -226,7 +238,8 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
     for (;;) {
       line.clear();
       LineStatus status = input.read_line(&line);
-      if (status == LineStatus::End) break;
+      if (status == LineStatus::End)
+        break;
       if (status == LineStatus::Failed) {
         outcome = input.failure();
         break;
@@ -262,7 +275,8 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
                   std::optional<JsonValue> response = handle(own);
                   // Nobody is left to tell about a failed answer; the loop notices a
                   // broken output on its own next write.
-                  if (response) (void)write_message(writer, *response);
+                  if (response)
+                    (void)write_message(writer, *response);
                 }
                 running.finish();
               });
@@ -288,8 +302,9 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
 
 Result<void> serve_stdio(Gateway& gateway) {
   ResponseWriter writer(STDOUT_FILENO);
-  return serve_lines(STDIN_FILENO, writer,
-                     [&gateway](const JsonValue& request) { return handle_request(gateway, request); });
+  return serve_lines(STDIN_FILENO, writer, [&gateway](const JsonValue& request) {
+    return handle_request(gateway, request);
+  });
 }
 
 }  // namespace brask

@@ -16,7 +16,8 @@ namespace {
 std::string answer(std::string_view request_text) {
   Gateway gateway({}, {});
   Result<JsonValue> request = parse_json(request_text);
-  if (!request.ok()) return "(request does not parse: " + request.error() + ")";
+  if (!request.ok())
+    return "(request does not parse: " + request.error() + ")";
   std::optional<JsonValue> response = handle_request(gateway, *request);
   return response ? render_compact(*response) : "(none)";
 }
@@ -62,8 +63,8 @@ TEST(HandleRequest, CopiesStringAndNumberIdsAsValues) {
   const struct {
     std::string_view id, want;
   } cases[] = {
-      {R"("abc")", R"("abc")"}, {"7", "7"},         {"7.0", "7.0"}, {"1e2", "100.0"},
-      {"-3", "-3"},             {"18446744073709551615", "18446744073709551615"},
+      {R"("abc")", R"("abc")"}, {"7", "7"},   {"7.0", "7.0"},
+      {"1e2", "100.0"},         {"-3", "-3"}, {"18446744073709551615", "18446744073709551615"},
       {R"("")", R"("")"},
   };
   for (const auto& c : cases) {
@@ -74,8 +75,8 @@ TEST(HandleRequest, CopiesStringAndNumberIdsAsValues) {
 }
 
 TEST(HandleRequest, NotificationsGetNoAnswerWhateverTheMethod) {
-  for (std::string_view method : {"notifications/initialized", "ping", "tools/call", "no/such",
-                                  "initialize"}) {
+  for (std::string_view method :
+       {"notifications/initialized", "ping", "tools/call", "no/such", "initialize"}) {
     SCOPED_TRACE(method);
     EXPECT_EQ(answer(R"({"jsonrpc":"2.0","method":")" + std::string(method) + R"("})"), "(none)");
   }
@@ -106,14 +107,15 @@ TEST(HandleRequest, MethodNamesMatchExactly) {
 }
 
 TEST(HandleRequest, RunsTheMcpMethods) {
-  EXPECT_EQ(answer(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{}})"),
-            R"({"id":1,"jsonrpc":"2.0","result":)" + std::string(testing::INITIALIZE_RESULT_TEXT) +
-                "}");
+  EXPECT_EQ(
+      answer(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{}})"),
+      R"({"id":1,"jsonrpc":"2.0","result":)" + std::string(testing::INITIALIZE_RESULT_TEXT) + "}");
   EXPECT_EQ(answer(R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"cursor":"x"}})"),
             R"({"id":2,"jsonrpc":"2.0","result":{"tools":)" +
                 std::string(testing::TOOL_DEFINITIONS_TEXT) + "}}");
-  EXPECT_EQ(answer(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":[]})"),
-            R"({"error":{"code":-32602,"message":"`params` must be an object"},"id":3,"jsonrpc":"2.0"})");
+  EXPECT_EQ(
+      answer(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":[]})"),
+      R"({"error":{"code":-32602,"message":"`params` must be an object"},"id":3,"jsonrpc":"2.0"})");
 }
 
 TEST(RpcResponses, HaveExactlyTheirMembers) {

@@ -41,8 +41,8 @@ TEST(InitializeResult, AnswersASupportedVersionOrTheDefault) {
 }
 
 TEST(InitializeResult, RendersByteForByte) {
-  EXPECT_EQ(render_compact(initialize_result(parsed(
-                R"({"params":{"capabilities":{"x":1},"clientInfo":{"name":"agent"}}})"))),
+  EXPECT_EQ(render_compact(initialize_result(
+                parsed(R"({"params":{"capabilities":{"x":1},"clientInfo":{"name":"agent"}}})"))),
             testing::INITIALIZE_RESULT_TEXT);
 }
 

@@ -1,9 +1,8 @@
 // End-to-end tests of the built brask-ai-mcp program over its standard I/O.
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <set>
@@ -71,8 +70,14 @@ TEST_F(MainTest, CommandLine) {
       {{"--help"}, 0, USAGE_LINE, ""},
       {{"-h"}, 0, USAGE_LINE, ""},
       {{"--stdio", "x"}, 1, "", "brask-ai-mcp: unknown arguments `--stdio x`\n" + USAGE_LINE},
-      {{"--stdio", "--stdio"}, 1, "", "brask-ai-mcp: unknown arguments `--stdio --stdio`\n" + USAGE_LINE},
-      {{"--help", "--stdio"}, 1, "", "brask-ai-mcp: unknown arguments `--help --stdio`\n" + USAGE_LINE},
+      {{"--stdio", "--stdio"},
+       1,
+       "",
+       "brask-ai-mcp: unknown arguments `--stdio --stdio`\n" + USAGE_LINE},
+      {{"--help", "--stdio"},
+       1,
+       "",
+       "brask-ai-mcp: unknown arguments `--help --stdio`\n" + USAGE_LINE},
       {{"--STDIO"}, 1, "", "brask-ai-mcp: unknown arguments `--STDIO`\n" + USAGE_LINE},
       {{"--stdio=1"}, 1, "", "brask-ai-mcp: unknown arguments `--stdio=1`\n" + USAGE_LINE},
       {{"--std"}, 1, "", "brask-ai-mcp: unknown arguments `--std`\n" + USAGE_LINE},
@@ -85,7 +90,8 @@ TEST_F(MainTest, CommandLine) {
   };
   for (const auto& c : cases) {
     std::string trace;
-    for (const auto& a : c.args) trace += "[" + a + "]";
+    for (const auto& a : c.args)
+      trace += "[" + a + "]";
     SCOPED_TRACE(trace);
     // Input that would be answered if it were read: refusals and help read nothing.
     RunOutcome outcome = run(c.args, "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n");
@@ -121,15 +127,20 @@ TEST_F(MainTest, AnswersEachLineByteForByte) {
       {R"({"jsonrpc":"2.0"})", invalid + R"(null,"jsonrpc":"2.0"})"},
       {R"({"jsonrpc":"2.0","id":9,"method":"Ping"})",
        R"({"error":{"code":-32601,"message":"unknown method `Ping`"},"id":9,"jsonrpc":"2.0"})"},
-      {R"({"jsonrpc":"2.0","id":1e2,"method":"ping"})", R"({"id":100.0,"jsonrpc":"2.0","result":{}})"},
+      {R"({"jsonrpc":"2.0","id":1e2,"method":"ping"})",
+       R"({"id":100.0,"jsonrpc":"2.0","result":{}})"},
       {R"({"jsonrpc":"2.0","method":"notifications/initialized"})", ""},
       {R"({"jsonrpc":"2.0","method":"no/such/method"})", ""},
       {"", ""},
       {" \t\r", ""},
-      {"\v", R"({"error":{"code":-32700,"message":"expected value at line 1 column 1"},"id":null,"jsonrpc":"2.0"})"},
-      {"[]", R"({"error":{"code":-32600,"message":"a request must be one JSON object"},"id":null,"jsonrpc":"2.0"})"},
-      {"null", R"({"error":{"code":-32600,"message":"a request must be one JSON object"},"id":null,"jsonrpc":"2.0"})"},
-      {"{", R"({"error":{"code":-32700,"message":"EOF while parsing an object at line 2 column 0"},"id":null,"jsonrpc":"2.0"})"},
+      {"\v",
+       R"({"error":{"code":-32700,"message":"expected value at line 1 column 1"},"id":null,"jsonrpc":"2.0"})"},
+      {"[]",
+       R"({"error":{"code":-32600,"message":"a request must be one JSON object"},"id":null,"jsonrpc":"2.0"})"},
+      {"null",
+       R"({"error":{"code":-32600,"message":"a request must be one JSON object"},"id":null,"jsonrpc":"2.0"})"},
+      {"{",
+       R"({"error":{"code":-32700,"message":"EOF while parsing an object at line 2 column 0"},"id":null,"jsonrpc":"2.0"})"},
   };
   auto process = start(options());
   ASSERT_TRUE(process);
@@ -138,8 +149,10 @@ TEST_F(MainTest, AnswersEachLineByteForByte) {
     ASSERT_TRUE(process->write_stdin(c.request + "\n").ok());
     if (c.want.empty()) {
       // Nothing may come before the answer to the ping that follows.
-      ASSERT_TRUE(process->write_stdin(R"({"jsonrpc":"2.0","id":"after","method":"ping"})"
-                                       "\n").ok());
+      ASSERT_TRUE(process
+                      ->write_stdin(R"({"jsonrpc":"2.0","id":"after","method":"ping"})"
+                                    "\n")
+                      .ok());
       EXPECT_EQ(process->read_line(), R"({"id":"after","jsonrpc":"2.0","result":{}})");
     } else {
       EXPECT_EQ(process->read_line(), c.want);
@@ -162,7 +175,8 @@ TEST_F(MainTest, EndsQuietlyAtEndOfInput) {
       {"empty input", false, false, ""},
       {"descriptor 0 closed", true, false, ""},
       // Answers then go to /dev/null.
-      {"descriptor 1 closed", false, true, "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n[]\n"},
+      {"descriptor 1 closed", false, true,
+       "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n[]\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -201,17 +215,20 @@ TEST_F(MainTest, ThreadThatCannotStartEndsServing) {
   GTEST_SKIP() << "ThreadSanitizer cannot run with the stack limit used here";
 #endif
   const std::string prlimit = "/usr/bin/prlimit";
-  if (access(prlimit.c_str(), X_OK) != 0) GTEST_SKIP() << "needs " << prlimit;
+  if (access(prlimit.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "needs " << prlimit;
   // New threads take the stack limit as their stack size; 256 TiB cannot be mapped.
   ProcessOptions o = options({"--stack=281474976710656", program(), "--stdio"});
   RunOutcome outcome = testing::run_program(
       prlimit, o, "[]\n{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n[]\n");
   EXPECT_TRUE(outcome.status.exited && outcome.status.code == 1) << outcome.status.describe();
-  EXPECT_EQ(outcome.stdout_text,
-            R"({"error":{"code":-32600,"message":"a request must be one JSON object"},"id":null,"jsonrpc":"2.0"})"
-            "\n");
-  EXPECT_EQ(outcome.stderr_text,
-            "brask-ai-mcp: failed to spawn thread: Resource temporarily unavailable (os error 11)\n");
+  EXPECT_EQ(
+      outcome.stdout_text,
+      R"({"error":{"code":-32600,"message":"a request must be one JSON object"},"id":null,"jsonrpc":"2.0"})"
+      "\n");
+  EXPECT_EQ(
+      outcome.stderr_text,
+      "brask-ai-mcp: failed to spawn thread: Resource temporarily unavailable (os error 11)\n");
 }
 
 // Large answers from many threads at once: each line must be one whole answer.
@@ -254,8 +271,10 @@ std::thread write_big_input(testing::Process* process, std::string head, size_t 
       ok = process->write_stdin(std::string_view(chunk).substr(0, n)).ok();
       left -= n;
     }
-    if (ok) ok = process->write_stdin(tail).ok();
-    if (close) process->close_stdin();
+    if (ok)
+      ok = process->write_stdin(tail).ok();
+    if (close)
+      process->close_stdin();
   });
 }
 
@@ -281,9 +300,9 @@ TEST_F(MainTest, LastLineWithoutLineFeedOfTheMaximumSizeIsParsed) {
   ASSERT_TRUE(process);
   const std::string head = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":")";
   const std::string tail = "\"}";
-  std::thread writer = write_big_input(process.get(), head,
-                                       MAX_REQUEST_BYTES - head.size() - tail.size(), tail,
-                                       /*close=*/true);
+  std::thread writer =
+      write_big_input(process.get(), head, MAX_REQUEST_BYTES - head.size() - tail.size(), tail,
+                      /*close=*/true);
   EXPECT_EQ(process->read_line(), R"({"id":1,"jsonrpc":"2.0","result":{}})");
   writer.join();
   EXPECT_EQ(process->wait().code, 0);

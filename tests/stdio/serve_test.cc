@@ -1,10 +1,9 @@
 #include "stdio/serve.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -39,9 +38,11 @@ class Handler {
     changed_.notify_all();
     if (id) {
       std::string key = render_compact(*id);
-      while (held_.count(key)) changed_.wait(lock);
+      while (held_.count(key))
+        changed_.wait(lock);
     }
-    if (!id) return std::nullopt;
+    if (!id)
+      return std::nullopt;
     return success_response(*id, "handled");
   }
 
@@ -59,7 +60,8 @@ class Handler {
     MutexLock lock(mutex_);
     auto deadline = std::chrono::steady_clock::now() + DEADLINE;
     while (entered_ < count) {
-      if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) return entered_ >= count;
+      if (changed_.wait_until(lock, deadline) == std::cv_status::timeout)
+        return entered_ >= count;
     }
     return true;
   }
@@ -97,10 +99,13 @@ class Loop {
   }
   ~Loop() {
     input_.reset();
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable())
+      thread_.join();
   }
 
-  void write(std::string_view text) { ASSERT_TRUE(write_all(input_.get(), text.data(), text.size()).ok()); }
+  void write(std::string_view text) {
+    ASSERT_TRUE(write_all(input_.get(), text.data(), text.size()).ok());
+  }
   std::string read_line() { return lines_.read_line(DEADLINE).value_or("(no line)"); }
   void close_output() {
     lines_.detach();
@@ -115,7 +120,8 @@ class Loop {
   // Every line still to come, in order.
   std::vector<std::string> rest() {
     std::vector<std::string> lines;
-    while (auto line = lines_.read_line(DEADLINE)) lines.push_back(*line);
+    while (auto line = lines_.read_line(DEADLINE))
+      lines.push_back(*line);
     return lines;
   }
 
@@ -164,8 +170,7 @@ TEST(ServeLines, AnswersLinesThatAreNoRequestObject) {
 TEST(ServeLines, HandsEveryRequestObjectToTheHandler) {
   Handler handler;
   Loop loop(&handler);
-  loop.write(
-      "{\"id\":1}\n{\"method\":\"x\"}\n  {\"id\":\"two\"}  \r\n{\"id\":[3]}\n{\"id\":4}");
+  loop.write("{\"id\":1}\n{\"method\":\"x\"}\n  {\"id\":\"two\"}  \r\n{\"id\":[3]}\n{\"id\":4}");
   ASSERT_TRUE(loop.finish().ok());
   std::vector<std::string> lines = loop.rest();
   std::sort(lines.begin(), lines.end());
@@ -178,9 +183,11 @@ TEST(ServeLines, HandsEveryRequestObjectToTheHandler) {
 
 TEST(ServeLines, RefusesRequestsBeyondSixteenAndAdmitsAgainWhenOneEnds) {
   Handler handler;
-  for (int id = 101; id <= 116; ++id) handler.hold(std::to_string(id));
+  for (int id = 101; id <= 116; ++id)
+    handler.hold(std::to_string(id));
   Loop loop(&handler);
-  for (int id = 101; id <= 116; ++id) loop.write("{\"id\":" + std::to_string(id) + "}\n");
+  for (int id = 101; id <= 116; ++id)
+    loop.write("{\"id\":" + std::to_string(id) + "}\n");
   ASSERT_TRUE(handler.wait_entered(16));
 
   // Requests the loop refuses are dropped; only those with an id hear about it.
@@ -197,24 +204,29 @@ TEST(ServeLines, RefusesRequestsBeyondSixteenAndAdmitsAgainWhenOneEnds) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
     loop.write("{\"id\":200}\n");
     answer = loop.read_line();
-    if (answer != BUSY + "200,\"jsonrpc\":\"2.0\"}") break;
+    if (answer != BUSY + "200,\"jsonrpc\":\"2.0\"}")
+      break;
   }
   EXPECT_EQ(answer, R"({"id":200,"jsonrpc":"2.0","result":"handled"})");
 
-  for (int id = 102; id <= 116; ++id) handler.release(std::to_string(id));
+  for (int id = 102; id <= 116; ++id)
+    handler.release(std::to_string(id));
   ASSERT_TRUE(loop.finish().ok());
   EXPECT_EQ(loop.rest().size(), 15u);
-  for (const std::string& request : handler.seen()) EXPECT_NE(request, R"({"method":"dropped"})");
+  for (const std::string& request : handler.seen())
+    EXPECT_NE(request, R"({"method":"dropped"})");
 }
 
 TEST(ServeLines, AnswersAdmittedRequestsAfterInputEnds) {
   Handler handler;
-  for (const char* id : {"1", "2", "3"}) handler.hold(id);
+  for (const char* id : {"1", "2", "3"})
+    handler.hold(id);
   Loop loop(&handler);
   loop.write("{\"id\":1}\n{\"id\":2}\n{\"id\":3}\n");
   ASSERT_TRUE(handler.wait_entered(3));
   std::thread finisher([&] {
-    for (const char* id : {"1", "2", "3"}) handler.release(id);
+    for (const char* id : {"1", "2", "3"})
+      handler.release(id);
   });
   Result<void> outcome = loop.finish();
   finisher.join();

@@ -32,27 +32,34 @@ bool wait_readable(int fd, Clock::time_point deadline) {
   for (;;) {
     pollfd p{fd, POLLIN, 0};
     int n = poll(&p, 1, remaining_ms(deadline));
-    if (n > 0) return true;
-    if (n == 0) return false;
-    if (errno != EINTR) return false;
+    if (n > 0)
+      return true;
+    if (n == 0)
+      return false;
+    if (errno != EINTR)
+      return false;
   }
 }
 
 std::vector<std::string> build_environment(const ProcessOptions& options) {
   std::set<std::string> replaced(options.unset_env.begin(), options.unset_env.end());
-  for (const auto& [key, value] : options.set_env) replaced.insert(key);
+  for (const auto& [key, value] : options.set_env)
+    replaced.insert(key);
   std::vector<std::string> env;
   for (char** entry = environ; *entry; ++entry) {
     std::string_view text(*entry);
-    if (!replaced.count(std::string(text.substr(0, text.find('='))))) env.emplace_back(text);
+    if (!replaced.count(std::string(text.substr(0, text.find('=')))))
+      env.emplace_back(text);
   }
-  for (const auto& [key, value] : options.set_env) env.push_back(key + "=" + value);
+  for (const auto& [key, value] : options.set_env)
+    env.push_back(key + "=" + value);
   return env;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
+  for (auto& s : strings)
+    out.push_back(s.data());
   out.push_back(nullptr);
   return out;
 }
@@ -60,7 +67,8 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 }  // namespace
 
 bool LineSource::fill(Clock::time_point deadline) {
-  if (!wait_readable(fd_, deadline)) return false;
+  if (!wait_readable(fd_, deadline))
+    return false;
   char buffer[65536];
   ssize_t n = read_retry(fd_, buffer, sizeof buffer);
   if (n <= 0) {
@@ -81,10 +89,12 @@ std::optional<std::string> LineSource::read_line(std::chrono::milliseconds timeo
       return line;
     }
     if (ended_) {
-      if (buffer_.empty()) return std::nullopt;
+      if (buffer_.empty())
+        return std::nullopt;
       return std::exchange(buffer_, std::string());
     }
-    if (!fill(deadline)) return std::nullopt;
+    if (!fill(deadline))
+      return std::nullopt;
   }
 }
 
@@ -107,8 +117,10 @@ void LineSource::detach() {
 }
 
 std::string ExitStatus::describe() const {
-  if (timed_out) return "timed out";
-  if (exited) return "exited with status " + std::to_string(code);
+  if (timed_out)
+    return "timed out";
+  if (exited)
+    return "exited with status " + std::to_string(code);
   return "killed by signal " + std::to_string(signal);
 }
 
@@ -117,11 +129,14 @@ Result<std::unique_ptr<Process>> Process::start(const std::string& program,
   // A test writing to a program that has gone must see EPIPE, not die of the signal.
   signal(SIGPIPE, SIG_IGN);
   auto in = make_pipe();
-  if (!in.ok()) return in.failure();
+  if (!in.ok())
+    return in.failure();
   auto out = make_pipe();
-  if (!out.ok()) return out.failure();
+  if (!out.ok())
+    return out.failure();
   auto err = make_pipe();
-  if (!err.ok()) return err.failure();
+  if (!err.ok())
+    return err.failure();
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -135,11 +150,13 @@ Result<std::unique_ptr<Process>> Process::start(const std::string& program,
   for (int fd = 0; fd < 3; ++fd) {
     int rc = closed[fd] ? posix_spawn_file_actions_addclose(&actions, fd)
                         : posix_spawn_file_actions_adddup2(&actions, child_ends[fd], fd);
-    if (rc != 0) return fail("file action: " + os_error_text(rc));
+    if (rc != 0)
+      return fail("file action: " + os_error_text(rc));
   }
   if (!options.working_dir.empty()) {
     int rc = posix_spawn_file_actions_addchdir_np(&actions, options.working_dir.c_str());
-    if (rc != 0) return fail("chdir action: " + os_error_text(rc));
+    if (rc != 0)
+      return fail("chdir action: " + os_error_text(rc));
   }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -162,15 +179,19 @@ Result<std::unique_ptr<Process>> Process::start(const std::string& program,
   std::vector<char*> envp = pointers(env_strings);
 
   std::unique_ptr<Process> process(new Process());
-  int rc = posix_spawn(&process->pid_, program.c_str(), &actions, &attributes, argv.data(),
-                       envp.data());
-  if (rc != 0) return fail(program + ": " + os_error_text(rc));
+  int rc =
+      posix_spawn(&process->pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  if (rc != 0)
+    return fail(program + ": " + os_error_text(rc));
   process->stdin_ = std::move(in->write_end);
   process->stdout_ = std::move(out->read_end);
-  if (options.close_stdin) process->stdin_.reset();
-  if (options.close_stdout) process->stdout_.reset();
+  if (options.close_stdin)
+    process->stdin_.reset();
+  if (options.close_stdout)
+    process->stdout_.reset();
   process->stdout_lines_ = LineSource(process->stdout_.get());
-  if (!process->stdout_.valid()) process->stdout_lines_.detach();
+  if (!process->stdout_.valid())
+    process->stdout_lines_.detach();
   // The child's ends close here, so end of stream arrives when the child's copies close.
   in->read_end.reset();
   out->write_end.reset();
@@ -180,7 +201,8 @@ Result<std::unique_ptr<Process>> Process::start(const std::string& program,
     char buffer[4096];
     for (;;) {
       ssize_t n = read_retry(fd.get(), buffer, sizeof buffer);
-      if (n <= 0) return;
+      if (n <= 0)
+        return;
       MutexLock lock(raw->stderr_mutex_);
       raw->stderr_text_.append(buffer, static_cast<size_t>(n));
     }
@@ -199,15 +221,19 @@ Process::~Process() {
   }
   // Grandchildren that kept the stderr pipe open would block this join; the programs
   // tested here do not leave any behind.
-  if (stderr_reader_.joinable()) stderr_reader_.join();
+  if (stderr_reader_.joinable())
+    stderr_reader_.join();
 }
 
 Result<void> Process::write_stdin(std::string_view data) {
-  if (!stdin_.valid()) return fail(os_error_text(EBADF));
+  if (!stdin_.valid())
+    return fail(os_error_text(EBADF));
   return write_all(stdin_.get(), data.data(), data.size());
 }
 
-void Process::close_stdin() { stdin_.reset(); }
+void Process::close_stdin() {
+  stdin_.reset();
+}
 
 void Process::close_stdout() {
   stdout_lines_.detach();
@@ -226,7 +252,8 @@ void Process::reap(int wait_status) {
 }
 
 ExitStatus Process::wait(std::chrono::milliseconds timeout) {
-  if (status_) return *status_;
+  if (status_)
+    return *status_;
   const auto deadline = Clock::now() + timeout;
   UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
   if (pidfd.valid() && !wait_readable(pidfd.get(), deadline)) {
@@ -242,7 +269,8 @@ ExitStatus Process::wait(std::chrono::milliseconds timeout) {
     }
     reap(wait_status);
   }
-  if (stderr_reader_.joinable()) stderr_reader_.join();
+  if (stderr_reader_.joinable())
+    stderr_reader_.join();
   return *status_;
 }
 
@@ -252,11 +280,13 @@ std::string Process::stderr_text() {
 }
 
 std::optional<long> Process::peak_memory_kib() const {
-  if (status_) return std::nullopt;
+  if (status_)
+    return std::nullopt;
   std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::strtol(line.c_str() + 6, nullptr, 10);
   }
   return std::nullopt;
 }
@@ -266,7 +296,8 @@ std::vector<std::string> RunOutcome::stdout_lines() const {
   size_t start = 0;
   while (start < stdout_text.size()) {
     size_t feed = stdout_text.find('\n', start);
-    if (feed == std::string::npos) feed = stdout_text.size();
+    if (feed == std::string::npos)
+      feed = stdout_text.size();
     lines.push_back(stdout_text.substr(start, feed - start));
     start = feed + 1;
   }
@@ -289,10 +320,12 @@ RunOutcome run_program(const std::string& program, const ProcessOptions& options
   });
   bool complete = false;
   outcome.stdout_text = process->read_stdout_to_end(timeout, &complete);
-  if (!complete) kill(process->pid(), SIGKILL);  // unblocks the writer too
+  if (!complete)
+    kill(process->pid(), SIGKILL);  // unblocks the writer too
   writer.join();
   outcome.status = process->wait(timeout);
-  if (!complete) outcome.status.timed_out = true;
+  if (!complete)
+    outcome.status.timed_out = true;
   outcome.stderr_text = process->stderr_text();
   return outcome;
 }

@@ -38,7 +38,8 @@ class LineSource {
   explicit LineSource(int fd) : fd_(fd) {}
   // The next line without its line feed (a last line without one too). Nothing at
   // the end of the stream or when `timeout` passes; `ended()` says which.
-  std::optional<std::string> read_line(std::chrono::milliseconds timeout = DEFAULT_PROCESS_DEADLINE);
+  std::optional<std::string> read_line(
+      std::chrono::milliseconds timeout = DEFAULT_PROCESS_DEADLINE);
   // Everything until the end of the stream; `*complete` is false on time-out.
   std::string read_to_end(std::chrono::milliseconds timeout, bool* complete);
   bool ended() const { return ended_; }
@@ -67,7 +68,7 @@ struct ProcessOptions {
 };
 
 struct ExitStatus {
-  bool exited = false;     // ended through exit; `code` holds the status
+  bool exited = false;  // ended through exit; `code` holds the status
   int code = -1;
   int signal = 0;          // the signal that ended it, when not `exited`
   bool timed_out = false;  // did not end before the deadline (it was killed then)
@@ -96,7 +97,8 @@ class Process {
   // The next line of standard output without its line feed (a last line without one
   // too). Nothing at the end of output or when `timeout` passes; `stdout_ended()` says
   // which.
-  std::optional<std::string> read_line(std::chrono::milliseconds timeout = DEFAULT_PROCESS_DEADLINE) {
+  std::optional<std::string> read_line(
+      std::chrono::milliseconds timeout = DEFAULT_PROCESS_DEADLINE) {
     return stdout_lines_.read_line(timeout);
   }
   bool stdout_ended() const { return stdout_lines_.ended(); }
