@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <new>
 
 namespace brask {
 
@@ -72,5 +74,69 @@ bool JsonObject::erase(std::string_view key) {
 }
 
 bool JsonObject::operator==(const JsonObject& other) const { return members_ == other.members_; }
+
+JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_) {
+  switch (kind_) {
+    case JsonKind::String:
+      new (&u_.s) std::string(other.u_.s);
+      break;
+    case JsonKind::Array:
+      new (&u_.a) JsonArray(other.u_.a);
+      break;
+    case JsonKind::Object:
+      new (&u_.o) JsonObject(other.u_.o);
+      break;
+    default:
+      std::memcpy(static_cast<void*>(&u_), static_cast<const void*>(&other.u_), sizeof(uint64_t));
+  }
+}
+
+JsonValue& JsonValue::operator=(const JsonValue& other) {
+  if (this != &other) {
+    JsonValue copy(other);  // first, so `other` may live inside this value
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+void JsonValue::destroy() {
+  switch (kind_) {
+    case JsonKind::String:
+      u_.s.~basic_string();
+      break;
+    case JsonKind::Array:
+      u_.a.~JsonArray();
+      break;
+    case JsonKind::Object:
+      u_.o.~JsonObject();
+      break;
+    default:
+      break;
+  }
+  kind_ = JsonKind::Null;
+}
+
+bool JsonValue::operator==(const JsonValue& other) const {
+  if (kind_ != other.kind_) return false;
+  switch (kind_) {
+    case JsonKind::Null:
+      return true;
+    case JsonKind::Bool:
+      return u_.b == other.u_.b;
+    case JsonKind::Unsigned:
+      return u_.u == other.u_.u;
+    case JsonKind::Signed:
+      return u_.i == other.u_.i;
+    case JsonKind::Double:
+      return u_.d == other.u_.d;
+    case JsonKind::String:
+      return u_.s == other.u_.s;
+    case JsonKind::Array:
+      return u_.a == other.u_.a;
+    case JsonKind::Object:
+      return u_.o == other.u_.o;
+  }
+  return false;
+}
 
 }  // namespace brask

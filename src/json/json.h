@@ -7,11 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace brask {
@@ -60,48 +61,57 @@ class JsonObject {
 
 class JsonValue {
  public:
-  JsonValue() = default;  // null
+  JsonValue() {}  // null
   JsonValue(std::nullptr_t) {}
-  JsonValue(bool b) : data_(b) {}
+  JsonValue(bool b) : kind_(JsonKind::Bool) { u_.b = b; }
   // Integers of zero or more are held unsigned, negative ones signed.
   JsonValue(int n) : JsonValue(static_cast<long long>(n)) {}
   JsonValue(long n) : JsonValue(static_cast<long long>(n)) {}
   JsonValue(long long n) {
     if (n >= 0) {
-      data_ = static_cast<uint64_t>(n);
+      kind_ = JsonKind::Unsigned;
+      u_.u = static_cast<uint64_t>(n);
     } else {
-      data_ = static_cast<int64_t>(n);
+      kind_ = JsonKind::Signed;
+      u_.i = static_cast<int64_t>(n);
     }
   }
-  JsonValue(unsigned n) : data_(static_cast<uint64_t>(n)) {}
-  JsonValue(unsigned long n) : data_(static_cast<uint64_t>(n)) {}
-  JsonValue(unsigned long long n) : data_(static_cast<uint64_t>(n)) {}
-  JsonValue(double d) : data_(d) {}
+  JsonValue(unsigned n) : JsonValue(static_cast<unsigned long long>(n)) {}
+  JsonValue(unsigned long n) : JsonValue(static_cast<unsigned long long>(n)) {}
+  JsonValue(unsigned long long n) : kind_(JsonKind::Unsigned) { u_.u = static_cast<uint64_t>(n); }
+  JsonValue(double d) : kind_(JsonKind::Double) { u_.d = d; }
   // Needed beside the bool constructor, or a string literal would become a bool.
-  JsonValue(const char* s) : data_(std::string(s)) {}
-  JsonValue(std::string s) : data_(std::move(s)) {}
-  JsonValue(std::string_view s) : data_(std::string(s)) {}
-  JsonValue(JsonArray a) : data_(std::move(a)) {}
-  JsonValue(JsonObject o) : data_(std::move(o)) {}
+  JsonValue(const char* s) : kind_(JsonKind::String) { new (&u_.s) std::string(s); }
+  JsonValue(std::string s) : kind_(JsonKind::String) { new (&u_.s) std::string(std::move(s)); }
+  JsonValue(std::string_view s) : kind_(JsonKind::String) { new (&u_.s) std::string(s); }
+  JsonValue(JsonArray a) : kind_(JsonKind::Array) { new (&u_.a) JsonArray(std::move(a)); }
+  JsonValue(JsonObject o) : kind_(JsonKind::Object) { new (&u_.o) JsonObject(std::move(o)); }
 
-  JsonKind kind() const { return static_cast<JsonKind>(data_.index()); }
-  bool is_null() const { return kind() == JsonKind::Null; }
+  JsonValue(const JsonValue& other);
+  JsonValue(JsonValue&& other) noexcept;
+  JsonValue& operator=(const JsonValue& other);
+  JsonValue& operator=(JsonValue&& other) noexcept;
+  ~JsonValue() {
+    if (kind_ >= JsonKind::String) destroy();
+  }
+
+  JsonKind kind() const { return kind_; }
+  bool is_null() const { return kind_ == JsonKind::Null; }
   bool is_number() const {
-    return kind() == JsonKind::Unsigned || kind() == JsonKind::Signed ||
-           kind() == JsonKind::Double;
+    return kind_ == JsonKind::Unsigned || kind_ == JsonKind::Signed || kind_ == JsonKind::Double;
   }
 
   // Typed access: nullptr when the value is of another kind. Never throws.
-  const bool* as_bool() const { return std::get_if<bool>(&data_); }
-  const uint64_t* as_unsigned() const { return std::get_if<uint64_t>(&data_); }
-  const int64_t* as_signed() const { return std::get_if<int64_t>(&data_); }
-  const double* as_double() const { return std::get_if<double>(&data_); }
-  const std::string* as_string() const { return std::get_if<std::string>(&data_); }
-  std::string* as_string() { return std::get_if<std::string>(&data_); }
-  const JsonArray* as_array() const { return std::get_if<JsonArray>(&data_); }
-  JsonArray* as_array() { return std::get_if<JsonArray>(&data_); }
-  const JsonObject* as_object() const { return std::get_if<JsonObject>(&data_); }
-  JsonObject* as_object() { return std::get_if<JsonObject>(&data_); }
+  const bool* as_bool() const { return kind_ == JsonKind::Bool ? &u_.b : nullptr; }
+  const uint64_t* as_unsigned() const { return kind_ == JsonKind::Unsigned ? &u_.u : nullptr; }
+  const int64_t* as_signed() const { return kind_ == JsonKind::Signed ? &u_.i : nullptr; }
+  const double* as_double() const { return kind_ == JsonKind::Double ? &u_.d : nullptr; }
+  const std::string* as_string() const { return kind_ == JsonKind::String ? &u_.s : nullptr; }
+  std::string* as_string() { return kind_ == JsonKind::String ? &u_.s : nullptr; }
+  const JsonArray* as_array() const { return kind_ == JsonKind::Array ? &u_.a : nullptr; }
+  JsonArray* as_array() { return kind_ == JsonKind::Array ? &u_.a : nullptr; }
+  const JsonObject* as_object() const { return kind_ == JsonKind::Object ? &u_.o : nullptr; }
+  JsonObject* as_object() { return kind_ == JsonKind::Object ? &u_.o : nullptr; }
 
   // Member of an object; nullptr when absent or when this is not an object.
   const JsonValue* find(std::string_view key) const {
@@ -110,14 +120,59 @@ class JsonValue {
   }
 
   // Structural equality; numbers compare equal only within the same kind.
-  bool operator==(const JsonValue& other) const { return data_ == other.data_; }
+  bool operator==(const JsonValue& other) const;
 
  private:
-  // Order matches `JsonKind`.
-  std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, JsonArray,
-               JsonObject>
-      data_;
+  void destroy();  // of a string, array or object
+  void move_from(JsonValue&& other);
+
+  // A tagged union rather than std::variant: destroying and moving the millions of
+  // scalars in a large document stays a branch instead of an indirect call.
+  JsonKind kind_ = JsonKind::Null;
+  union Storage {
+    Storage() {}
+    ~Storage() {}
+    bool b;
+    uint64_t u;
+    int64_t i;
+    double d;
+    std::string s;
+    JsonArray a;
+    JsonObject o;
+  } u_;
 };
+
+inline void JsonValue::move_from(JsonValue&& other) {
+  kind_ = other.kind_;
+  switch (kind_) {
+    case JsonKind::String:
+      new (&u_.s) std::string(std::move(other.u_.s));
+      break;
+    case JsonKind::Array:
+      new (&u_.a) JsonArray(std::move(other.u_.a));
+      break;
+    case JsonKind::Object:
+      new (&u_.o) JsonObject(std::move(other.u_.o));
+      break;
+    default:
+      std::memcpy(static_cast<void*>(&u_), static_cast<const void*>(&other.u_), sizeof(uint64_t));
+  }
+}
+
+inline JsonValue::JsonValue(JsonValue&& other) noexcept { move_from(std::move(other)); }
+
+inline JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
+  if (this == &other) return *this;
+  if (kind_ >= JsonKind::String) {
+    // `other` may live inside this value (v = std::move(v.as_array()->front())).
+    JsonValue taken(std::move(other));
+    destroy();
+    move_from(std::move(taken));
+  } else {
+    move_from(std::move(other));
+  }
+  return *this;
+}
 
 // Defined here because a member is a pair holding a `JsonValue`, which must be complete
 // before any vector operation on the members is instantiated.

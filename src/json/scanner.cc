@@ -281,10 +281,13 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
     if (!more) break;
     if (out == nullptr) {
       if (!value_into(nullptr, open)) return false;
-    } else {
+    } else if (int c = peek(); c == '[' || c == '{') {
+      // Reading a container adds to `values_`, so it cannot be read in place.
       JsonValue element;
       if (!value_into(&element, open)) return false;
       values_.push_back(std::move(element));
+    } else {
+      if (!value_into(&values_.emplace_back(), open)) return false;
     }
   }
   if (out == nullptr) return true;
@@ -445,6 +448,10 @@ bool JsonScanner::number_into(JsonValue* out) {
   if (i == n) return set_fault(JSON_EOF_IN_VALUE, n);
   uint64_t magnitude = 0;
   bool is_double = false;
+  // Digits of integer and fraction as one integer, for the exact fast path below.
+  uint64_t significand = 0;
+  int significand_digits = 0;
+  int exponent10 = 0;
   if (s[i] == '0') {
     ++i;
     if (i < n && is_digit(s[i])) return set_fault(JSON_INVALID_NUMBER, i + 1);
@@ -456,7 +463,9 @@ bool JsonScanner::number_into(JsonValue* out) {
       } else {
         magnitude = magnitude * 10 + digit;
       }
+      ++significand_digits;
     }
+    significand = magnitude;
   } else {
     return set_fault(JSON_INVALID_NUMBER, i + 1);
   }
@@ -464,15 +473,31 @@ bool JsonScanner::number_into(JsonValue* out) {
     ++i;
     if (i == n) return set_fault(JSON_EOF_IN_VALUE, n);
     if (!is_digit(s[i])) return set_fault(JSON_INVALID_NUMBER, i + 1);
-    while (i < n && is_digit(s[i])) ++i;
+    for (; i < n && is_digit(s[i]); ++i) {
+      if (significand_digits < 19) {
+        significand = significand * 10 + static_cast<uint64_t>(s[i] - '0');
+        if (significand != 0) ++significand_digits;
+        --exponent10;
+      } else {
+        significand_digits = 99;  // too many digits for the fast path
+      }
+    }
     is_double = true;
   }
   if (i < n && (s[i] == 'e' || s[i] == 'E')) {
     ++i;
-    if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+    bool negative_exponent = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) {
+      negative_exponent = s[i] == '-';
+      ++i;
+    }
     if (i == n) return set_fault(JSON_EOF_IN_VALUE, n);
     if (!is_digit(s[i])) return set_fault(JSON_INVALID_NUMBER, i + 1);
-    while (i < n && is_digit(s[i])) ++i;
+    int written = 0;
+    for (; i < n && is_digit(s[i]); ++i) {
+      if (written < 100000) written = written * 10 + (s[i] - '0');
+    }
+    exponent10 += negative_exponent ? -written : written;
     is_double = true;
   }
   pos_ = i;
@@ -490,6 +515,18 @@ bool JsonScanner::number_into(JsonValue* out) {
       if (out != nullptr) *out = JsonValue(static_cast<long long>(0 - magnitude));
       return true;
     }
+  }
+  // Exact when the significand fits a double's 53 bits and the power of ten is exact too:
+  // one correctly rounded multiplication or division.
+  static constexpr double EXACT_POWERS[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (significand_digits <= 19 && significand <= (uint64_t{1} << 53) && exponent10 >= -22 &&
+      exponent10 <= 22) {
+    double value = static_cast<double>(significand);
+    value = exponent10 < 0 ? value / EXACT_POWERS[-exponent10] : value * EXACT_POWERS[exponent10];
+    if (out != nullptr) *out = JsonValue(negative ? -value : value);
+    return true;
   }
   double value = 0;
   auto [end, ec] = std::from_chars(s.data() + start, s.data() + i, value);

@@ -48,5 +48,19 @@ TEST(JsonValue, KindsAndEquality) {
   EXPECT_EQ(a.find("k")->as_array()->size(), 2u);
 }
 
+TEST(JsonValue, AssignsFromItsOwnDescendant) {
+  JsonValue v(JsonArray{JsonObject{{"k", JsonArray{"deep", 2}}}, 1});
+  v = std::move((*v.as_array())[0]);
+  EXPECT_EQ(v, JsonValue(JsonObject{{"k", JsonArray{"deep", 2}}}));
+  v = *v.find("k");
+  EXPECT_EQ(v, JsonValue(JsonArray{"deep", 2}));
+  JsonValue s("a string long enough to live on the heap");
+  JsonValue& same = s;  // through a reference, as self-assignment happens in practice
+  s = same;
+  EXPECT_EQ(s, JsonValue("a string long enough to live on the heap"));
+  s = std::move(same);
+  EXPECT_EQ(s, JsonValue("a string long enough to live on the heap"));
+}
+
 }  // namespace
 }  // namespace brask
