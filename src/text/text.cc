@@ -124,6 +124,16 @@ size_t ascii_run(std::string_view text, size_t i) {
   return i - start;
 }
 
+// Whether `text` holds eight ASCII bytes from `i`.
+bool eight_ascii_at(std::string_view text, size_t i) {
+  uint64_t word;
+  if (text.size() - i < 8) {
+    return false;
+  }
+  std::memcpy(&word, text.data() + i, 8);
+  return (word & HIGH_BITS) == 0;
+}
+
 constexpr uint64_t ONES = 0x0101010101010101ull;
 
 // Lower-cases the ASCII bytes at `p` in place, eight at a time: a byte gets 0x20 added
@@ -298,15 +308,17 @@ std::string_view trim_white_space(std::string_view text) {
 }
 
 std::string to_lower(std::string_view text) {
-  std::string out(text);
   size_t i = ascii_run(text, 0);
-  lower_ascii_in_place(out.data(), i);
   if (i == text.size()) {
+    std::string out(text);
+    lower_ascii_in_place(out.data(), i);
     return out;
   }
-  // From here `out` is a buffer written up to `o`, grown before each character so that
-  // its longest mapping fits; a few mappings are longer than their source.
-  out.resize(text.size() + text.size() / 2 + MAX_LOWER_BYTES);
+  // `out` is a buffer written up to `o`, grown before each character so that its longest
+  // mapping fits; a few mappings are longer than their source.
+  std::string out(text.size() + text.size() / 2 + MAX_LOWER_BYTES, '\0');
+  std::memcpy(out.data(), text.data(), i);
+  lower_ascii_in_place(out.data(), i);
   size_t o = i;
   // Final_Sigma looks back past case-ignorable characters to the nearest other one;
   // this is whether that one was cased.
@@ -326,8 +338,7 @@ std::string to_lower(std::string_view text) {
     if (b < 0x80) {
       // Mixed text has short ASCII runs (spaces, punctuation); only long ones are worth
       // the word-at-a-time path.
-      uint64_t word;
-      if (text.size() - i >= 8 && (std::memcpy(&word, text.data() + i, 8), !(word & HIGH_BITS))) {
+      if (eight_ascii_at(text, i)) {
         const size_t run = ascii_run(text, i);
         if (out.size() - o < run + MAX_LOWER_BYTES) {
           out.resize(o + run + out.size());
