@@ -26,6 +26,14 @@ struct Layer {
   std::vector<std::string> effects;  // filters and adjustments, oldest first
 };
 
+Layer make_layer(unsigned id, std::string name, std::string kind) {
+  Layer layer;
+  layer.id = id;
+  layer.name = std::move(name);
+  layer.kind = std::move(kind);
+  return layer;
+}
+
 struct Selection {
   long long x = 0, y = 0, width = 0, height = 0;  // width 0: nothing selected
 };
@@ -54,7 +62,7 @@ Image fresh_image(std::string title, long long width, long long height, std::str
   image.title = std::move(title);
   image.width = width;
   image.height = height;
-  Layer base{image.next_layer_id++, "Background", "fill"};
+  Layer base = make_layer(image.next_layer_id++, "Background", "fill");
   base.content = std::move(background);
   image.layers.push_back(base);
   return image;
@@ -192,7 +200,7 @@ ToolOutput list_layers(Lumeno& doc, const Args&) {
 
 ToolOutput add_layer(Lumeno& doc, const Args& a) {
   snapshot(doc);
-  Layer layer{doc.image.next_layer_id++, a.string("name"), "raster"};
+  Layer layer = make_layer(doc.image.next_layer_id++, a.string("name"), "raster");
   layer.opacity = a.number("opacity");
   layer.blend_mode = a.string("blendMode");
   if (a.has("fillColor")) {
@@ -207,7 +215,7 @@ ToolOutput add_layer(Lumeno& doc, const Args& a) {
 
 ToolOutput add_text_layer(Lumeno& doc, const Args& a) {
   snapshot(doc);
-  Layer layer{doc.image.next_layer_id++, a.string("text").substr(0, 24), "text"};
+  Layer layer = make_layer(doc.image.next_layer_id++, a.string("text").substr(0, 24), "text");
   layer.content = a.string("text");
   layer.effects.push_back(a.string("font") + " " + number_text(a.number("size")) + " pt, " +
                           a.string("color") + ", at " + std::to_string(a.integer("x")) + "," +
@@ -295,7 +303,7 @@ ToolOutput merge_down(Lumeno& doc, const Args& a) {
 
 ToolOutput flatten_image(Lumeno& doc, const Args&) {
   snapshot(doc);
-  Layer flat{doc.image.next_layer_id++, "Background", "raster"};
+  Layer flat = make_layer(doc.image.next_layer_id++, "Background", "raster");
   for (const Layer& l : doc.image.layers) {
     if (l.visible) flat.effects.push_back("merged \"" + l.name + "\"");
   }
@@ -449,7 +457,7 @@ const ToolRow<Lumeno> TOOLS[] = {
      new_image},
     {{"get_image_info", "Image information",
       "Returns the image's title, size in pixels, number of layers, the current selection and "
-      "how many steps can be undone.",
+      "how many steps can be undone. Nothing is changed.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      image_info},
     {{"resize_image", "Resize image",
@@ -487,7 +495,7 @@ const ToolRow<Lumeno> TOOLS[] = {
      flip_image},
     {{"list_layers", "List layers",
       "Lists the image's layers from top to bottom with their id, name, kind, visibility, "
-      "opacity, blend mode and the effects applied to each.",
+      "opacity, blend mode and the effects applied to each. Position 1 is the bottom of the stack.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_layers},
     {{"add_layer", "Add layer",
@@ -521,7 +529,7 @@ const ToolRow<Lumeno> TOOLS[] = {
       R"({"type": "object", "properties": {"layer": {}, "name": {"type": "string", "minLength": 1}}, "required": ["name"]})", IDEMPOTENT},
      rename_layer},
     {{"duplicate_layer", "Duplicate layer",
-      "Copies a layer with its content and effects and places the copy just above it.",
+      "Copies a layer with its content and effects and places the copy just above it. The copy gets a new id and the name of the original with \" copy\" added.",
       R"({"type": "object", "properties": {"layer": {}}})", 0},
      duplicate_layer},
     {{"move_layer", "Move layer",
@@ -530,12 +538,12 @@ const ToolRow<Lumeno> TOOLS[] = {
       R"({"type": "object", "properties": {"layer": {}, "position": {"type": "integer", "minimum": 1}}, "required": ["position"]})", IDEMPOTENT},
      move_layer},
     {{"set_layer_opacity", "Set layer opacity",
-      "Sets how opaque a layer is, from 0 (invisible) to 100 percent (fully opaque).",
+      "Sets how opaque a layer is, from 0 (invisible) to 100 percent (fully opaque). Hidden layers keep their opacity for when they are shown again.",
       R"({"type": "object", "properties": {"layer": {}, "opacity": {"type": "number", "minimum": 0, "maximum": 100}}, "required": ["opacity"]})", IDEMPOTENT},
      set_opacity},
     {{"set_blend_mode", "Set blend mode",
       "Chooses how a layer's pixels combine with the layers below it, such as multiply or "
-      "screen.",
+      "screen. The layer's pixels themselves are not changed.",
       R"({"type": "object", "properties": {"layer": {}, "mode": {"type": "string", "enum": ["normal", "multiply", "screen", "overlay", "darken", "lighten"]}}, "required": ["mode"]})",
       IDEMPOTENT},
      set_blend_mode},
@@ -549,7 +557,7 @@ const ToolRow<Lumeno> TOOLS[] = {
       R"({"type": "object", "properties": {"layer": {}}})", DESTRUCTIVE},
      merge_down},
     {{"flatten_image", "Flatten image",
-      "Merges all visible layers into a single background layer and discards hidden ones.",
+      "Merges all visible layers into a single background layer and discards hidden ones. Effects are kept as part of the merged pixels; the step can be undone.",
       R"({"type": "object", "properties": {}})", DESTRUCTIVE},
      flatten_image},
     {{"apply_gaussian_blur", "Gaussian blur",
@@ -576,17 +584,17 @@ const ToolRow<Lumeno> TOOLS[] = {
      brightness_contrast},
     {{"adjust_hue_saturation", "Hue and saturation",
       "Shifts a layer's colours around the colour wheel and changes their saturation and "
-      "lightness.",
+      "lightness. Hue is in degrees, the others in percent.",
       R"({"type": "object", "properties": {"layer": {}, "hue": {"type": "number", "minimum": -180, "maximum": 180, "default": 0}, "saturation": {"type": "number", "minimum": -100, "maximum": 100, "default": 0}, "lightness": {"type": "number", "minimum": -100, "maximum": 100, "default": 0}}})",
       0},
      hue_saturation},
     {{"convert_to_grayscale", "Grayscale",
-      "Removes all colour from a layer, keeping its brightness, for a black-and-white look.",
+      "Removes all colour from a layer, keeping its brightness, for a black-and-white look. Use adjust_hue_saturation for a partial desaturation instead.",
       R"({"type": "object", "properties": {"layer": {}}})", 0},
      grayscale},
     {{"reduce_noise", "Reduce noise",
       "Smooths out grain and colour speckles in a layer, for example in a photo taken in low "
-      "light, while keeping edges.",
+      "light, while keeping edges. Higher strength smooths more but loses fine detail.",
       R"({"type": "object", "properties": {"layer": {}, "strength": {"type": "number", "minimum": 1, "maximum": 10, "default": 5}}})", 0},
      noise_reduction},
     {{"fill_layer", "Fill with colour",
@@ -603,7 +611,7 @@ const ToolRow<Lumeno> TOOLS[] = {
       IDEMPOTENT},
      select_rectangle},
     {{"clear_selection", "Clear selection",
-      "Drops the current selection, so that filters and fills apply to whole layers again.",
+      "Drops the current selection, so that filters and fills apply to whole layers again. The pixels themselves are not changed.",
       R"({"type": "object", "properties": {}})", IDEMPOTENT},
      clear_selection},
     {{"undo", "Undo",
@@ -630,7 +638,7 @@ const ToolRow<Lumeno> TOOLS[] = {
         "required": ["fileName"]})",
       0},
      export_png},
-    {{"list_exports", "List exports", "Lists the files exported in this session, oldest first.",
+    {{"list_exports", "List exports", "Lists the files exported in this session, oldest first. Each entry gives the file name, the format and what went into the file.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_exports},
     {{"render_preview", "Render preview",

@@ -320,11 +320,11 @@ const ToolRow<Scribola> TOOLS[] = {
      }},
     {{"get_document_info", "Document information",
       "Returns the document's title, counts of paragraphs, words and open comments, the page "
-      "set-up and the state of hyphenation and change tracking.",
+      "set-up and the state of hyphenation and change tracking. Nothing is changed.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      document_info},
     {{"set_title", "Set title",
-      "Changes the document's title, as shown in the window and stored in exported files.",
+      "Changes the document's title, as shown in the window and stored in exported files. The file name of later exports is not affected.",
       R"({"type": "object", "properties": {"title": {"type": "string", "minLength": 1}}, "required": ["title"]})",
       IDEMPOTENT},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -343,7 +343,7 @@ const ToolRow<Scribola> TOOLS[] = {
        }
        return JsonValue(JsonObject{{"paragraphs", std::move(out)}});
      }},
-    {{"get_paragraph", "Read paragraph", "Returns one paragraph's full text and style.",
+    {{"get_paragraph", "Read paragraph", "Returns one paragraph's full text and style. Paragraph numbers start at 1, as in list_paragraphs.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}}, "required": ["paragraph"]})",
       READ_ONLY},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -388,7 +388,7 @@ const ToolRow<Scribola> TOOLS[] = {
        return JsonValue("Deleted paragraph " + std::to_string(*at + 1) + ". The document has " +
                         std::to_string(s.doc.paragraphs.size()) + " paragraphs.");
      }},
-    {{"move_paragraph", "Move paragraph", "Moves one paragraph to another place in the document.",
+    {{"move_paragraph", "Move paragraph", "Moves one paragraph to another place in the document. Position is the number the paragraph has afterwards.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}, "position": {"type": "integer", "minimum": 1}}, "required": ["paragraph", "position"]})",
       0},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -404,7 +404,7 @@ const ToolRow<Scribola> TOOLS[] = {
                         std::to_string(*to + 1) + ".");
      }},
     {{"apply_style", "Apply style",
-      "Gives a paragraph one of the document's styles, such as Heading 1 or Quote.",
+      "Gives a paragraph one of the document's styles, such as Heading 1 or Quote. list_styles shows the styles; define_style adds new ones.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}, "style": {"type": "string", "minLength": 1}}, "required": ["paragraph", "style"]})",
       IDEMPOTENT},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -418,7 +418,7 @@ const ToolRow<Scribola> TOOLS[] = {
      }},
     {{"list_styles", "List styles",
       "Lists the document's paragraph styles with their font, size, weight, slant and "
-      "alignment.",
+      "alignment. Use define_style to add or change one.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      [](Scribola& s, const Args&) -> ToolOutput {
        JsonArray out;
@@ -449,7 +449,7 @@ const ToolRow<Scribola> TOOLS[] = {
      }},
     {{"find_text", "Find text",
       "Finds every paragraph that contains a piece of text and says how often it occurs in "
-      "each.",
+      "each. Paragraph numbers start at 1.",
       R"({"type": "object", "properties": {"text": {"type": "string", "minLength": 1}, "matchCase": {"type": "boolean", "default": false}}, "required": ["text"]})",
       READ_ONLY},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -462,7 +462,7 @@ const ToolRow<Scribola> TOOLS[] = {
      }},
     {{"replace_text", "Replace text",
       "Replaces every occurrence of a piece of text in the whole document and reports how "
-      "many were replaced.",
+      "many were replaced. The search ignores case unless matchCase is true.",
       R"({"type": "object", "properties": {"find": {"type": "string", "minLength": 1}, "replace": {"type": "string"}, "matchCase": {"type": "boolean", "default": false}}, "required": ["find", "replace"]})",
       0},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -474,7 +474,7 @@ const ToolRow<Scribola> TOOLS[] = {
        return JsonValue("Replaced " + std::to_string(count) + " occurrences.");
      }},
     {{"word_count", "Word count",
-      "Counts the words and characters of the document, or of one paragraph when given.",
+      "Counts the words and characters of the document, or of one paragraph when given. Words are runs of characters between spaces.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}}})", READ_ONLY},
      [](Scribola& s, const Args& a) -> ToolOutput {
        if (a.has("paragraph")) {
@@ -489,7 +489,7 @@ const ToolRow<Scribola> TOOLS[] = {
        }
        return JsonValue(JsonObject{{"words", words}, {"characters", chars}});
      }},
-    {{"add_comment", "Add comment", "Attaches a review comment to a paragraph.",
+    {{"add_comment", "Add comment", "Attaches a review comment to a paragraph. Comments show up in list_comments until they are resolved.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}, "text": {"type": "string", "minLength": 1}}, "required": ["paragraph", "text"]})",
       0},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -518,7 +518,7 @@ const ToolRow<Scribola> TOOLS[] = {
        }
        return JsonValue(JsonObject{{"comments", std::move(out)}});
      }},
-    {{"resolve_comment", "Resolve comment", "Marks a review comment as dealt with.",
+    {{"resolve_comment", "Resolve comment", "Marks a review comment as dealt with. Resolved comments stay in the document but are hidden from list_comments by default.",
       R"({"type": "object", "properties": {"comment": {"type": "integer", "minimum": 1}}, "required": ["comment"]})",
       IDEMPOTENT},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -530,7 +530,7 @@ const ToolRow<Scribola> TOOLS[] = {
        }
        return fail("no comment " + std::to_string(a.integer("comment")));
      }},
-    {{"set_page_setup", "Page set-up", "Sets the paper size, orientation and margins used for printing and PDF export.",
+    {{"set_page_setup", "Page set-up", "Sets the paper size, orientation and margins used for printing and PDF export. Leave out what should stay as it is.",
       R"({"type": "object", "properties": {
           "size": {"type": "string", "enum": ["A4", "A5", "Letter", "Legal"]},
           "orientation": {"type": "string", "enum": ["portrait", "landscape"]},
@@ -545,12 +545,12 @@ const ToolRow<Scribola> TOOLS[] = {
                         number_text(s.doc.margin_mm) + " mm.");
      }},
     {{"insert_page_break", "Insert page break",
-      "Starts a new page before the paragraph at the given position, or at the end.",
+      "Starts a new page before the paragraph at the given position, or at the end. The break counts as a paragraph of its own in list_paragraphs.",
       R"({"type": "object", "properties": {"position": {"type": "integer", "minimum": 1}}})", 0},
      [](Scribola& s, const Args& a) -> ToolOutput { return insert_paragraph(s, a, "", "Page Break"); }},
     {{"insert_table", "Insert table",
       "Inserts an empty table with the given number of rows and columns as a paragraph of its "
-      "own.",
+      "own. Its cells are filled in the app's window.",
       R"({"type": "object", "properties": {"rows": {"type": "integer", "minimum": 1, "maximum": 100}, "columns": {"type": "integer", "minimum": 1, "maximum": 20}, "position": {"type": "integer", "minimum": 1}}, "required": ["rows", "columns"]})",
       0},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -571,12 +571,12 @@ const ToolRow<Scribola> TOOLS[] = {
        s.exports.push_back(record);
        return JsonValue(std::move(record));
      }},
-    {{"list_exports", "List exports", "Lists the files exported in this session, oldest first.",
+    {{"list_exports", "List exports", "Lists the files exported in this session, oldest first. Each entry gives the file name, the format and what went into the file.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      [](Scribola& s, const Args&) -> ToolOutput {
        return JsonValue(JsonObject{{"exports", JsonArray(s.exports.begin(), s.exports.end())}});
      }},
-    {{"undo", "Undo", "Takes back the last changes to the document, one step at a time.",
+    {{"undo", "Undo", "Takes back the last changes to the document, one step at a time. Up to 50 steps are kept.",
       R"({"type": "object", "properties": {"steps": {"type": "integer", "minimum": 1, "maximum": 50, "default": 1}}})", 0},
      [](Scribola& s, const Args& a) -> ToolOutput {
        long long done = 0;

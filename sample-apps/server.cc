@@ -134,6 +134,17 @@ Result<void> check_value(std::string_view key, const JsonValue& property, const 
   return {};  // untyped: anything goes
 }
 
+// Whole numbers read as 100, not 100.0, in what the apps show.
+void tidy_numbers(JsonValue* v) {
+  if (const double* d = v->as_double()) {
+    if (*d == std::floor(*d) && std::fabs(*d) < 1e15) *v = JsonValue(static_cast<long long>(*d));
+  } else if (JsonArray* a = v->as_array()) {
+    for (JsonValue& item : *a) tidy_numbers(&item);
+  } else if (JsonObject* o = v->as_object()) {
+    for (auto& [_, member] : *o) tidy_numbers(&member);
+  }
+}
+
 JsonValue list_page(const AppDefinition& app, size_t start) {
   size_t end = app.tools.size();
   if (app.page_size > 0 && start + app.page_size < end) end = start + app.page_size;
@@ -175,7 +186,9 @@ JsonValue call_tool(AppDefinition& app, const JsonValue& id, const JsonValue& pa
     ToolOutput out = run(*args);
     if (!out.ok()) return result_response(id, text_result(out.error(), /*is_error=*/true));
     const std::string* text = out->as_string();
-    return result_response(id, text_result(text ? *text : render_pretty(*out), false));
+    if (text) return result_response(id, text_result(*text, false));
+    tidy_numbers(&*out);
+    return result_response(id, text_result(render_pretty(*out), false));
   }
   return error_response(id, INVALID_PARAMS, "unknown tool: " + *name->as_string());
 }

@@ -39,6 +39,12 @@ struct Sheet {
   long long frozen_rows = 0, frozen_columns = 0;
 };
 
+Sheet named_sheet(std::string name) {
+  Sheet sheet;
+  sheet.name = std::move(name);
+  return sheet;
+}
+
 struct Chart {
   unsigned id = 0;
   std::string sheet, range, kind, title;
@@ -248,7 +254,7 @@ ToolOutput add_sheet(Tabulo& t, const Args& a) {
   std::string name = a.string("name");
   if (sheet_named(t.book, name)) return fail("there is already a sheet `" + name + "`");
   snapshot(t);
-  t.book.sheets.push_back(Sheet{name});
+  t.book.sheets.push_back(named_sheet(name));
   return JsonValue("Added the sheet \"" + name + "\"; the workbook has " +
                    std::to_string(t.book.sheets.size()) + " sheets.");
 }
@@ -627,7 +633,7 @@ const char* const SHEET_PROPERTY =
 const ToolRow<Tabulo> TOOLS[] = {
     {{"list_sheets", "List sheets",
       "Lists the workbook's sheets in order with the number of filled cells and the used "
-      "range of each.",
+      "range of each. The first sheet is used when a tool is given no sheet.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_sheets},
     {{"add_sheet", "Add sheet", "Adds an empty sheet at the end of the workbook. Sheet names are unique, ignoring case.",
@@ -651,7 +657,7 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["cell", "value"]})",
       IDEMPOTENT},
      set_cell},
-    {{"get_cell", "Read cell", "Returns one cell's input, computed value, displayed text and format.",
+    {{"get_cell", "Read cell", "Returns one cell's input, computed value, displayed text and format. An empty cell gives a null value.",
       R"({"type": "object", "properties": {"sheet": {}, "cell": {"type": "string"}}, "required": ["cell"]})",
       READ_ONLY},
      get_cell},
@@ -664,11 +670,11 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["start", "rows"]})",
       IDEMPOTENT},
      set_range},
-    {{"get_range", "Read range", "Returns the computed values of a range of cells, row by row.",
+    {{"get_range", "Read range", "Returns the computed values of a range of cells, row by row. Empty cells come back as null; formulas come back as their results.",
       R"({"type": "object", "properties": {"sheet": {}, "range": {"type": "string", "description": "Range such as A1:C10."}}, "required": ["range"]})",
       READ_ONLY},
      get_range},
-    {{"clear_range", "Clear range", "Empties every cell of a range, values and formats alike.",
+    {{"clear_range", "Clear range", "Empties every cell of a range, values and formats alike. Formulas that refer to the cleared cells then see empty cells.",
       R"({"type": "object", "properties": {"sheet": {}, "range": {"type": "string"}}, "required": ["range"]})",
       DESTRUCTIVE},
      clear_range},
@@ -689,7 +695,7 @@ const ToolRow<Tabulo> TOOLS[] = {
      fill_down},
     {{"format_cells", "Format cells",
       "Sets the number format, the number of decimals and bold type of the filled cells in a "
-      "range.",
+      "range. Leave out what should stay as it is.",
       R"({"type": "object", "properties": {"sheet": {}, "range": {"type": "string"},
           "numberFormat": {"type": "string", "enum": ["general", "percent", "currency"]},
           "decimals": {"type": "integer", "minimum": 0, "maximum": 10},
@@ -697,7 +703,7 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["range"]})",
       IDEMPOTENT},
      format_cells},
-    {{"set_column_width", "Set column width", "Sets the width of one column, in characters.",
+    {{"set_column_width", "Set column width", "Sets the width of one column, in characters. Widths affect PDF exports and how much of a value is shown on screen.",
       R"({"type": "object", "properties": {"sheet": {}, "column": {"type": "string"}, "width": {"type": "number", "minimum": 1, "maximum": 255}}, "required": ["column", "width"]})",
       IDEMPOTENT},
      set_column_width},
@@ -709,7 +715,7 @@ const ToolRow<Tabulo> TOOLS[] = {
      evaluate},
     {{"find_cells", "Find cells",
       "Finds the cells whose input or displayed value contains a text, ignoring case, on one "
-      "sheet or on all of them.",
+      "sheet or on all of them. Each match gives the sheet, the cell and what was typed.",
       R"({"type": "object", "properties": {"sheet": {}, "text": {"type": "string", "minLength": 1}}, "required": ["text"]})",
       READ_ONLY},
      find_cells},
@@ -722,20 +728,20 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["range"]})",
       0},
      create_chart},
-    {{"list_charts", "List charts", "Lists the workbook's charts with their sheet, data range, kind and title.",
+    {{"list_charts", "List charts", "Lists the workbook's charts with their sheet, data range, kind and title. Chart numbers are what delete_chart expects.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_charts},
-    {{"delete_chart", "Delete chart", "Removes one chart by its number from list_charts.",
+    {{"delete_chart", "Delete chart", "Removes one chart by its number from list_charts. The data it was drawn from stays untouched.",
       R"({"type": "object", "properties": {"chart": {"type": "integer", "minimum": 1}}, "required": ["chart"]})",
       DESTRUCTIVE},
      delete_chart},
     {{"define_name", "Define name",
       "Gives a range a name that formulas can use instead of the address, as in "
-      "=SUM(Sales).",
+      "=SUM(Sales). Defining a name again moves it to the new range.",
       R"({"type": "object", "properties": {"sheet": {}, "name": {"type": "string"}, "range": {"type": "string"}}, "required": ["name", "range"]})",
       IDEMPOTENT},
      define_name},
-    {{"list_names", "List names", "Lists the defined names and the ranges they stand for.",
+    {{"list_names", "List names", "Lists the defined names and the ranges they stand for. Names are shown in capitals; formulas may use any case.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_names},
     {{"freeze_panes", "Freeze panes",
@@ -751,10 +757,10 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["fileName"]})",
       0},
      export_workbook},
-    {{"list_exports", "List exports", "Lists the files exported in this session, oldest first.",
+    {{"list_exports", "List exports", "Lists the files exported in this session, oldest first. Each entry gives the file name, the format and what went into the file.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_exports},
-    {{"undo", "Undo", "Takes back the last changes to the workbook, one step at a time.",
+    {{"undo", "Undo", "Takes back the last changes to the workbook, one step at a time. Up to 50 steps are kept.",
       R"({"type": "object", "properties": {"steps": {"type": "integer", "minimum": 1, "maximum": 50, "default": 1}}})", 0},
      undo},
 };
@@ -763,7 +769,7 @@ const ToolRow<Tabulo> TOOLS[] = {
 
 Result<void> make_tabulo(AppDefinition* app) {
   auto doc = std::make_shared<Tabulo>();
-  doc->book.sheets.push_back(Sheet{"Sheet1"});
+  doc->book.sheets.push_back(named_sheet("Sheet1"));
   auto tools = make_tools(TOOLS, doc);
   if (!tools.ok()) return tools.failure();
   auto sheet = parse_json(SHEET_PROPERTY);
