@@ -57,8 +57,8 @@ AppsFileResult failed(std::string message) {
 // The file may have changed since: the read still stops past MAX_APPS_FILE_BYTES.
 // Failure: the system error of the open or read.
 Result<std::string> read_file(const std::string& path, size_t expected) {
-  // O_NONBLOCK: a pipe swapped in after the metadata check reads as empty instead of
-  // blocking the request for ever.
+  // O_NONBLOCK: a pipe swapped in after the metadata check must not block the request
+  // for ever.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid())
     return fail(os_error_text(errno));

@@ -213,6 +213,34 @@ TEST(LoadAppsFile, UnreadableFileFailsAtReading) {
             "failed: " + path + ": Permission denied (os error 13)");
 }
 
+// Files under /proc report a size of 0 but have content: the read must not trust the
+// metadata, neither to stop early nor to stay under the size limit.
+TEST(LoadAppsFile, ReadsPastWhatTheMetadataSaysUpToTheLimit) {
+  const struct {
+    std::string_view what, target, want;
+  } cases[] = {
+      {"small file reported as empty", "/proc/self/status",
+       "failed: apps.json does not parse: expected value at line 1 column 1"},
+      {"file over the limit reported as empty", "/proc/kallsyms",
+       "failed: {path}: larger than 1048576 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::error_code err;
+    if (fs::file_size(c.target, err) != 0 || err ||
+        ::access(std::string(c.target).c_str(), R_OK) != 0) {
+      GTEST_SKIP() << std::string(c.target) << " is not a readable file reported as empty here";
+    }
+    TempDir dir;
+    fs::create_symlink(c.target, dir.path() + "/apps.json");
+    std::string want(c.want);
+    if (auto at = want.find("{path}"); at != std::string::npos) {
+      want.replace(at, 6, dir.path() + "/apps.json");
+    }
+    EXPECT_EQ(outcome(load_apps_file(dir.path())), want);
+  }
+}
+
 TEST(LoadAppsFile, PathShownWithReplacementCharacters) {
   TempDir dir;
   const std::string folder = dir.path() + "/bad\xff\xfe";
