@@ -1,5 +1,6 @@
 #include "json/render.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -34,78 +35,127 @@ const char* find_escape(const char* p, const char* end) {
   return end;
 }
 
-void append_string(const std::string& s, std::string* out) {
+// Appends to a string through a raw pointer: std::string's own push_back and append are
+// out-of-line calls, which dominated rendering documents of many short strings. The string
+// is grown ahead in steps and cut to length when the writer goes.
+class Writer {
+ public:
+  explicit Writer(std::string* out)
+      : out_(out), buf_(out->data()), len_(out->size()), cap_(out->size()) {}
+  ~Writer() { out_->resize(len_); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // Room for `n` more bytes; write them at the returned pointer, then `commit(n)`.
+  char* room(size_t n) {
+    if (cap_ - len_ < n) grow(n);
+    return buf_ + len_;
+  }
+  void commit(size_t n) { len_ += n; }
+  void put(char c) {
+    *room(1) = c;
+    ++len_;
+  }
+  void write(const char* p, size_t n) {
+    std::memcpy(room(n), p, n);
+    len_ += n;
+  }
+
+ private:
+  // Capacity doubles, but only the bytes about to be written are zero-filled, so pages of
+  // unused capacity are never touched.
+  void grow(size_t n) {
+    static constexpr size_t STEP_BYTES = 64 * 1024;
+    size_t want = len_ + std::max(n, std::clamp(len_, size_t{64}, STEP_BYTES));
+    if (want > out_->capacity()) out_->reserve(std::max(want, out_->capacity() * 2));
+    out_->resize(want);
+    buf_ = out_->data();
+    cap_ = out_->size();
+  }
+
+  std::string* out_;
+  char* buf_;
+  size_t len_;  // bytes written, out_->size() only once the writer is gone
+  size_t cap_;
+};
+
+void append_string(const std::string& s, Writer* w) {
   static constexpr char HEX_DIGITS[] = "0123456789abcdef";
-  out->push_back('"');
   const char* p = s.data();
   const char* const end = p + s.size();
-  for (;;) {
-    const char* hit = find_escape(p, end);
-    out->append(p, hit);
-    if (hit == end) break;
+  const char* hit = find_escape(p, end);
+  // Reserve for the plain run plus both quotes; escapes reserve their own room below.
+  char* out = w->room(s.size() + 2);
+  out[0] = '"';
+  std::memcpy(out + 1, p, static_cast<size_t>(hit - p));
+  w->commit(static_cast<size_t>(hit - p) + 1);
+  while (hit != end) {
     unsigned char c = static_cast<unsigned char>(*hit);
     switch (c) {
       case '"':
-        out->append("\\\"", 2);
+        w->write("\\\"", 2);
         break;
       case '\\':
-        out->append("\\\\", 2);
+        w->write("\\\\", 2);
         break;
       case '\b':
-        out->append("\\b", 2);
+        w->write("\\b", 2);
         break;
       case '\t':
-        out->append("\\t", 2);
+        w->write("\\t", 2);
         break;
       case '\n':
-        out->append("\\n", 2);
+        w->write("\\n", 2);
         break;
       case '\f':
-        out->append("\\f", 2);
+        w->write("\\f", 2);
         break;
       case '\r':
-        out->append("\\r", 2);
+        w->write("\\r", 2);
         break;
       default: {
         const char escape[6] = {'\\', 'u', '0', '0', HEX_DIGITS[c >> 4], HEX_DIGITS[c & 0xF]};
-        out->append(escape, 6);
+        w->write(escape, 6);
       }
     }
     p = hit + 1;
+    hit = find_escape(p, end);
+    w->write(p, static_cast<size_t>(hit - p));
   }
-  out->push_back('"');
+  w->put('"');
 }
 
 template <class Integer>
-void append_integer(Integer n, std::string* out) {
-  char buf[24];
-  auto result = std::to_chars(buf, buf + sizeof buf, n);
-  out->append(buf, result.ptr);
+void append_integer(Integer n, Writer* w) {
+  char* out = w->room(24);
+  w->commit(static_cast<size_t>(std::to_chars(out, out + 24, n).ptr - out));
 }
 
-void append_scalar(const JsonValue& value, std::string* out) {
+void write_double(double value, Writer* w);
+
+void append_scalar(const JsonValue& value, Writer* w) {
   switch (value.kind()) {
     case JsonKind::Null:
-      out->append("null", 4);
+      w->write("null", 4);
       break;
     case JsonKind::Bool:
       if (*value.as_bool()) {
-        out->append("true", 4);
+        w->write("true", 4);
       } else {
-        out->append("false", 5);
+        w->write("false", 5);
       }
       break;
     case JsonKind::Unsigned:
-      append_integer(*value.as_unsigned(), out);
+      append_integer(*value.as_unsigned(), w);
       break;
     case JsonKind::Signed:
-      append_integer(*value.as_signed(), out);
+      append_integer(*value.as_signed(), w);
       break;
     case JsonKind::Double:
-      append_double(*value.as_double(), out);
+      write_double(*value.as_double(), w);
       break;
     case JsonKind::String:
-      append_string(*value.as_string(), out);
+      append_string(*value.as_string(), w);
       break;
     case JsonKind::Array:
     case JsonKind::Object:
@@ -113,72 +163,150 @@ void append_scalar(const JsonValue& value, std::string* out) {
   }
 }
 
-void append_indent(int level, std::string* out) { out->append(static_cast<size_t>(level) * 2, ' '); }
+void append_indent(int level, Writer* w) {
+  size_t n = static_cast<size_t>(level) * 2;
+  std::memset(w->room(n), ' ', n);
+  w->commit(n);
+}
 
-void append_pretty(const JsonValue& value, int level, std::string* out) {
+void append_pretty(const JsonValue& value, int level, Writer* w) {
   if (const JsonArray* array = value.as_array()) {
     if (array->empty()) {
-      out->append("[]", 2);
+      w->write("[]", 2);
       return;
     }
-    out->append("[\n", 2);
+    w->write("[\n", 2);
     for (size_t i = 0; i < array->size(); ++i) {
-      if (i > 0) out->append(",\n", 2);
-      append_indent(level + 1, out);
-      append_pretty((*array)[i], level + 1, out);
+      if (i > 0) w->write(",\n", 2);
+      append_indent(level + 1, w);
+      append_pretty((*array)[i], level + 1, w);
     }
-    out->push_back('\n');
-    append_indent(level, out);
-    out->push_back(']');
+    w->put('\n');
+    append_indent(level, w);
+    w->put(']');
   } else if (const JsonObject* object = value.as_object()) {
     if (object->empty()) {
-      out->append("{}", 2);
+      w->write("{}", 2);
       return;
     }
-    out->append("{\n", 2);
+    w->write("{\n", 2);
     bool first = true;
     for (const auto& [key, member] : *object) {
-      if (!first) out->append(",\n", 2);
+      if (!first) w->write(",\n", 2);
       first = false;
-      append_indent(level + 1, out);
-      append_string(key, out);
-      out->append(": ", 2);
-      append_pretty(member, level + 1, out);
+      append_indent(level + 1, w);
+      append_string(key, w);
+      w->write(": ", 2);
+      append_pretty(member, level + 1, w);
     }
-    out->push_back('\n');
-    append_indent(level, out);
-    out->push_back('}');
+    w->put('\n');
+    append_indent(level, w);
+    w->put('}');
   } else {
-    append_scalar(value, out);
+    append_scalar(value, w);
   }
+}
+
+void append_compact(const JsonValue& value, Writer* w) {
+  if (const JsonArray* array = value.as_array()) {
+    w->put('[');
+    bool first = true;
+    for (const JsonValue& element : *array) {
+      if (!first) w->put(',');
+      first = false;
+      append_compact(element, w);
+    }
+    w->put(']');
+  } else if (const JsonObject* object = value.as_object()) {
+    w->put('{');
+    bool first = true;
+    for (const auto& [key, member] : *object) {
+      if (!first) w->put(',');
+      first = false;
+      append_string(key, w);
+      w->put(':');
+      append_compact(member, w);
+    }
+    w->put('}');
+  } else {
+    append_scalar(value, w);
+  }
+}
+
+void write_double(double value, Writer* w) {
+  if (!std::isfinite(value)) {
+    w->write("null", 4);
+    return;
+  }
+  if (value == 0) {
+    if (std::signbit(value)) {
+      w->write("-0.0", 4);
+    } else {
+      w->write("0.0", 3);
+    }
+    return;
+  }
+  // Shortest round-trip digits in scientific form, e.g. "-1.2345e-07", then laid out again.
+  char sci[32];
+  auto result = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  const char* p = sci;
+  const char* const end = result.ptr;
+  if (*p == '-') {
+    w->put('-');
+    ++p;
+  }
+  char digits[20];
+  int n = 0;
+  for (; p < end && *p != 'e'; ++p) {
+    if (*p != '.') digits[n++] = *p;
+  }
+  int exponent = 0;
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exponent);
+  // At most 17 digits plus 5 leading or 15 trailing zeros, a point and a sign: 40 bytes.
+  char* out = w->room(40);
+  char* o = out;
+  if (exponent >= -5 && exponent <= 15) {
+    if (n <= exponent + 1) {
+      std::memcpy(o, digits, static_cast<size_t>(n));
+      o += n;
+      std::memset(o, '0', static_cast<size_t>(exponent + 1 - n));
+      o += exponent + 1 - n;
+      *o++ = '.';
+      *o++ = '0';
+    } else if (exponent < 0) {
+      *o++ = '0';
+      *o++ = '.';
+      std::memset(o, '0', static_cast<size_t>(-exponent - 1));
+      o += -exponent - 1;
+      std::memcpy(o, digits, static_cast<size_t>(n));
+      o += n;
+    } else {
+      std::memcpy(o, digits, static_cast<size_t>(exponent + 1));
+      o += exponent + 1;
+      *o++ = '.';
+      std::memcpy(o, digits + exponent + 1, static_cast<size_t>(n - exponent - 1));
+      o += n - exponent - 1;
+    }
+    w->commit(static_cast<size_t>(o - out));
+    return;
+  }
+  *o++ = digits[0];
+  if (n > 1) {
+    *o++ = '.';
+    std::memcpy(o, digits + 1, static_cast<size_t>(n - 1));
+    o += n - 1;
+  }
+  *o++ = 'e';
+  *o++ = exponent < 0 ? '-' : '+';
+  w->commit(static_cast<size_t>(o - out));
+  append_integer(exponent < 0 ? -exponent : exponent, w);
 }
 
 }  // namespace
 
 void render_compact(const JsonValue& value, std::string* out) {
-  if (const JsonArray* array = value.as_array()) {
-    out->push_back('[');
-    bool first = true;
-    for (const JsonValue& element : *array) {
-      if (!first) out->push_back(',');
-      first = false;
-      render_compact(element, out);
-    }
-    out->push_back(']');
-  } else if (const JsonObject* object = value.as_object()) {
-    out->push_back('{');
-    bool first = true;
-    for (const auto& [key, member] : *object) {
-      if (!first) out->push_back(',');
-      first = false;
-      append_string(key, out);
-      out->push_back(':');
-      render_compact(member, out);
-    }
-    out->push_back('}');
-  } else {
-    append_scalar(value, out);
-  }
+  Writer w(out);
+  append_compact(value, &w);
 }
 
 std::string render_compact(const JsonValue& value) {
@@ -189,59 +317,16 @@ std::string render_compact(const JsonValue& value) {
 
 std::string render_pretty(const JsonValue& value) {
   std::string out;
-  append_pretty(value, 0, &out);
+  {
+    Writer w(&out);  // cuts `out` to length when it goes, so before the return
+    append_pretty(value, 0, &w);
+  }
   return out;
 }
 
 void append_double(double value, std::string* out) {
-  if (!std::isfinite(value)) {
-    out->append("null", 4);
-    return;
-  }
-  if (value == 0) {
-    out->append(std::signbit(value) ? "-0.0" : "0.0");
-    return;
-  }
-  // Shortest round-trip digits in scientific form, e.g. "-1.2345e-07", then laid out again.
-  char sci[32];
-  auto result = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  const char* p = sci;
-  const char* const end = result.ptr;
-  if (*p == '-') {
-    out->push_back('-');
-    ++p;
-  }
-  char digits[20];
-  int n = 0;
-  for (; p < end && *p != 'e'; ++p) {
-    if (*p != '.') digits[n++] = *p;
-  }
-  int exponent = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exponent);
-  if (exponent >= -5 && exponent <= 15) {
-    if (n <= exponent + 1) {
-      out->append(digits, static_cast<size_t>(n));
-      out->append(static_cast<size_t>(exponent + 1 - n), '0');
-      out->append(".0", 2);
-    } else if (exponent < 0) {
-      out->append("0.", 2);
-      out->append(static_cast<size_t>(-exponent - 1), '0');
-      out->append(digits, static_cast<size_t>(n));
-    } else {
-      out->append(digits, static_cast<size_t>(exponent + 1));
-      out->push_back('.');
-      out->append(digits + exponent + 1, static_cast<size_t>(n - exponent - 1));
-    }
-    return;
-  }
-  out->push_back(digits[0]);
-  if (n > 1) {
-    out->push_back('.');
-    out->append(digits + 1, static_cast<size_t>(n - 1));
-  }
-  out->push_back('e');
-  out->push_back(exponent < 0 ? '-' : '+');
-  append_integer(exponent < 0 ? -exponent : exponent, out);
+  Writer w(out);
+  write_double(value, &w);
 }
 
 std::string format_double(double value) {
