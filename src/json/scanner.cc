@@ -274,6 +274,8 @@ bool JsonScanner::member_step(bool first, bool* more) {
 }
 
 bool JsonScanner::array_into(JsonValue* out, int open) {
+  // Skips the first few doublings, which cost more than the rest on small messages.
+  if (values_.capacity() == 0 && out != nullptr) values_.reserve(16);
   const size_t base = values_.size();
   bool more = false;
   for (bool first = true;; first = false) {
@@ -291,6 +293,13 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
     }
   }
   if (out == nullptr) return true;
+  if (base == 0 && values_.capacity() - values_.size() <= values_.size() / 4) {
+    // The outermost container with little spare room: keep the scratch buffer itself
+    // rather than copying a large array once more.
+    *out = std::move(values_);
+    values_ = {};
+    return true;
+  }
   JsonArray array;
   array.reserve(values_.size() - base);
   for (size_t i = base; i < values_.size(); ++i) array.push_back(std::move(values_[i]));
@@ -300,6 +309,7 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
 }
 
 bool JsonScanner::object_into(JsonValue* out, int open) {
+  if (members_.capacity() == 0 && out != nullptr) members_.reserve(16);
   const size_t base = members_.size();
   bool more = false;
   std::string key;
@@ -321,6 +331,11 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
     }
   }
   if (out == nullptr) return true;
+  if (base == 0 && members_.capacity() - members_.size() <= members_.size() / 4) {
+    *out = JsonObject::from_members(std::move(members_));
+    members_ = {};
+    return true;
+  }
   std::vector<JsonObject::Member> members;
   members.reserve(members_.size() - base);
   for (size_t i = base; i < members_.size(); ++i) members.push_back(std::move(members_[i]));
