@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <optional>
 
@@ -28,32 +29,47 @@ constexpr auto ASCII_ALPHANUMERIC = [] {
   return table;
 }();
 
-// A tool text cut to MAX_MATCH_CHARS code points and lower-cased. Tool texts are
-// nearly always ASCII, which is checked and folded eight bytes at a time into a buffer
-// on the stack, so a search over thousands of tools allocates only for other text.
-class LoweredText {
+constexpr uint64_t ONES = 0x0101010101010101;
+constexpr uint64_t HIGH_BITS = 0x80 * ONES;
+
+// For eight ASCII bytes, 0x80 in each byte from `low` to `high`. Per byte, 0x80 is set
+// in `x + (0x80 - low)` when x >= low and in `x + (0x7f - high)` when x > high; no sum
+// carries into the next byte because every x is below 0x80.
+constexpr uint64_t bytes_in_range(uint64_t x, unsigned char low, unsigned char high) {
+  return (x + (0x80 - low) * ONES) & ~(x + (0x7f - high) * ONES) & HIGH_BITS;
+}
+
+// A tool text cut to MAX_MATCH_CHARS code points and lower-cased, with the byte offsets
+// where its words begin, so that a query word is tried only at word starts and only
+// when some word starts with its first byte. Tool texts are nearly always ASCII: that
+// is lowered and split eight bytes per step into buffers on the stack, so the common
+// case allocates nothing; other text takes the full Unicode mapping.
+class MatchText {
  public:
-  explicit LoweredText(std::string_view text) {
+  explicit MatchText(std::string_view text) {
     const size_t n = std::min(text.size(), MAX_MATCH_CHARS);
-    ascii_text_ = all_ascii(text.substr(0, n));
-    if (ascii_text_) {
-      fold_ascii(text.data(), n, ascii_);
+    if (all_ascii(text.substr(0, n))) {
+      lower_and_split_ascii(text.data(), n);
       view_ = std::string_view(ascii_, n);
+      starts_ = small_;
     } else {
       other_ = to_lower(first_chars(text, MAX_MATCH_CHARS));
       view_ = other_;
+      split_other();
+      starts_ = large_.data();
     }
   }
-  LoweredText(const LoweredText&) = delete;
-  LoweredText& operator=(const LoweredText&) = delete;
+  MatchText(const MatchText&) = delete;
+  MatchText& operator=(const MatchText&) = delete;
 
   std::string_view view() const { return view_; }
-  bool is_ascii() const { return ascii_text_; }
+  const uint32_t* begin() const { return starts_; }
+  const uint32_t* end() const { return starts_ + count_; }
+  bool some_word_starts_with(unsigned char b) const {
+    return (first_bytes_[b >> 6] >> (b & 63)) & 1;
+  }
 
  private:
-  static constexpr uint64_t ONES = 0x0101010101010101;
-  static constexpr uint64_t HIGH_BITS = 0x80 * ONES;
-
   static bool all_ascii(std::string_view text) {
     uint64_t high = 0;
     size_t i = 0;
@@ -62,108 +78,70 @@ class LoweredText {
       std::memcpy(&chunk, text.data() + i, 8);
       high |= chunk;
     }
-    for (; i < text.size(); ++i)
+    for (; i < text.size(); ++i) {
       high |= static_cast<unsigned char>(text[i]);
+    }
     return (high & HIGH_BITS) == 0;
   }
 
-  // ASCII only: adds 0x20 to A-Z. Per byte, 0x80 is set in `x + (0x80 - 'A')` when
-  // x >= 'A' and in `x + (0x80 - 'Z' - 1)` when x > 'Z'; no sum carries into the next
-  // byte because every x is below 0x80.
-  static void fold_ascii(const char* in, size_t n, char* out) {
+  void lower_and_split_ascii(const char* in, size_t n) {
+    // Bit 7 of byte k marks an alphanumeric byte; a word starts where one follows a
+    // byte that is not (`previous` carries the last byte of the step before).
+    uint64_t previous = 0;
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
       uint64_t x;
       std::memcpy(&x, in + i, 8);
-      uint64_t upper = (x + (0x80 - 'A') * ONES) & ~(x + (0x80 - 'Z' - 1) * ONES) & HIGH_BITS;
-      x |= upper >> 2;
-      std::memcpy(out + i, &x, 8);
+      x |= bytes_in_range(x, 'A', 'Z') >> 2;
+      std::memcpy(ascii_ + i, &x, 8);
+      const uint64_t alphanumeric = bytes_in_range(x, 'a', 'z') | bytes_in_range(x, '0', '9');
+      for (uint64_t starts = alphanumeric & ~((alphanumeric << 8) | previous); starts != 0;
+           starts &= starts - 1) {
+        add_ascii_start(i + static_cast<size_t>(std::countr_zero(starts)) / 8);
+      }
+      previous = alphanumeric >> 56;
     }
+    bool in_word = previous != 0;
     for (; i < n; ++i) {
-      unsigned char b = static_cast<unsigned char>(in[i]);
-      out[i] = static_cast<char>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
+      const unsigned char b = static_cast<unsigned char>(in[i]);
+      ascii_[i] = static_cast<char>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
+      const bool alphanumeric = ASCII_ALPHANUMERIC[b];
+      if (alphanumeric && !in_word) {
+        add_ascii_start(i);
+      }
+      in_word = alphanumeric;
     }
+  }
+
+  void add_ascii_start(size_t at) {
+    small_[count_++] = static_cast<uint32_t>(at);
+    const unsigned char b = static_cast<unsigned char>(ascii_[at]);
+    first_bytes_[b >> 6] |= uint64_t{1} << (b & 63);
+  }
+
+  void split_other() {
+    bool in_word = false;
+    for (size_t pos = 0; pos < view_.size();) {
+      const size_t at = pos;
+      const bool alphanumeric = is_alphanumeric(decode_utf8(view_, &pos));
+      if (alphanumeric && !in_word) {
+        large_.push_back(static_cast<uint32_t>(at));
+        const unsigned char b = static_cast<unsigned char>(view_[at]);
+        first_bytes_[b >> 6] |= uint64_t{1} << (b & 63);
+      }
+      in_word = alphanumeric;
+    }
+    count_ = large_.size();
   }
 
   char ascii_[MAX_MATCH_CHARS];
+  uint32_t small_[MAX_MATCH_CHARS / 2 + 1];  // ASCII words are separated by a byte
   std::string other_;
-  std::string_view view_;
-  bool ascii_text_ = true;
-};
-
-// Where the words of a lowered text begin, found in one pass so that every query word
-// is then tried only at word starts, and only when some word starts with its first
-// byte. ASCII text (at most MAX_MATCH_CHARS bytes, so at most half as many words) is
-// split without branches and keeps the starts on the stack.
-class WordStarts {
- public:
-  WordStarts(std::string_view text, bool ascii) {
-    bool in_word = false;
-    if (ascii) {
-      for (size_t i = 0; i < text.size(); ++i) {
-        const bool alphanumeric = ASCII_ALPHANUMERIC[static_cast<unsigned char>(text[i])];
-        small_[size_] = static_cast<uint32_t>(i);
-        size_ += alphanumeric && !in_word;
-        in_word = alphanumeric;
-      }
-      data_ = small_;
-    } else {
-      for (size_t pos = 0; pos < text.size();) {
-        const size_t at = pos;
-        const bool alphanumeric = is_alphanumeric(decode_utf8(text, &pos));
-        if (alphanumeric && !in_word)
-          large_.push_back(static_cast<uint32_t>(at));
-        in_word = alphanumeric;
-      }
-      size_ = large_.size();
-      data_ = large_.data();
-    }
-    // Accumulated in registers: or-ing into the array in memory chains every step
-    // through a store and a load.
-    uint64_t bits[4] = {};
-    uint64_t low = 0;
-    uint64_t high = 0;
-    for (size_t i = 0; i < size_; ++i) {
-      const unsigned char b = static_cast<unsigned char>(text[data_[i]]);
-      const uint64_t bit = uint64_t{1} << (b & 63);
-      if (b < 0x80) {
-        low |= b < 0x40 ? bit : 0;
-        high |= b < 0x40 ? 0 : bit;
-      } else {
-        bits[b >> 6] |= bit;
-      }
-    }
-    first_bytes_[0] = low;
-    first_bytes_[1] = high;
-    first_bytes_[2] = bits[2];
-    first_bytes_[3] = bits[3];
-  }
-  WordStarts(const WordStarts&) = delete;
-  WordStarts& operator=(const WordStarts&) = delete;
-
-  const uint32_t* begin() const { return data_; }
-  const uint32_t* end() const { return data_ + size_; }
-  bool some_word_starts_with(unsigned char b) const {
-    return (first_bytes_[b >> 6] >> (b & 63)) & 1;
-  }
-
- private:
-  // One spare slot: the branch-free loop writes a candidate before deciding to keep it.
-  uint32_t small_[MAX_MATCH_CHARS / 2 + 2];
   std::vector<uint32_t> large_;
-  const uint32_t* data_ = nullptr;
-  size_t size_ = 0;
+  std::string_view view_;
+  const uint32_t* starts_ = nullptr;
+  size_t count_ = 0;
   uint64_t first_bytes_[4] = {};
-};
-
-// A tool text ready for matching.
-struct MatchText {
-  explicit MatchText(std::string_view text)
-      : lowered(text), starts(lowered.view(), lowered.is_ascii()) {}
-  std::string_view view() const { return lowered.view(); }
-
-  LoweredText lowered;
-  WordStarts starts;
 };
 
 // Whether the character starting at byte `pos` of valid UTF-8 `text` is alphanumeric.
@@ -181,12 +159,12 @@ bool alphanumeric_at(std::string_view text, size_t pos) {
 enum class WordHit { None, Begins, Whole };
 
 WordHit find_at_word_start(const MatchText& text, std::string_view w) {
-  if (!text.starts.some_word_starts_with(static_cast<unsigned char>(w[0]))) {
+  if (!text.some_word_starts_with(static_cast<unsigned char>(w[0]))) {
     return WordHit::None;
   }
   const std::string_view t = text.view();
   WordHit hit = WordHit::None;
-  for (const uint32_t p : text.starts) {
+  for (const uint32_t p : text) {
     if (t[p] != w[0] || t.size() - p < w.size()) {
       continue;
     }

@@ -112,6 +112,26 @@ TEST(ScoreTool, PointsPerWord) {
   }
 }
 
+// Texts are split several bytes at a time: a word must be found wherever it falls.
+TEST(ScoreTool, WordsAtEveryOffset) {
+  const Words blur = query_words("blur");
+  for (size_t k = 0; k < 20; ++k) {
+    SCOPED_TRACE(k);
+    const std::string pad(k, 'X');
+    const std::string gap = k == 0 ? "" : std::string(k - 1, 'x') + "_";
+    EXPECT_EQ(score_tool(blur, tool("t", gap + "BLUR")), 3u);
+    EXPECT_EQ(score_tool(blur, tool("t", gap + "Blur9 x")), 2u);
+    EXPECT_EQ(score_tool(blur, tool("t", gap + "Blur 9")), 3u);
+    EXPECT_EQ(score_tool(blur, tool("t", nullptr, gap + "bluRs")), 1u);
+    EXPECT_EQ(score_tool(blur, tool("t", nullptr, gap + "BLU")), 0u);
+    if (k > 0) {
+      EXPECT_EQ(score_tool(blur, tool("t", pad + "Blur")), 0u);
+      EXPECT_EQ(score_tool(blur, tool("t", nullptr, pad + "blur")), 0u);
+      EXPECT_EQ(score_tool(blur, tool("t", nullptr, std::string(k, '7') + "blur")), 0u);
+    }
+  }
+}
+
 TEST(ScoreTool, SeventeenthWordIsIgnored) {
   std::string sixteen;
   for (int i = 0; i < 16; ++i)
