@@ -282,6 +282,14 @@ class Evaluator {
   }
 
   std::optional<Values> call(const std::string& name) {
+    if (depth_ >= MAX_DEPTH) return std::nullopt;
+    ++depth_;
+    auto values = call_inside(name);
+    --depth_;
+    return values;
+  }
+
+  std::optional<Values> call_inside(const std::string& name) {
     std::vector<Values> args;
     if (!take(')')) {
       do {

@@ -163,13 +163,23 @@ TEST(Tabulo, FormulasFollowTheirInputs) {
       {"SUM(A1:B2", "\"#ERROR!\""},
       {"((((1))))", "1"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.formula);
-    auto result = app.call("evaluate_formula", JsonObject{{"formula", c.formula}});
+  // Nesting beyond what any sheet needs is refused, not a crash.
+  std::string deep_calls, deep_parentheses;
+  for (int i = 0; i < 5000; ++i) {
+    deep_calls = "SUM(" + deep_calls + (i == 0 ? "1" : "") + ")";
+    deep_parentheses = "(" + deep_parentheses + (i == 0 ? "1" : "") + ")";
+  }
+  std::vector<std::pair<std::string, std::string>> all;
+  for (const auto& c : cases) all.emplace_back(c.formula, c.value);
+  all.emplace_back(deep_calls, "\"#ERROR!\"");
+  all.emplace_back(deep_parentheses, "\"#ERROR!\"");
+  for (const auto& [formula, want] : all) {
+    SCOPED_TRACE(formula.substr(0, 40));
+    auto result = app.call("evaluate_formula", JsonObject{{"formula", formula}});
     ASSERT_TRUE(result.ok()) << result.error();
     auto value = parse_json(result_text(*result));
     ASSERT_TRUE(value.ok()) << result_text(*result);
-    EXPECT_EQ(render_compact(*value->find("value")), c.value);
+    EXPECT_EQ(render_compact(*value->find("value")), want);
   }
 }
 
