@@ -35,12 +35,14 @@ struct HeapTally {
 HeapTally tally;  // single-threaded benchmark; only the memory probes switch it on
 
 void note_alloc(void* p) {
-  if (!tally.on || p == nullptr) return;
+  if (!tally.on || p == nullptr)
+    return;
   tally.now += static_cast<int64_t>(malloc_usable_size(p) + sizeof(size_t));
   tally.peak = std::max(tally.peak, tally.now);
 }
 void note_free(void* p) {
-  if (!tally.on || p == nullptr) return;
+  if (!tally.on || p == nullptr)
+    return;
   tally.now -= static_cast<int64_t>(malloc_usable_size(p) + sizeof(size_t));
 }
 
@@ -49,7 +51,8 @@ void note_free(void* p) {
 // Out of line: once inlined, g++ sees `free` on memory from `new` and warns.
 [[gnu::noinline]] void* operator new(size_t size) {
   void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
+  if (p == nullptr)
+    throw std::bad_alloc();
   note_alloc(p);
   return p;
 }
@@ -83,7 +86,8 @@ const char* const WORDS[] = {"open",   "the",    "file",   "and",   "read",  "im
 std::string words(Lcg& rng, size_t count) {
   std::string s;
   for (size_t i = 0; i < count; ++i) {
-    if (i > 0) s += ' ';
+    if (i > 0)
+      s += ' ';
     s += WORDS[rng.below(std::size(WORDS))];
   }
   return s;
@@ -94,15 +98,16 @@ std::string tools_list_payload() {
   Lcg rng;
   std::string s = R"({"jsonrpc":"2.0","id":7,"result":{"tools":[)";
   for (int t = 0; t < 3000; ++t) {
-    if (t > 0) s += ',';
+    if (t > 0)
+      s += ',';
     s += R"({"name":"tool_)" + std::to_string(t) + R"(","title":")" + words(rng, 3) +
          R"(","description":")" + words(rng, 12 + rng.below(20)) +
          R"(","inputSchema":{"type":"object","properties":{)";
     size_t props = 3 + rng.below(6);
     for (size_t p = 0; p < props; ++p) {
-      if (p > 0) s += ',';
-      s += "\"" + std::string(WORDS[rng.below(std::size(WORDS))]) + "_" + std::to_string(p) +
-           "\":";
+      if (p > 0)
+        s += ',';
+      s += "\"" + std::string(WORDS[rng.below(std::size(WORDS))]) + "_" + std::to_string(p) + "\":";
       switch (rng.below(4)) {
         case 0:
           s += R"({"type":"string","description":")" + words(rng, 6 + rng.below(10)) + "\"}";
@@ -120,7 +125,8 @@ std::string tools_list_payload() {
                R"("required":["recursive"],"additionalProperties":false})";
       }
     }
-    s += R"(},"required":["path","mode"]},"annotations":{"readOnlyHint":true,"openWorldHint":false}})";
+    s +=
+        R"(},"required":["path","mode"]},"annotations":{"readOnlyHint":true,"openWorldHint":false}})";
   }
   s += R"(],"nextCursor":null}})";
   return s;
@@ -132,7 +138,8 @@ std::string base64_payload() {
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   Lcg rng;
   std::string data(20u << 20, 'A');
-  for (char& c : data) c = ALPHABET[rng.next() & 63];
+  for (char& c : data)
+    c = ALPHABET[rng.next() & 63];
   return R"({"jsonrpc":"2.0","id":9,"result":{"content":[{"type":"image","mimeType":"image/png","data":")" +
          data + R"("}],"isError":false}})";
 }
@@ -142,7 +149,8 @@ std::string numbers_payload() {
   Lcg rng;
   std::string s = "[";
   for (int i = 0; i < 1000000; ++i) {
-    if (i > 0) s += ',';
+    if (i > 0)
+      s += ',';
     switch (rng.below(6)) {
       case 0:
         s += std::to_string(rng.below(1000));
@@ -183,10 +191,12 @@ std::string unicode_payload() {
   Lcg rng;
   std::string s = "[";
   while (s.size() < (5u << 20)) {
-    if (s.size() > 1) s += ',';
+    if (s.size() > 1)
+      s += ',';
     s += '"';
     size_t pieces = 4 + rng.below(12);
-    for (size_t i = 0; i < pieces; ++i) s += PIECES[rng.below(std::size(PIECES))];
+    for (size_t i = 0; i < pieces; ++i)
+      s += PIECES[rng.below(std::size(PIECES))];
     s += '"';
   }
   s += ']';
@@ -221,7 +231,8 @@ const std::vector<Payload>& payloads() {
     p.push_back({"unicode_5mb", {unicode_payload()}});
     p.push_back({"request_lines", request_lines()});
     for (auto& each : p) {
-      for (const auto& t : each.texts) each.bytes += t.size();
+      for (const auto& t : each.texts)
+        each.bytes += t.size();
     }
     return p;
   }();
@@ -229,8 +240,7 @@ const std::vector<Payload>& payloads() {
 }
 
 void set_bytes(benchmark::State& state, const Payload& p) {
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                          static_cast<int64_t>(p.bytes));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(p.bytes));
 }
 
 // Runs `parse_all` once with the tally on: the bytes still held by what it returns and
@@ -251,7 +261,8 @@ std::vector<JsonValue> brask_parse_all(const Payload& p) {
   out.reserve(p.texts.size());
   for (const auto& t : p.texts) {
     auto v = brask::parse_json(t);
-    if (!v.ok()) std::abort();
+    if (!v.ok())
+      std::abort();
     out.push_back(std::move(v).take());
   }
   return out;
@@ -271,7 +282,8 @@ void BM_ParseBrask(benchmark::State& state, size_t index) {
   auto docs = brask_parse_all(p);
   for (const auto& d : docs) {
     auto again = brask::parse_json(brask::render_compact(d));
-    if (!again.ok() || !(*again == d)) state.SkipWithError("round trip changed the value");
+    if (!again.ok() || !(*again == d))
+      state.SkipWithError("round trip changed the value");
   }
 }
 
@@ -298,7 +310,8 @@ class CountingAllocator {
  public:
   static const bool kNeedFree = true;
   void* Malloc(size_t size) {
-    if (size == 0) return nullptr;
+    if (size == 0)
+      return nullptr;
     void* p = std::malloc(size);
     note_alloc(p);
     return p;
@@ -334,7 +347,8 @@ void BM_ParseRapid(benchmark::State& state, size_t index) {
       rapidjson::Document d;
       d.Parse<FLAGS>(t.data(), t.size());
       benchmark::DoNotOptimize(d);
-      if (d.HasParseError()) std::abort();
+      if (d.HasParseError())
+        std::abort();
     }
   }
   set_bytes(state, p);

@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
                    brask::os_error_text(errno).c_str());
       return 2;
     }
-    if (n == 0) break;
+    if (n == 0)
+      break;
     input.append(buf, static_cast<size_t>(n));
   }
   brask::Result<brask::JsonValue> value = brask::parse_json(input);
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
     status = 1;
   }
   out.push_back('\n');
-  if (!brask::write_all(STDOUT_FILENO, out.data(), out.size()).ok()) return 2;
+  if (!brask::write_all(STDOUT_FILENO, out.data(), out.size()).ok())
+    return 2;
   return status;
 }

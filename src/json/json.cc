@@ -19,10 +19,12 @@ JsonObject JsonObject::from_members(std::vector<Member> members) {
     if (members.size() <= 16) {
       // Insertion sort: stable and allocation-free for the small objects that dominate.
       for (size_t i = 1; i < members.size(); ++i) {
-        if (!less(members[i], members[i - 1])) continue;
+        if (!less(members[i], members[i - 1]))
+          continue;
         Member m = std::move(members[i]);
         size_t j = i;
-        for (; j > 0 && less(m, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
+        for (; j > 0 && less(m, members[j - 1]); --j)
+          members[j] = std::move(members[j - 1]);
         members[j] = std::move(m);
       }
     } else {
@@ -34,7 +36,8 @@ JsonObject JsonObject::from_members(std::vector<Member> members) {
       if (kept > 0 && members[kept - 1].first == members[i].first) {
         members[kept - 1].second = std::move(members[i].second);
       } else {
-        if (kept != i) members[kept] = std::move(members[i]);
+        if (kept != i)
+          members[kept] = std::move(members[i]);
         ++kept;
       }
     }
@@ -68,12 +71,15 @@ JsonValue& JsonObject::set(std::string key, JsonValue value) {
 bool JsonObject::erase(std::string_view key) {
   auto it = std::lower_bound(members_.begin(), members_.end(), key,
                              [](const Member& m, std::string_view k) { return m.first < k; });
-  if (it == members_.end() || it->first != key) return false;
+  if (it == members_.end() || it->first != key)
+    return false;
   members_.erase(it);
   return true;
 }
 
-bool JsonObject::operator==(const JsonObject& other) const { return members_ == other.members_; }
+bool JsonObject::operator==(const JsonObject& other) const {
+  return members_ == other.members_;
+}
 
 JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_) {
   switch (kind_) {
@@ -117,7 +123,8 @@ void JsonValue::destroy() {
 }
 
 bool JsonValue::operator==(const JsonValue& other) const {
-  if (kind_ != other.kind_) return false;
+  if (kind_ != other.kind_)
+    return false;
   switch (kind_) {
     case JsonKind::Null:
       return true;

@@ -92,7 +92,8 @@ class JsonValue {
   JsonValue& operator=(const JsonValue& other);
   JsonValue& operator=(JsonValue&& other) noexcept;
   ~JsonValue() {
-    if (kind_ >= JsonKind::String) destroy();
+    if (kind_ >= JsonKind::String)
+      destroy();
   }
 
   JsonKind kind() const { return kind_; }
@@ -159,10 +160,13 @@ inline void JsonValue::move_from(JsonValue&& other) {
   }
 }
 
-inline JsonValue::JsonValue(JsonValue&& other) noexcept { move_from(std::move(other)); }
+inline JsonValue::JsonValue(JsonValue&& other) noexcept {
+  move_from(std::move(other));
+}
 
 inline JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
-  if (this == &other) return *this;
+  if (this == &other)
+    return *this;
   if (kind_ >= JsonKind::String) {
     // `other` may live inside this value (v = std::move(v.as_array()->front())).
     JsonValue taken(std::move(other));
@@ -176,12 +180,26 @@ inline JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
 
 // Defined here because a member is a pair holding a `JsonValue`, which must be complete
 // before any vector operation on the members is instantiated.
-inline size_t JsonObject::size() const { return members_.size(); }
-inline bool JsonObject::empty() const { return members_.empty(); }
-inline JsonObject::const_iterator JsonObject::begin() const { return members_.begin(); }
-inline JsonObject::const_iterator JsonObject::end() const { return members_.end(); }
-inline JsonObject::iterator JsonObject::begin() { return members_.begin(); }
-inline JsonObject::iterator JsonObject::end() { return members_.end(); }
-inline bool JsonObject::contains(std::string_view key) const { return find(key) != nullptr; }
+inline size_t JsonObject::size() const {
+  return members_.size();
+}
+inline bool JsonObject::empty() const {
+  return members_.empty();
+}
+inline JsonObject::const_iterator JsonObject::begin() const {
+  return members_.begin();
+}
+inline JsonObject::const_iterator JsonObject::end() const {
+  return members_.end();
+}
+inline JsonObject::iterator JsonObject::begin() {
+  return members_.begin();
+}
+inline JsonObject::iterator JsonObject::end() {
+  return members_.end();
+}
+inline bool JsonObject::contains(std::string_view key) const {
+  return find(key) != nullptr;
+}
 
 }  // namespace brask

@@ -24,13 +24,15 @@ const char* find_escape(const char* p, const char* end) {
     __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                              _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v));
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(m));
-    if (mask != 0) return p + __builtin_ctz(mask);
+    if (mask != 0)
+      return p + __builtin_ctz(mask);
     p += 16;
   }
 #endif
   for (; p < end; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20) return p;
+    if (c == '"' || c == '\\' || c < 0x20)
+      return p;
   }
   return end;
 }
@@ -48,7 +50,8 @@ class Writer {
 
   // Room for `n` more bytes; write them at the returned pointer, then `commit(n)`.
   char* room(size_t n) {
-    if (cap_ - len_ < n) grow(n);
+    if (cap_ - len_ < n)
+      grow(n);
     return buf_ + len_;
   }
   void commit(size_t n) { len_ += n; }
@@ -67,7 +70,8 @@ class Writer {
   void grow(size_t n) {
     static constexpr size_t STEP_BYTES = 64 * 1024;
     size_t want = len_ + std::max(n, std::clamp(len_, size_t{64}, STEP_BYTES));
-    if (want > out_->capacity()) out_->reserve(std::max(want, out_->capacity() * 2));
+    if (want > out_->capacity())
+      out_->reserve(std::max(want, out_->capacity() * 2));
     out_->resize(want);
     buf_ = out_->data();
     cap_ = out_->size();
@@ -177,7 +181,8 @@ void append_pretty(const JsonValue& value, int level, Writer* w) {
     }
     w->write("[\n", 2);
     for (size_t i = 0; i < array->size(); ++i) {
-      if (i > 0) w->write(",\n", 2);
+      if (i > 0)
+        w->write(",\n", 2);
       append_indent(level + 1, w);
       append_pretty((*array)[i], level + 1, w);
     }
@@ -192,7 +197,8 @@ void append_pretty(const JsonValue& value, int level, Writer* w) {
     w->write("{\n", 2);
     bool first = true;
     for (const auto& [key, member] : *object) {
-      if (!first) w->write(",\n", 2);
+      if (!first)
+        w->write(",\n", 2);
       first = false;
       append_indent(level + 1, w);
       append_string(key, w);
@@ -212,7 +218,8 @@ void append_compact(const JsonValue& value, Writer* w) {
     w->put('[');
     bool first = true;
     for (const JsonValue& element : *array) {
-      if (!first) w->put(',');
+      if (!first)
+        w->put(',');
       first = false;
       append_compact(element, w);
     }
@@ -221,7 +228,8 @@ void append_compact(const JsonValue& value, Writer* w) {
     w->put('{');
     bool first = true;
     for (const auto& [key, member] : *object) {
-      if (!first) w->put(',');
+      if (!first)
+        w->put(',');
       first = false;
       append_string(key, w);
       w->put(':');
@@ -258,7 +266,8 @@ void write_double(double value, Writer* w) {
   char digits[20];
   int n = 0;
   for (; p < end && *p != 'e'; ++p) {
-    if (*p != '.') digits[n++] = *p;
+    if (*p != '.')
+      digits[n++] = *p;
   }
   int exponent = 0;
   std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exponent);

@@ -15,7 +15,9 @@
 namespace brask {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // First byte at or after `p` that ends a plain run inside a string: `"`, `\`, a control
 // byte or a non-ASCII byte (which needs UTF-8 checking). `end` when there is none.
@@ -34,7 +36,8 @@ const char* find_string_special(const char* p, const char* end) {
                               _mm_cmplt_epi8(b, space));
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ma)) |
                     (static_cast<unsigned>(_mm_movemask_epi8(mb)) << 16);
-    if (mask != 0) return p + __builtin_ctz(mask);
+    if (mask != 0)
+      return p + __builtin_ctz(mask);
     p += 32;
   }
   if (end - p >= 16) {
@@ -42,20 +45,23 @@ const char* find_string_special(const char* p, const char* end) {
     __m128i ma = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, quote), _mm_cmpeq_epi8(a, backslash)),
                               _mm_cmplt_epi8(a, space));
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ma));
-    if (mask != 0) return p + __builtin_ctz(mask);
+    if (mask != 0)
+      return p + __builtin_ctz(mask);
     p += 16;
   }
 #endif
   for (; p < end; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80)
+      return p;
   }
   return end;
 }
 
 bool is_continuation(const char* p, const char* end, unsigned char lo = 0x80,
                      unsigned char hi = 0xBF) {
-  if (p >= end) return false;
+  if (p >= end)
+    return false;
   unsigned char c = static_cast<unsigned char>(*p);
   return c >= lo && c <= hi;
 }
@@ -64,7 +70,8 @@ bool is_continuation(const char* p, const char* end, unsigned char lo = 0x80,
 // encoded surrogates and code points above U+10FFFF are not well formed.
 size_t utf8_sequence_length(const char* p, const char* end) {
   unsigned char c = static_cast<unsigned char>(*p);
-  if (c >= 0xC2 && c <= 0xDF) return is_continuation(p + 1, end) ? 2 : 0;
+  if (c >= 0xC2 && c <= 0xDF)
+    return is_continuation(p + 1, end) ? 2 : 0;
   if (c >= 0xE0 && c <= 0xEF) {
     unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;
     unsigned char hi = c == 0xED ? 0x9F : 0xBF;
@@ -107,9 +114,12 @@ void append_utf8(uint32_t code, std::string* out) {
 }
 
 int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
@@ -137,34 +147,41 @@ bool magnitude_at_least_one(std::string_view number) {
     }
   }
   size_t e = number.find_first_of("eE");
-  if (e == std::string_view::npos) return e10 >= 0;
+  if (e == std::string_view::npos)
+    return e10 >= 0;
   ++e;
   bool negative = number[e] == '-';
-  if (number[e] == '-' || number[e] == '+') ++e;
+  if (number[e] == '-' || number[e] == '+')
+    ++e;
   long long exponent = 0;
   for (; e < number.size(); ++e) {
     // Saturate: past a billion the sign alone decides.
-    if (exponent < 1000000000) exponent = exponent * 10 + (number[e] - '0');
+    if (exponent < 1000000000)
+      exponent = exponent * 10 + (number[e] - '0');
   }
   return e10 + (negative ? -exponent : exponent) >= 0;
 }
 
 }  // namespace
 
-void JsonScanner::advance(size_t n) { pos_ = n > text_.size() - pos_ ? text_.size() : pos_ + n; }
+void JsonScanner::advance(size_t n) {
+  pos_ = n > text_.size() - pos_ ? text_.size() : pos_ + n;
+}
 
 int JsonScanner::skip_whitespace() {
   const size_t n = text_.size();
   while (pos_ < n) {
     char c = text_[pos_];
-    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
+    if (c != ' ' && c != '\n' && c != '\t' && c != '\r')
+      return static_cast<unsigned char>(c);
     ++pos_;
   }
   return -1;
 }
 
 Failure JsonScanner::fault(std::string_view what, size_t consumed) const {
-  if (consumed > text_.size()) consumed = text_.size();
+  if (consumed > text_.size())
+    consumed = text_.size();
   size_t line = 1;
   size_t line_start = 0;
   const char* base = text_.data();
@@ -172,7 +189,8 @@ Failure JsonScanner::fault(std::string_view what, size_t consumed) const {
   const char* end = base + consumed;
   while (p < end) {
     const void* hit = std::memchr(p, '\n', static_cast<size_t>(end - p));
-    if (hit == nullptr) break;
+    if (hit == nullptr)
+      break;
     ++line;
     p = static_cast<const char*>(hit) + 1;
     line_start = static_cast<size_t>(p - base);
@@ -193,7 +211,8 @@ bool JsonScanner::set_fault(std::string_view what, size_t consumed) {
 
 Failure JsonScanner::expect_value_fault() {
   int c = skip_whitespace();
-  if (c == -1) return fault(JSON_EOF_IN_VALUE, text_.size());
+  if (c == -1)
+    return fault(JSON_EOF_IN_VALUE, text_.size());
   return fault(JSON_EXPECTED_VALUE, pos_ + 1);
 }
 
@@ -202,15 +221,18 @@ bool JsonScanner::value_into(JsonValue* out, int open) {
     case -1:
       return set_fault(JSON_EOF_IN_VALUE, text_.size());
     case '"':
-      if (out == nullptr) return string_into(nullptr);
+      if (out == nullptr)
+        return string_into(nullptr);
       *out = std::string();
       return string_into(out->as_string());
     case '[':
-      if (open >= MAX_JSON_DEPTH - 1) return set_fault(JSON_RECURSION_LIMIT, pos_ + 1);
+      if (open >= MAX_JSON_DEPTH - 1)
+        return set_fault(JSON_RECURSION_LIMIT, pos_ + 1);
       ++pos_;
       return array_into(out, open + 1);
     case '{':
-      if (open >= MAX_JSON_DEPTH - 1) return set_fault(JSON_RECURSION_LIMIT, pos_ + 1);
+      if (open >= MAX_JSON_DEPTH - 1)
+        return set_fault(JSON_RECURSION_LIMIT, pos_ + 1);
       ++pos_;
       return object_into(out, open + 1);
     case 't':
@@ -241,13 +263,17 @@ bool JsonScanner::element_step(bool first, bool* more) {
     *more = false;
     return true;
   }
-  if (c == -1) return set_fault(JSON_EOF_IN_LIST, text_.size());
+  if (c == -1)
+    return set_fault(JSON_EOF_IN_LIST, text_.size());
   if (!first) {
-    if (c != ',') return set_fault(JSON_EXPECTED_LIST_COMMA_OR_END, pos_ + 1);
+    if (c != ',')
+      return set_fault(JSON_EXPECTED_LIST_COMMA_OR_END, pos_ + 1);
     ++pos_;
     c = skip_whitespace();
-    if (c == -1) return set_fault(JSON_EOF_IN_VALUE, text_.size());
-    if (c == ']') return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
+    if (c == -1)
+      return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    if (c == ']')
+      return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
   }
   *more = true;
   return true;
@@ -260,39 +286,51 @@ bool JsonScanner::member_step(bool first, bool* more) {
     *more = false;
     return true;
   }
-  if (c == -1) return set_fault(JSON_EOF_IN_OBJECT, text_.size());
+  if (c == -1)
+    return set_fault(JSON_EOF_IN_OBJECT, text_.size());
   if (!first) {
-    if (c != ',') return set_fault(JSON_EXPECTED_OBJECT_COMMA_OR_END, pos_ + 1);
+    if (c != ',')
+      return set_fault(JSON_EXPECTED_OBJECT_COMMA_OR_END, pos_ + 1);
     ++pos_;
     c = skip_whitespace();
-    if (c == -1) return set_fault(JSON_EOF_IN_VALUE, text_.size());
-    if (c == '}') return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
+    if (c == -1)
+      return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    if (c == '}')
+      return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
   }
-  if (c != '"') return set_fault(JSON_KEY_MUST_BE_STRING, pos_ + 1);
+  if (c != '"')
+    return set_fault(JSON_KEY_MUST_BE_STRING, pos_ + 1);
   *more = true;
   return true;
 }
 
 bool JsonScanner::array_into(JsonValue* out, int open) {
   // Skips the first few doublings, which cost more than the rest on small messages.
-  if (values_.capacity() == 0 && out != nullptr) values_.reserve(16);
+  if (values_.capacity() == 0 && out != nullptr)
+    values_.reserve(16);
   const size_t base = values_.size();
   bool more = false;
   for (bool first = true;; first = false) {
-    if (!element_step(first, &more)) return false;
-    if (!more) break;
+    if (!element_step(first, &more))
+      return false;
+    if (!more)
+      break;
     if (out == nullptr) {
-      if (!value_into(nullptr, open)) return false;
+      if (!value_into(nullptr, open))
+        return false;
     } else if (int c = peek(); c == '[' || c == '{') {
       // Reading a container adds to `values_`, so it cannot be read in place.
       JsonValue element;
-      if (!value_into(&element, open)) return false;
+      if (!value_into(&element, open))
+        return false;
       values_.push_back(std::move(element));
     } else {
-      if (!value_into(&values_.emplace_back(), open)) return false;
+      if (!value_into(&values_.emplace_back(), open))
+        return false;
     }
   }
-  if (out == nullptr) return true;
+  if (out == nullptr)
+    return true;
   if (base == 0 && values_.capacity() - values_.size() <= values_.size() / 4) {
     // The outermost container with little spare room: keep the scratch buffer itself
     // rather than copying a large array once more.
@@ -302,35 +340,45 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
   }
   JsonArray array;
   array.reserve(values_.size() - base);
-  for (size_t i = base; i < values_.size(); ++i) array.push_back(std::move(values_[i]));
+  for (size_t i = base; i < values_.size(); ++i)
+    array.push_back(std::move(values_[i]));
   values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(base), values_.end());
   *out = std::move(array);
   return true;
 }
 
 bool JsonScanner::object_into(JsonValue* out, int open) {
-  if (members_.capacity() == 0 && out != nullptr) members_.reserve(16);
+  if (members_.capacity() == 0 && out != nullptr)
+    members_.reserve(16);
   const size_t base = members_.size();
   bool more = false;
   std::string key;
   for (bool first = true;; first = false) {
-    if (!member_step(first, &more)) return false;
-    if (!more) break;
-    if (!string_into(out == nullptr ? nullptr : &key)) return false;
+    if (!member_step(first, &more))
+      return false;
+    if (!more)
+      break;
+    if (!string_into(out == nullptr ? nullptr : &key))
+      return false;
     int c = skip_whitespace();
-    if (c == -1) return set_fault(JSON_EOF_IN_OBJECT, text_.size());
-    if (c != ':') return set_fault(JSON_EXPECTED_COLON, pos_ + 1);
+    if (c == -1)
+      return set_fault(JSON_EOF_IN_OBJECT, text_.size());
+    if (c != ':')
+      return set_fault(JSON_EXPECTED_COLON, pos_ + 1);
     ++pos_;
     if (out == nullptr) {
-      if (!value_into(nullptr, open)) return false;
+      if (!value_into(nullptr, open))
+        return false;
     } else {
       JsonValue value;
-      if (!value_into(&value, open)) return false;
+      if (!value_into(&value, open))
+        return false;
       members_.emplace_back(std::move(key), std::move(value));
       key = std::string();
     }
   }
-  if (out == nullptr) return true;
+  if (out == nullptr)
+    return true;
   if (base == 0 && members_.capacity() - members_.size() <= members_.size() / 4) {
     *out = JsonObject::from_members(std::move(members_));
     members_ = {};
@@ -338,7 +386,8 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
   }
   std::vector<JsonObject::Member> members;
   members.reserve(members_.size() - base);
-  for (size_t i = base; i < members_.size(); ++i) members.push_back(std::move(members_[i]));
+  for (size_t i = base; i < members_.size(); ++i)
+    members.push_back(std::move(members_[i]));
   members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end());
   *out = JsonObject::from_members(std::move(members));
   return true;
@@ -352,23 +401,29 @@ bool JsonScanner::string_into(std::string* out) {
   bool bad_utf8 = false;
   for (;;) {
     p = find_string_special(p, end);
-    if (p == end) return set_fault(JSON_EOF_IN_STRING, text_.size());
+    if (p == end)
+      return set_fault(JSON_EOF_IN_STRING, text_.size());
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == '"') {
-      if (out != nullptr) out->append(chunk, p);
+      if (out != nullptr)
+        out->append(chunk, p);
       pos_ = static_cast<size_t>(p - begin) + 1;
       // Checked only once the string is complete, so other faults inside it come first.
-      if (bad_utf8) return set_fault(JSON_INVALID_UNICODE, pos_);
+      if (bad_utf8)
+        return set_fault(JSON_INVALID_UNICODE, pos_);
       return true;
     }
     if (c == '\\') {
-      if (out != nullptr) out->append(chunk, p);
+      if (out != nullptr)
+        out->append(chunk, p);
       pos_ = static_cast<size_t>(p - begin);
-      if (!escape_into(out)) return false;
+      if (!escape_into(out))
+        return false;
       p = chunk = begin + pos_;
       continue;
     }
-    if (c < 0x20) return set_fault(JSON_CONTROL_CHARACTER, static_cast<size_t>(p - begin) + 1);
+    if (c < 0x20)
+      return set_fault(JSON_CONTROL_CHARACTER, static_cast<size_t>(p - begin) + 1);
     // A run of non-ASCII text (CJK, emoji) is checked here without going back to the
     // vector search after every character.
     while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
@@ -383,23 +438,27 @@ bool JsonScanner::string_into(std::string* out) {
 }
 
 bool JsonScanner::hex4(uint32_t* code) {
-  if (text_.size() - pos_ < 4) return set_fault(JSON_EOF_IN_STRING, text_.size());
+  if (text_.size() - pos_ < 4)
+    return set_fault(JSON_EOF_IN_STRING, text_.size());
   uint32_t value = 0;
   bool ok = true;
   for (size_t i = 0; i < 4; ++i) {
     int h = hex_value(text_[pos_ + i]);
-    if (h < 0) ok = false;
+    if (h < 0)
+      ok = false;
     value = value * 16 + static_cast<uint32_t>(h < 0 ? 0 : h);
   }
   pos_ += 4;
-  if (!ok) return set_fault(JSON_INVALID_ESCAPE, pos_);
+  if (!ok)
+    return set_fault(JSON_INVALID_ESCAPE, pos_);
   *code = value;
   return true;
 }
 
 bool JsonScanner::escape_into(std::string* out) {
   ++pos_;  // the backslash
-  if (pos_ >= text_.size()) return set_fault(JSON_EOF_IN_STRING, text_.size());
+  if (pos_ >= text_.size())
+    return set_fault(JSON_EOF_IN_STRING, text_.size());
   char decoded;
   switch (text_[pos_]) {
     case '"':
@@ -429,26 +488,34 @@ bool JsonScanner::escape_into(std::string* out) {
     case 'u': {
       ++pos_;
       uint32_t code;
-      if (!hex4(&code)) return false;
-      if (code >= 0xDC00 && code <= 0xDFFF) return set_fault(JSON_LONE_SURROGATE, pos_);
+      if (!hex4(&code))
+        return false;
+      if (code >= 0xDC00 && code <= 0xDFFF)
+        return set_fault(JSON_LONE_SURROGATE, pos_);
       if (code >= 0xD800 && code <= 0xDBFF) {
         for (char want : {'\\', 'u'}) {
-          if (pos_ >= text_.size()) return set_fault(JSON_EOF_IN_STRING, text_.size());
-          if (text_[pos_] != want) return set_fault(JSON_UNEXPECTED_END_OF_HEX_ESCAPE, pos_ + 1);
+          if (pos_ >= text_.size())
+            return set_fault(JSON_EOF_IN_STRING, text_.size());
+          if (text_[pos_] != want)
+            return set_fault(JSON_UNEXPECTED_END_OF_HEX_ESCAPE, pos_ + 1);
           ++pos_;
         }
         uint32_t low;
-        if (!hex4(&low)) return false;
-        if (low < 0xDC00 || low > 0xDFFF) return set_fault(JSON_LONE_SURROGATE, pos_);
+        if (!hex4(&low))
+          return false;
+        if (low < 0xDC00 || low > 0xDFFF)
+          return set_fault(JSON_LONE_SURROGATE, pos_);
         code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
       }
-      if (out != nullptr) append_utf8(code, out);
+      if (out != nullptr)
+        append_utf8(code, out);
       return true;
     }
     default:
       return set_fault(JSON_INVALID_ESCAPE, pos_ + 1);
   }
-  if (out != nullptr) out->push_back(decoded);
+  if (out != nullptr)
+    out->push_back(decoded);
   ++pos_;
   return true;
 }
@@ -459,8 +526,10 @@ bool JsonScanner::number_into(JsonValue* out) {
   const size_t start = pos_;
   size_t i = pos_;
   const bool negative = s[i] == '-';
-  if (negative) ++i;
-  if (i == n) return set_fault(JSON_EOF_IN_VALUE, n);
+  if (negative)
+    ++i;
+  if (i == n)
+    return set_fault(JSON_EOF_IN_VALUE, n);
   uint64_t magnitude = 0;
   bool is_double = false;
   // Digits of integer and fraction as one integer, for the exact fast path below.
@@ -469,7 +538,8 @@ bool JsonScanner::number_into(JsonValue* out) {
   int exponent10 = 0;
   if (s[i] == '0') {
     ++i;
-    if (i < n && is_digit(s[i])) return set_fault(JSON_INVALID_NUMBER, i + 1);
+    if (i < n && is_digit(s[i]))
+      return set_fault(JSON_INVALID_NUMBER, i + 1);
   } else if (is_digit(s[i])) {
     for (; i < n && is_digit(s[i]); ++i) {
       uint64_t digit = static_cast<uint64_t>(s[i] - '0');
@@ -486,12 +556,15 @@ bool JsonScanner::number_into(JsonValue* out) {
   }
   if (i < n && s[i] == '.') {
     ++i;
-    if (i == n) return set_fault(JSON_EOF_IN_VALUE, n);
-    if (!is_digit(s[i])) return set_fault(JSON_INVALID_NUMBER, i + 1);
+    if (i == n)
+      return set_fault(JSON_EOF_IN_VALUE, n);
+    if (!is_digit(s[i]))
+      return set_fault(JSON_INVALID_NUMBER, i + 1);
     for (; i < n && is_digit(s[i]); ++i) {
       if (significand_digits < 19) {
         significand = significand * 10 + static_cast<uint64_t>(s[i] - '0');
-        if (significand != 0) ++significand_digits;
+        if (significand != 0)
+          ++significand_digits;
         --exponent10;
       } else {
         significand_digits = 99;  // too many digits for the fast path
@@ -506,11 +579,14 @@ bool JsonScanner::number_into(JsonValue* out) {
       negative_exponent = s[i] == '-';
       ++i;
     }
-    if (i == n) return set_fault(JSON_EOF_IN_VALUE, n);
-    if (!is_digit(s[i])) return set_fault(JSON_INVALID_NUMBER, i + 1);
+    if (i == n)
+      return set_fault(JSON_EOF_IN_VALUE, n);
+    if (!is_digit(s[i]))
+      return set_fault(JSON_INVALID_NUMBER, i + 1);
     int written = 0;
     for (; i < n && is_digit(s[i]); ++i) {
-      if (written < 100000) written = written * 10 + (s[i] - '0');
+      if (written < 100000)
+        written = written * 10 + (s[i] - '0');
     }
     exponent10 += negative_exponent ? -written : written;
     is_double = true;
@@ -518,16 +594,19 @@ bool JsonScanner::number_into(JsonValue* out) {
   pos_ = i;
   if (!is_double) {
     if (!negative) {
-      if (out != nullptr) *out = JsonValue(static_cast<unsigned long long>(magnitude));
+      if (out != nullptr)
+        *out = JsonValue(static_cast<unsigned long long>(magnitude));
       return true;
     }
     if (magnitude == 0) {
-      if (out != nullptr) *out = JsonValue(-0.0);
+      if (out != nullptr)
+        *out = JsonValue(-0.0);
       return true;
     }
     if (magnitude <= uint64_t{1} << 63) {
       // Negating in unsigned arithmetic keeps -2^63 in range.
-      if (out != nullptr) *out = JsonValue(static_cast<long long>(0 - magnitude));
+      if (out != nullptr)
+        *out = JsonValue(static_cast<long long>(0 - magnitude));
       return true;
     }
   }
@@ -540,7 +619,8 @@ bool JsonScanner::number_into(JsonValue* out) {
       exponent10 <= 22) {
     double value = static_cast<double>(significand);
     value = exponent10 < 0 ? value / EXACT_POWERS[-exponent10] : value * EXACT_POWERS[exponent10];
-    if (out != nullptr) *out = JsonValue(negative ? -value : value);
+    if (out != nullptr)
+      *out = JsonValue(negative ? -value : value);
     return true;
   }
   double value = 0;
@@ -553,7 +633,8 @@ bool JsonScanner::number_into(JsonValue* out) {
   } else if (ec != std::errc() || end != s.data() + i) {
     return set_fault(JSON_INVALID_NUMBER, i);  // not reached for grammatical numbers
   }
-  if (out != nullptr) *out = JsonValue(value);
+  if (out != nullptr)
+    *out = JsonValue(value);
   return true;
 }
 
@@ -574,34 +655,43 @@ bool JsonScanner::literal_into(JsonValue* out) {
       break;
   }
   for (size_t i = 1; i < word.size(); ++i) {
-    if (pos_ + i >= text_.size()) return set_fault(JSON_EOF_IN_VALUE, text_.size());
-    if (text_[pos_ + i] != word[i]) return set_fault(JSON_EXPECTED_IDENT, pos_ + i + 1);
+    if (pos_ + i >= text_.size())
+      return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    if (text_[pos_ + i] != word[i])
+      return set_fault(JSON_EXPECTED_IDENT, pos_ + i + 1);
   }
   pos_ += word.size();
-  if (out != nullptr) *out = std::move(value);
+  if (out != nullptr)
+    *out = std::move(value);
   return true;
 }
 
 Result<std::string> JsonScanner::scan_string() {
-  if (peek() != '"') return expect_value_fault();
+  if (peek() != '"')
+    return expect_value_fault();
   std::string value;
-  if (!string_into(&value)) return take_fault();
+  if (!string_into(&value))
+    return take_fault();
   return value;
 }
 
 Result<JsonValue> JsonScanner::scan_number() {
   int c = peek();
-  if (c != '-' && !(c >= '0' && c <= '9')) return expect_value_fault();
+  if (c != '-' && !(c >= '0' && c <= '9'))
+    return expect_value_fault();
   JsonValue value;
-  if (!number_into(&value)) return take_fault();
+  if (!number_into(&value))
+    return take_fault();
   return value;
 }
 
 Result<JsonValue> JsonScanner::scan_literal() {
   int c = peek();
-  if (c != 't' && c != 'f' && c != 'n') return expect_value_fault();
+  if (c != 't' && c != 'f' && c != 'n')
+    return expect_value_fault();
   JsonValue value;
-  if (!literal_into(&value)) return take_fault();
+  if (!literal_into(&value))
+    return take_fault();
   return value;
 }
 
@@ -609,45 +699,54 @@ Result<JsonValue> JsonScanner::parse_value(int open) {
   values_.clear();
   members_.clear();
   JsonValue value;
-  if (!value_into(&value, open)) return take_fault();
+  if (!value_into(&value, open))
+    return take_fault();
   return value;
 }
 
 Result<void> JsonScanner::skip_value(int open) {
-  if (!value_into(nullptr, open)) return take_fault();
+  if (!value_into(nullptr, open))
+    return take_fault();
   return {};
 }
 
 Result<void> JsonScanner::begin_container(int open) {
   int c = peek();
-  if (c != '[' && c != '{') return expect_value_fault();
-  if (open >= MAX_JSON_DEPTH - 1) return fault(JSON_RECURSION_LIMIT, pos_ + 1);
+  if (c != '[' && c != '{')
+    return expect_value_fault();
+  if (open >= MAX_JSON_DEPTH - 1)
+    return fault(JSON_RECURSION_LIMIT, pos_ + 1);
   ++pos_;
   return {};
 }
 
 Result<bool> JsonScanner::next_member(bool first) {
   bool more = false;
-  if (!member_step(first, &more)) return take_fault();
+  if (!member_step(first, &more))
+    return take_fault();
   return more;
 }
 
 Result<bool> JsonScanner::next_element(bool first) {
   bool more = false;
-  if (!element_step(first, &more)) return take_fault();
+  if (!element_step(first, &more))
+    return take_fault();
   return more;
 }
 
 Result<void> JsonScanner::scan_colon() {
   int c = skip_whitespace();
-  if (c == -1) return fault(JSON_EOF_IN_OBJECT, text_.size());
-  if (c != ':') return fault(JSON_EXPECTED_COLON, pos_ + 1);
+  if (c == -1)
+    return fault(JSON_EOF_IN_OBJECT, text_.size());
+  if (c != ':')
+    return fault(JSON_EXPECTED_COLON, pos_ + 1);
   ++pos_;
   return {};
 }
 
 Result<void> JsonScanner::finish() {
-  if (skip_whitespace() != -1) return fault(JSON_TRAILING_CHARACTERS, pos_ + 1);
+  if (skip_whitespace() != -1)
+    return fault(JSON_TRAILING_CHARACTERS, pos_ + 1);
   return {};
 }
 

@@ -78,8 +78,10 @@ TEST(ParseJson, FaultsNameTheTextAndPosition) {
       {"\"a\xff\"", "invalid unicode code point at line 1 column 4"},
       {"\"\xc3\"", "invalid unicode code point at line 1 column 3"},
       {"\"\xff\\q\"", "invalid escape at line 1 column 4"},
-      {"\"\xff\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      {"\"\xff\x01\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"a\nb\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
       {"{1:2}", "key must be a string at line 1 column 2"},
       {"{,}", "key must be a string at line 1 column 2"},
       {"{\"a\":1,2:3}", "key must be a string at line 1 column 8"},
@@ -156,8 +158,7 @@ TEST(ParseJson, StringsDecodeEscapesAndCheckUtf8) {
        "\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80"},
       {"raw U+10FFFF", "\"\xf4\x8f\xbf\xbf\"", "\xf4\x8f\xbf\xbf"},
       {"DEL stays raw", "\"\x7f\"", "\x7f"},
-      {"long text with an escape at the end",
-       "\"0123456789abcdef0123456789abcdef0123456789\\n\"",
+      {"long text with an escape at the end", "\"0123456789abcdef0123456789abcdef0123456789\\n\"",
        "0123456789abcdef0123456789abcdef0123456789\n"},
   };
   for (const auto& c : accepted) {
@@ -226,7 +227,8 @@ TEST(ParseJson, FollowsThePublicTestSuite) {
   int seen = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     const std::string name = entry.path().filename().string();
-    if (entry.path().extension() != ".json") continue;
+    if (entry.path().extension() != ".json")
+      continue;
     SCOPED_TRACE(name);
     ++seen;
     auto v = parse_json(read_file(entry.path()));

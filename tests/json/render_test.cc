@@ -92,8 +92,7 @@ TEST(RenderJson, DoublesUseShortestDigitsInTheGatewayLayout) {
 TEST(RenderJson, IntegersAtTheLimits) {
   EXPECT_EQ(render_compact(JsonValue(std::numeric_limits<uint64_t>::max())),
             "18446744073709551615");
-  EXPECT_EQ(render_compact(JsonValue(std::numeric_limits<int64_t>::min())),
-            "-9223372036854775808");
+  EXPECT_EQ(render_compact(JsonValue(std::numeric_limits<int64_t>::min())), "-9223372036854775808");
 }
 
 TEST(RenderJson, PrettyFormIndentsByTwoSpaces) {

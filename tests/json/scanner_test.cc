@@ -17,8 +17,8 @@ TEST(JsonScanner, FaultCountsLinesAndBytes) {
     size_t consumed;
     std::string_view want;
   } cases[] = {
-      {0, "f at line 1 column 0"}, {2, "f at line 1 column 2"}, {3, "f at line 2 column 0"},
-      {5, "f at line 2 column 2"}, {7, "f at line 4 column 0"}, {10, "f at line 4 column 3"},
+      {0, "f at line 1 column 0"},  {2, "f at line 1 column 2"}, {3, "f at line 2 column 0"},
+      {5, "f at line 2 column 2"},  {7, "f at line 4 column 0"}, {10, "f at line 4 column 3"},
       {99, "f at line 4 column 3"},
   };
   JsonScanner s(text);
@@ -32,47 +32,65 @@ TEST(JsonScanner, FaultCountsLinesAndBytes) {
 // own faults where parsing stopped.
 Result<std::vector<std::string>> read_record(std::string_view text) {
   JsonScanner s(text);
-  if (s.skip_whitespace() != '{') return s.expect_value_fault();
-  if (auto open = s.begin_container(0); !open.ok()) return open.failure();
+  if (s.skip_whitespace() != '{')
+    return s.expect_value_fault();
+  if (auto open = s.begin_container(0); !open.ok())
+    return open.failure();
   std::vector<std::string> seen;
   for (bool first = true;; first = false) {
     auto more = s.next_member(first);
-    if (!more.ok()) return more.failure();
-    if (!*more) break;
+    if (!more.ok())
+      return more.failure();
+    if (!*more)
+      break;
     auto key = s.scan_string();
-    if (!key.ok()) return key.failure();
+    if (!key.ok())
+      return key.failure();
     for (const auto& k : seen) {
-      if (k == *key) return s.fault("duplicate field `" + *key + "`", s.offset());
+      if (k == *key)
+        return s.fault("duplicate field `" + *key + "`", s.offset());
     }
-    if (auto colon = s.scan_colon(); !colon.ok()) return colon.failure();
+    if (auto colon = s.scan_colon(); !colon.ok())
+      return colon.failure();
     if (*key == "id") {
-      if (s.skip_whitespace() != '"') return s.fault("`id` must be a string", s.offset());
+      if (s.skip_whitespace() != '"')
+        return s.fault("`id` must be a string", s.offset());
       auto id = s.scan_string();
-      if (!id.ok()) return id.failure();
+      if (!id.ok())
+        return id.failure();
       seen.push_back("id=" + *id);
     } else if (*key == "args") {
-      if (s.skip_whitespace() != '[') return s.fault("`args` must be a list", s.offset());
-      if (auto open = s.begin_container(1); !open.ok()) return open.failure();
+      if (s.skip_whitespace() != '[')
+        return s.fault("`args` must be a list", s.offset());
+      if (auto open = s.begin_container(1); !open.ok())
+        return open.failure();
       for (bool first_arg = true;; first_arg = false) {
         auto next = s.next_element(first_arg);
-        if (!next.ok()) return next.failure();
-        if (!*next) break;
-        if (s.skip_whitespace() != '"') return s.fault("bad argument", s.offset());
+        if (!next.ok())
+          return next.failure();
+        if (!*next)
+          break;
+        if (s.skip_whitespace() != '"')
+          return s.fault("bad argument", s.offset());
         auto arg = s.scan_string();
-        if (!arg.ok()) return arg.failure();
+        if (!arg.ok())
+          return arg.failure();
         seen.push_back("arg=" + *arg);
       }
     } else {
-      if (auto skipped = s.skip_value(1); !skipped.ok()) return skipped.failure();
+      if (auto skipped = s.skip_value(1); !skipped.ok())
+        return skipped.failure();
     }
     seen.push_back(*key);
   }
-  if (auto end = s.finish(); !end.ok()) return end.failure();
+  if (auto end = s.finish(); !end.ok())
+    return end.failure();
   return seen;
 }
 
 TEST(JsonScanner, ReadsAnObjectMemberByMember) {
-  auto ok = read_record(R"( {"id": "a\u00e9", "x": {"deep": [1, {"y": null}]}, "args": ["-v", ""]} )");
+  auto ok =
+      read_record(R"( {"id": "a\u00e9", "x": {"deep": [1, {"y": null}]}, "args": ["-v", ""]} )");
   ASSERT_TRUE(ok.ok()) << ok.error();
   EXPECT_EQ(*ok, (std::vector<std::string>{"id=a\xc3\xa9", "id", "x", "arg=-v", "arg=", "args"}));
 
@@ -109,7 +127,14 @@ TEST(JsonScanner, ReadsAnObjectMemberByMember) {
 TEST(JsonScanner, SkipValueReportsWhatParseReports) {
   const std::string_view texts[] = {
       "[1,2,{\"a\":[true,false,null,\"s\\n\"]}]",
-      "[1,]", "{\"a\" 1}", "[\"\\ud800x\"]", "[\"\xff\"]", "[01]", "[-1e999]", "nul", "{} x",
+      "[1,]",
+      "{\"a\" 1}",
+      "[\"\\ud800x\"]",
+      "[\"\xff\"]",
+      "[01]",
+      "[-1e999]",
+      "nul",
+      "{} x",
       "[\"\\u00e9\", -0, 1.5e-400]",
   };
   for (std::string_view text : texts) {
@@ -117,7 +142,8 @@ TEST(JsonScanner, SkipValueReportsWhatParseReports) {
     auto parsed = parse_json(text);
     JsonScanner s(text);
     Result<void> skipped = s.skip_value();
-    if (skipped.ok()) skipped = s.finish();
+    if (skipped.ok())
+      skipped = s.finish();
     ASSERT_EQ(skipped.ok(), parsed.ok());
     if (!parsed.ok()) {
       EXPECT_EQ(skipped.error(), parsed.error());
