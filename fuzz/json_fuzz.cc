@@ -1,0 +1,45 @@
+// JSON layer: parsing never crashes; skipping a value fails exactly where parsing does;
+// whatever parses renders (compact and pretty) to text that reads back as the same value;
+// and a number read as a double equals the correctly rounded reading of its text.
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <system_error>
+
+#include "json/parse.h"
+#include "json/render.h"
+#include "json/scanner.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace brask;
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto value = parse_json(text);
+  JsonScanner scanner(text);
+  Result<void> skipped = scanner.skip_value();
+  if (skipped.ok())
+    skipped = scanner.finish();
+  if (skipped.ok() != value.ok())
+    std::abort();
+  if (!value.ok()) {
+    if (skipped.error() != value.error())
+      std::abort();
+    return 0;
+  }
+  auto compact = parse_json(render_compact(*value));
+  if (!compact.ok() || !(*compact == *value))
+    std::abort();
+  auto pretty = parse_json(render_pretty(*value));
+  if (!pretty.ok() || !(*pretty == *value))
+    std::abort();
+  if (const double* d = value->as_double()) {
+    size_t first = text.find_first_not_of(" \t\r\n");
+    size_t last = text.find_last_not_of(" \t\r\n");
+    double want = 0;
+    auto result = std::from_chars(text.data() + first, text.data() + last + 1, want);
+    if (result.ec == std::errc() && !(want == *d))
+      std::abort();
+  }
+  return 0;
+}
