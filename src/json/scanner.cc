@@ -406,7 +406,7 @@ bool JsonScanner::string_into(std::string* out) {
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == '"') {
       if (out != nullptr)
-        out->append(chunk, p);
+        out->append(chunk, static_cast<size_t>(p - chunk));
       pos_ = static_cast<size_t>(p - begin) + 1;
       // Checked only once the string is complete, so other faults inside it come first.
       if (bad_utf8)
@@ -415,7 +415,7 @@ bool JsonScanner::string_into(std::string* out) {
     }
     if (c == '\\') {
       if (out != nullptr)
-        out->append(chunk, p);
+        out->append(chunk, static_cast<size_t>(p - chunk));
       pos_ = static_cast<size_t>(p - begin);
       if (!escape_into(out))
         return false;
