@@ -190,11 +190,13 @@ void print_block(const std::string& text, size_t max_lines, const Style& style) 
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    for (std::string& part : wrap(text.substr(start, end - start))) lines.push_back(std::move(part));
+    for (std::string& part : wrap("    " + text.substr(start, end - start))) {
+      lines.push_back(std::move(part));
+    }
     start = end + 1;
   }
   size_t shown = lines.size() <= max_lines ? lines.size() : max_lines - 1;
-  for (size_t i = 0; i < shown; ++i) std::printf("    %s\n", lines[i].c_str());
+  for (size_t i = 0; i < shown; ++i) std::printf("%s\n", lines[i].c_str());
   if (shown < lines.size()) {
     std::printf("    %s\n", style.dim("… " + std::to_string(lines.size() - shown) +
                                      " more lines not shown").c_str());

@@ -183,6 +183,35 @@ TEST(Tabulo, FormulasFollowTheirInputs) {
   }
 }
 
+TEST(Tabulo, FillDownMovesRelativeRowsOnly) {
+  const struct {
+    const char* top;
+    const char* third_row;  // the input fill_down gives C3
+  } cases[] = {
+      {"=A1*2", "=A3*2"},
+      {"=A$1+$A1+$A$1", "=A$1+$A3+$A$1"},
+      {"=SUM(A1:B1)/COUNT(A1:A2)", "=SUM(A3:B3)/COUNT(A3:A4)"},
+      {"=Rates!B1+'Q 1'!C1", "=Rates!B3+'Q 1'!C3"},
+      {"=\"A1 \"&A1", "=\"A1 \"&A3"},
+      {"=ROUND(A1, 2)+LOG10", "=ROUND(A3, 2)+LOG10"},
+      {"=ZZ99998", "=ZZ100000"},
+      {"=A99999", "=#REF!"},
+      {"plain A1 text", "plain A1 text"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.top);
+    AppSession app({"tabulo"});
+    ASSERT_TRUE(app.call("set_cell", JsonObject{{"cell", "C1"}, {"value", c.top}}).ok());
+    auto filled = app.call("fill_down", JsonObject{{"range", "C1:C3"}});
+    ASSERT_TRUE(filled.ok() && !is_error_result(*filled)) << result_text(*filled);
+    auto cell = app.call("get_cell", JsonObject{{"cell", "C3"}});
+    ASSERT_TRUE(cell.ok());
+    auto value = parse_json(result_text(*cell));
+    ASSERT_TRUE(value.ok());
+    EXPECT_EQ(*value->find("input")->as_string(), c.third_row);
+  }
+}
+
 TEST(Tabulo, WorkbookEditsSortsFillsAndExports) {
   run_script("tabulo", {
       {"set_range", R"({"start": "A1", "rows": [["Item", "Cost"], ["Paper", 12], ["Ink", 30.5], ["Toner", null]]})",

@@ -43,6 +43,20 @@ std::string without_times(const std::string& text) {
   return std::regex_replace(text, std::regex("after [0-9]+\\.[0-9] s"), "after T s");
 }
 
+// Whether every multi-byte sequence in `text` is complete.
+bool whole_utf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 TEST_F(DemoClient, PrintsEachStepWithRequestAndReadableAnswer) {
   std::string flag = dir_ + "/switch.json";
   std::ofstream(flag) << "{}";
@@ -94,6 +108,27 @@ TEST_F(DemoClient, PrintsEachStepWithRequestAndReadableAnswer) {
             "\n"
             "The gateway's input ended; it exited with status 0.\n");
   EXPECT_EQ(access(flag.c_str(), F_OK), 0);
+}
+
+TEST_F(DemoClient, WrapsLongLinesAtSpacesAndNeverInsideACharacter) {
+  // 60 words of five letters, then a 120-character word of two-byte letters (é).
+  std::string words, long_word;
+  for (int i = 0; i < 60; ++i) words += "words ";
+  for (int i = 0; i < 120; ++i) long_word += "\u00e9";
+  auto outcome = play(R"({"steps": [
+    {"say": "Text", "request": {"method": "tools/call", "params": {"name": "add_text_layer",
+      "arguments": {"text": ")" + words + long_word + R"("}}}, "max_lines": 100}
+  ]})");
+  EXPECT_EQ(outcome.status.describe(), "exited with status 0");
+  std::vector<std::string> lines = outcome.stdout_lines();
+  size_t continued = 0;
+  for (const std::string& line : lines) {
+    EXPECT_LE(line.size(), 100u) << line;
+    EXPECT_TRUE(whole_utf8(line)) << line;
+    size_t start = line.find_first_not_of(' ');
+    if (start != std::string::npos && line.compare(start, 6, "words ") == 0) ++continued;
+  }
+  EXPECT_GE(continued, 2u) << outcome.stdout_text;
 }
 
 TEST_F(DemoClient, StopsAtAStepThatGetsNoAnswerInTime) {

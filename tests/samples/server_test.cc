@@ -138,6 +138,19 @@ TEST(SampleServer, AnswersProtocolFaultsAndIgnoresNotifications) {
   EXPECT_EQ(app.finish(), 0);
 }
 
+TEST(SampleServer, AnswersAnOversizedLineAndKeepsServing) {
+  AppSession app({"lumeno"});
+  // Just over the 16 MiB limit, in one line.
+  std::string huge = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"pad":")" +
+                     std::string(16 * 1024 * 1024, 'x') + "\"}}";
+  ASSERT_TRUE(app.send_line(huge).ok());
+  auto refusal = app.read_line();
+  ASSERT_TRUE(refusal.ok()) << refusal.error();
+  EXPECT_EQ(*refusal, R"({"error":{"code":-32700,"message":"message too large"},"id":null,"jsonrpc":"2.0"})");
+  EXPECT_EQ(render_compact(*app.request("ping")), R"({"id":1,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(app.finish(), 0);
+}
+
 TEST(SampleServer, RefusesBadArgumentsAsToolErrors) {
   const struct {
     const char* app;
