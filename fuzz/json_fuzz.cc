@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -27,8 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     return 0;
   }
-  auto compact = parse_json(render_compact(*value));
-  if (!compact.ok() || !(*compact == *value))
+  // The compact form is the one-line wire form, and a fixed point of parse and render.
+  const std::string line = render_compact(*value);
+  if (line.find('\n') != std::string_view::npos)
+    std::abort();
+  auto compact = parse_json(line);
+  if (!compact.ok() || !(*compact == *value) || render_compact(*compact) != line)
     std::abort();
   auto pretty = parse_json(render_pretty(*value));
   if (!pretty.ok() || !(*pretty == *value))
