@@ -131,7 +131,7 @@ class JsonValue {
   // scalars in a large document stays a branch instead of an indirect call.
   JsonKind kind_ = JsonKind::Null;
   union Storage {
-    Storage() {}
+    Storage() : u(0) {}  // a null or bool moves as eight defined bytes
     ~Storage() {}
     bool b;
     uint64_t u;

@@ -1,0 +1,31 @@
+// process.h: `ChildProcess`, the sole owner of one started app server process. Its
+// destruction kills the process with SIGKILL and reaps it, so no path leaves a
+// zombie. Used by the thread that owns the connection holding it.
+#pragma once
+
+#include <sys/types.h>
+
+namespace brask {
+
+class ChildProcess {
+ public:
+  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess() { stop(); }
+
+  pid_t pid() const { return pid_; }
+
+  // Sends SIGKILL unless already reaped, then waits for the process (retrying on
+  // EINTR). Errors of either call are ignored. Blocks until the process has ended.
+  void stop();
+
+ private:
+  pid_t pid_;             // -1 once moved from
+  bool reaped_ = false;   // set by stop()
+  int wait_status_ = 0;   // waitpid's status once reaped
+};
+
+}  // namespace brask

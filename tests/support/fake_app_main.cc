@@ -1,0 +1,410 @@
+// fake_app_main.cc: `fake-app`, a scriptable MCP server for tests and benchmarks. It
+// reads newline-delimited JSON-RPC on standard input and answers on standard output;
+// its command-line options pick the behaviour.
+//
+// Options (any order):
+//   --tools N              N generated tools "tool-0".."tool-{N-1}" after the built-in
+//                          ones (default 0)
+//   --pages P              split the catalogue over P pages (default 1); the cursor of
+//                          page i is "p{i}"; pages may be empty
+//   --empty-cursor         page 1's cursor is "" instead of "p1" ("" is accepted for it)
+//   --bad-entries          page 0 also lists 42, {"description":"no name"} and {"name":7}
+//   --changed-after-call K after answering the K-th tools/call, add a tool "added-{K}"
+//                          and send notifications/tools/list_changed
+//   --count-file PATH      append "{pid}\n" to PATH at start (counts started processes)
+//   --exit-at-once         exit before reading anything
+//   --no-initialize        read requests but never answer "initialize"
+//   --init-error JSON      answer "initialize" with "error": JSON (any value)
+//   --no-read              never read standard input (block until killed)
+//   --log-lines            print a non-JSON log line before every answer
+//   --crlf                 end every line with "\r\n"
+//   --stderr               write text to standard error at start and per request
+//
+// Built-in tools (tools/call "name"; "arguments" as described):
+//   echo    result {"content":[{"text":"echo","type":"text"}],"structuredContent":arguments}
+//   sleep   {"ms": N}: sleeps N milliseconds, then answers like echo
+//   info    {"env": NAME}: structuredContent {"argv":[...],"cwd":...,"env":value or null}
+//   fds     structuredContent {"fds":[open descriptor numbers]}
+//   ask     {"method": M, "id": ID}: sends the gateway a request M with id ID, waits for
+//           the reply with that id and returns it as structuredContent {"reply": ...}
+//   respond {"response": {...}, "id_as": "string"|"double"}: writes the given members
+//           as the response (e.g. {"error":null}), with the id as given or rewritten
+//   huge    {"bytes": N, "json": bool}: first writes one line of N bytes (a JSON
+//           string when "json" is true, else junk), then answers like echo
+//   deaf    answers, then never reads standard input again
+//   quit    answers, then exits with status 0
+// Unknown methods and tools are answered with errors; notifications are ignored.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "json/json.h"
+#include "json/parse.h"
+#include "json/render.h"
+#include "base/unique_fd.h"
+
+namespace brask {
+namespace {
+
+struct Options {
+  int tools = 0;
+  int pages = 1;
+  bool empty_cursor = false;
+  bool bad_entries = false;
+  int changed_after_call = -1;
+  std::string count_file;
+  bool exit_at_once = false;
+  bool no_initialize = false;
+  std::optional<JsonValue> init_error;
+  bool no_read = false;
+  bool log_lines = false;
+  bool crlf = false;
+  bool to_stderr = false;
+};
+
+[[noreturn]] void usage(const std::string& why) {
+  std::string text = "fake-app: " + why + "\n";
+  (void)write_all(2, text.data(), text.size());
+  ::_exit(2);
+}
+
+int to_int(const std::string& s) {
+  int value = 0;
+  auto [end, err] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (err != std::errc() || end != s.data() + s.size()) usage("not a number: " + s);
+  return value;
+}
+
+Options parse_options(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> const std::string& {
+      if (i + 1 >= args.size()) usage("missing value for " + a);
+      return args[++i];
+    };
+    if (a == "--tools") {
+      o.tools = to_int(value());
+    } else if (a == "--pages") {
+      o.pages = to_int(value());
+    } else if (a == "--empty-cursor") {
+      o.empty_cursor = true;
+    } else if (a == "--bad-entries") {
+      o.bad_entries = true;
+    } else if (a == "--changed-after-call") {
+      o.changed_after_call = to_int(value());
+    } else if (a == "--count-file") {
+      o.count_file = value();
+    } else if (a == "--exit-at-once") {
+      o.exit_at_once = true;
+    } else if (a == "--no-initialize") {
+      o.no_initialize = true;
+    } else if (a == "--init-error") {
+      auto parsed = parse_json(value());
+      if (!parsed.ok()) usage("--init-error: " + parsed.error());
+      o.init_error = std::move(parsed).take();
+    } else if (a == "--no-read") {
+      o.no_read = true;
+    } else if (a == "--log-lines") {
+      o.log_lines = true;
+    } else if (a == "--crlf") {
+      o.crlf = true;
+    } else if (a == "--stderr") {
+      o.to_stderr = true;
+    } else if (a == "mcp") {
+      // the default argument an apps entry gets; nothing to do
+    } else {
+      usage("unknown option " + a);
+    }
+  }
+  if (o.pages < 1) usage("--pages must be at least 1");
+  return o;
+}
+
+class FakeApp {
+ public:
+  FakeApp(Options options, std::vector<std::string> argv)
+      : o_(std::move(options)), argv_(std::move(argv)) {}
+
+  int run() {
+    if (!o_.count_file.empty()) {
+      UniqueFd f(::open(o_.count_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+      std::string line = std::to_string(::getpid()) + "\n";
+      if (f.valid()) (void)write_all(f.get(), line.data(), line.size());
+    }
+    if (o_.to_stderr) say_stderr("fake-app starting\n");
+    if (o_.exit_at_once) return 0;
+    if (o_.no_read) block_forever();
+    std::string line;
+    while (read_line(&line)) {
+      auto message = parse_json(line);
+      if (!message.ok()) continue;
+      handle(*message);
+    }
+    return 0;
+  }
+
+ private:
+  [[noreturn]] static void block_forever() {
+    for (;;) ::pause();
+  }
+
+  static void say_stderr(std::string_view text) { (void)write_all(2, text.data(), text.size()); }
+
+  bool read_line(std::string* line) {
+    line->clear();
+    for (;;) {
+      size_t newline = pending_.find('\n');
+      if (newline != std::string::npos) {
+        line->assign(pending_, 0, newline);
+        pending_.erase(0, newline + 1);
+        return true;
+      }
+      char buffer[65536];
+      ssize_t n = read_retry(0, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      pending_.append(buffer, static_cast<size_t>(n));
+    }
+  }
+
+  void send(const JsonValue& message) {
+    std::string text;
+    if (o_.log_lines) text += "log: fake-app is answering\n";
+    render_compact(message, &text);
+    text += o_.crlf ? "\r\n" : "\n";
+    if (!write_all(1, text.data(), text.size()).ok()) ::_exit(1);
+  }
+
+  void answer(const JsonValue& id, JsonValue result) {
+    send(JsonObject{{"id", id}, {"jsonrpc", "2.0"}, {"result", std::move(result)}});
+  }
+
+  void answer_error(const JsonValue& id, int code, std::string message) {
+    send(JsonObject{{"error", JsonObject{{"code", code}, {"message", std::move(message)}}},
+                    {"id", id},
+                    {"jsonrpc", "2.0"}});
+  }
+
+  std::vector<JsonValue> catalogue() const {
+    std::vector<JsonValue> tools;
+    for (const char* name : {"echo", "sleep", "info", "fds", "ask", "respond", "huge", "deaf",
+                             "quit"}) {
+      tools.push_back(JsonObject{{"description", std::string("Built-in tool ") + name},
+                                 {"inputSchema", JsonObject{{"type", "object"}}},
+                                 {"name", name}});
+    }
+    for (int i = 0; i < o_.tools; ++i) {
+      tools.push_back(JsonObject{{"description", "Generated tool " + std::to_string(i)},
+                                 {"inputSchema", JsonObject{{"type", "object"}}},
+                                 {"name", "tool-" + std::to_string(i)}});
+    }
+    for (const std::string& name : added_) {
+      tools.push_back(JsonObject{{"inputSchema", JsonObject{{"type", "object"}}}, {"name", name}});
+    }
+    return tools;
+  }
+
+  std::string cursor_of(int page) const {
+    if (page == 1 && o_.empty_cursor) return "";
+    return "p" + std::to_string(page);
+  }
+
+  void list_tools(const JsonValue& id, const JsonValue* params) {
+    int page = 0;
+    if (const JsonValue* cursor = params ? params->find("cursor") : nullptr) {
+      const std::string* c = cursor->as_string();
+      page = -1;
+      for (int i = 1; c && i < o_.pages; ++i) {
+        if (*c == cursor_of(i)) page = i;
+      }
+      if (page < 0) return answer_error(id, -32602, "bad cursor");
+    }
+    std::vector<JsonValue> all = catalogue();
+    size_t per_page = (all.size() + o_.pages - 1) / o_.pages;
+    JsonArray items;
+    for (size_t i = page * per_page; i < all.size() && i < (page + 1) * per_page; ++i) {
+      items.push_back(all[i]);
+    }
+    if (page == 0 && o_.bad_entries) {
+      items.push_back(JsonValue(42));
+      items.push_back(JsonObject{{"description", "no name"}});
+      items.push_back(JsonObject{{"name", 7}});
+    }
+    JsonObject result{{"tools", std::move(items)}};
+    if (page + 1 < o_.pages) result.set("nextCursor", cursor_of(page + 1));
+    answer(id, std::move(result));
+  }
+
+  static JsonValue echo_result(JsonValue structured) {
+    return JsonObject{{"content", JsonArray{JsonObject{{"text", "echo"}, {"type", "text"}}}},
+                      {"structuredContent", std::move(structured)}};
+  }
+
+  static long number(const JsonValue* v, long fallback) {
+    if (v && v->as_unsigned()) return static_cast<long>(*v->as_unsigned());
+    return fallback;
+  }
+
+  void call_tool(const JsonValue& id, const JsonValue* params) {
+    const JsonValue* name_value = params ? params->find("name") : nullptr;
+    const std::string* name = name_value ? name_value->as_string() : nullptr;
+    JsonValue arguments;
+    if (const JsonValue* a = params ? params->find("arguments") : nullptr) arguments = *a;
+    ++calls_;
+    if (!name) return answer_error(id, -32602, "missing tool name");
+    if (*name == "echo") {
+      answer(id, echo_result(std::move(arguments)));
+    } else if (*name == "sleep") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(number(arguments.find("ms"), 0)));
+      answer(id, echo_result(std::move(arguments)));
+    } else if (*name == "info") {
+      JsonArray argv;
+      for (const std::string& a : argv_) argv.push_back(a);
+      char cwd[4096];
+      JsonValue env;
+      const JsonValue* env_name = arguments.find("env");
+      if (env_name && env_name->as_string()) {
+        if (const char* v = ::getenv(env_name->as_string()->c_str())) env = std::string(v);
+      }
+      answer(id, echo_result(JsonObject{{"argv", std::move(argv)},
+                                        {"cwd", ::getcwd(cwd, sizeof cwd) ? cwd : ""},
+                                        {"env", std::move(env)}}));
+    } else if (*name == "fds") {
+      answer(id, echo_result(JsonObject{{"fds", open_fds()}}));
+    } else if (*name == "ask") {
+      ask(id, arguments);
+    } else if (*name == "respond") {
+      respond(id, arguments);
+    } else if (*name == "huge") {
+      long bytes = number(arguments.find("bytes"), 0);
+      const JsonValue* json = arguments.find("json");
+      std::string line;
+      if (json && json->as_bool() && *json->as_bool() && bytes >= 2) {
+        line = "\"" + std::string(static_cast<size_t>(bytes - 2), 'a') + "\"";
+      } else {
+        line.assign(static_cast<size_t>(bytes), 'x');
+      }
+      line += '\n';
+      if (!write_all(1, line.data(), line.size()).ok()) ::_exit(1);
+      answer(id, echo_result(JsonValue()));
+    } else if (*name == "deaf") {
+      answer(id, echo_result(JsonValue()));
+      block_forever();
+    } else if (*name == "quit") {
+      answer(id, echo_result(JsonValue()));
+      ::_exit(0);
+    } else {
+      answer_error(id, -32602, "unknown tool " + *name);
+    }
+    if (calls_ == o_.changed_after_call) {
+      added_.push_back("added-" + std::to_string(calls_));
+      send(JsonObject{{"jsonrpc", "2.0"}, {"method", "notifications/tools/list_changed"}});
+    }
+  }
+
+  static JsonArray open_fds() {
+    JsonArray fds;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return fds;
+    int own = ::dirfd(dir);
+    while (dirent* e = ::readdir(dir)) {
+      int fd = 0;
+      std::string_view n = e->d_name;
+      if (std::from_chars(n.data(), n.data() + n.size(), fd).ec != std::errc() || fd == own) {
+        continue;
+      }
+      fds.push_back(fd);
+    }
+    ::closedir(dir);
+    std::sort(fds.begin(), fds.end(), [](const JsonValue& a, const JsonValue& b) {
+      return *a.as_unsigned() < *b.as_unsigned();
+    });
+    return fds;
+  }
+
+  void ask(const JsonValue& id, const JsonValue& arguments) {
+    const JsonValue* method = arguments.find("method");
+    const JsonValue* ask_id = arguments.find("id");
+    JsonValue question_id = ask_id ? *ask_id : JsonValue("ask-1");
+    send(JsonObject{{"id", question_id},
+                    {"jsonrpc", "2.0"},
+                    {"method", method ? *method : JsonValue("ping")},
+                    {"params", JsonObject()}});
+    std::string line;
+    while (read_line(&line)) {
+      auto reply = parse_json(line);
+      if (!reply.ok()) continue;
+      const JsonValue* reply_id = reply->find("id");
+      if (reply_id && *reply_id == question_id && !reply->find("method")) {
+        return answer(id, echo_result(JsonObject{{"reply", std::move(*reply)}}));
+      }
+    }
+    ::_exit(0);
+  }
+
+  void respond(const JsonValue& id, const JsonValue& arguments) {
+    JsonObject response;
+    if (const JsonValue* r = arguments.find("response"); r && r->as_object()) {
+      response = *r->as_object();
+    }
+    JsonValue response_id = id;
+    const JsonValue* id_as = arguments.find("id_as");
+    if (id_as && id_as->as_string() && id.as_unsigned()) {
+      if (*id_as->as_string() == "string") response_id = std::to_string(*id.as_unsigned());
+      if (*id_as->as_string() == "double") {
+        response_id = static_cast<double>(*id.as_unsigned());
+      }
+    }
+    response.set("id", std::move(response_id));
+    response.set("jsonrpc", "2.0");
+    send(JsonValue(std::move(response)));
+  }
+
+  void handle(const JsonValue& message) {
+    const JsonValue* id = message.find("id");
+    const JsonValue* method_value = message.find("method");
+    const std::string* method = method_value ? method_value->as_string() : nullptr;
+    if (o_.to_stderr) say_stderr("fake-app got a message\n");
+    if (!id || !method) return;  // notifications and stray responses
+    const JsonValue* params = message.find("params");
+    if (*method == "initialize") {
+      if (o_.no_initialize) return;
+      if (o_.init_error) {
+        return send(JsonObject{{"error", *o_.init_error}, {"id", *id}, {"jsonrpc", "2.0"}});
+      }
+      return answer(*id, JsonObject{{"capabilities", JsonObject{{"tools", JsonObject()}}},
+                                    {"protocolVersion", "2025-06-18"},
+                                    {"serverInfo", JsonObject{{"name", "fake-app"},
+                                                              {"version", "1.0.0"}}}});
+    }
+    if (*method == "ping") return answer(*id, JsonObject());
+    if (*method == "tools/list") return list_tools(*id, params);
+    if (*method == "tools/call") return call_tool(*id, params);
+    answer_error(*id, -32601, "unknown method " + *method);
+  }
+
+  Options o_;
+  std::vector<std::string> argv_;
+  std::string pending_;  // bytes read but not yet framed
+  int calls_ = 0;        // tools/call requests seen
+  std::vector<std::string> added_;
+};
+
+}  // namespace
+}  // namespace brask
+
+int main(int argc, char** argv) {
+  brask::Options options = brask::parse_options(argc, argv);
+  return brask::FakeApp(std::move(options), std::vector<std::string>(argv, argv + argc)).run();
+}

@@ -1,0 +1,117 @@
+#include "support/resources.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "support/paths.h"
+
+namespace brask::testing {
+
+std::vector<int> open_fds() { return process_fds(::getpid()); }
+
+std::vector<int> wait_for_fds_closed(const std::vector<int>& before,
+                                     std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::vector<int> now = open_fds();
+    std::vector<int> added;
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(),
+                        std::back_inserter(added));
+    // Nothing signals a detached thread's last close, so this looks again until the
+    // deadline; the common case returns on the first look.
+    if (added.empty() || std::chrono::steady_clock::now() >= deadline) return added;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+bool has_children() {
+  siginfo_t info{};
+  int r = ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT);
+  return !(r < 0 && errno == ECHILD);
+}
+
+bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+std::vector<int> process_fds(pid_t pid) {
+  std::vector<int> fds;
+  std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return fds;
+  const int own = pid == ::getpid() ? ::dirfd(dir) : -1;  // the listing's own descriptor
+  while (dirent* e = ::readdir(dir)) {
+    int fd = 0;
+    const char* name = e->d_name;
+    const char* end = name + std::char_traits<char>::length(name);
+    if (std::from_chars(name, end, fd).ptr == end && name != end && fd != own) fds.push_back(fd);
+  }
+  ::closedir(dir);
+  std::sort(fds.begin(), fds.end());
+  return fds;
+}
+
+std::optional<std::string> read_line_within(int fd, std::string& pending,
+                                            std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    size_t newline = pending.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = pending.substr(0, newline);
+      pending.erase(0, newline + 1);
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd p{fd, POLLIN, 0};
+    int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return std::nullopt;
+    char buffer[65536];
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    pending.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+AppEntry fake_app_entry(std::vector<std::string> args, std::string name) {
+  return AppEntry{"fake", std::move(name), program_path("fake-app"), std::move(args)};
+}
+
+std::vector<pid_t> read_count_file(const std::string& path) {
+  std::vector<pid_t> pids;
+  std::ifstream in(path);
+  pid_t pid = 0;
+  while (in >> pid) pids.push_back(pid);
+  return pids;
+}
+
+std::string make_temp_dir() {
+  const char* base = ::getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/brask-test-XXXXXX";
+  if (!::mkdtemp(templ.data())) return "/tmp";
+  return templ;
+}
+
+NoLeaksTest::NoLeaksTest() {
+  ::signal(SIGPIPE, SIG_IGN);
+  fds_before_ = open_fds();
+}
+
+void NoLeaksTest::TearDown() {
+  EXPECT_EQ(wait_for_fds_closed(fds_before_), std::vector<int>()) << "descriptors left open";
+  EXPECT_FALSE(has_children()) << "a child process left unreaped";
+}
+
+}  // namespace brask::testing
