@@ -165,12 +165,14 @@ class FakeApp {
   bool read_line(std::string* line) {
     line->clear();
     for (;;) {
-      size_t newline = pending_.find('\n');
+      size_t newline = pending_.find('\n', scanned_);
       if (newline != std::string::npos) {
         line->assign(pending_, 0, newline);
         pending_.erase(0, newline + 1);
+        scanned_ = 0;
         return true;
       }
+      scanned_ = pending_.size();
       char buffer[65536];
       ssize_t n = read_retry(0, buffer, sizeof buffer);
       if (n <= 0) return false;
@@ -397,6 +399,7 @@ class FakeApp {
   Options o_;
   std::vector<std::string> argv_;
   std::string pending_;  // bytes read but not yet framed
+  size_t scanned_ = 0;   // leading bytes of `pending_` known to hold no "\n"
   int calls_ = 0;        // tools/call requests seen
   std::vector<std::string> added_;
 };
