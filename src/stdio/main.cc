@@ -7,15 +7,23 @@
 #include <vector>
 
 #include "apps/gateway.h"
+#include "apps/child/live_children.h"
 #include "apps/registry.h"
 #include "base/unique_fd.h"
 #include "stdio/command_line.h"
 #include "stdio/serve.h"
+#include "stdio/signals.h"
 
 namespace brask {
 namespace {
 
 int serve() {
+  // App servers must not outlive the gateway, whichever of the three signals ends it.
+  Result<void> waiting = start_stop_signal_thread(&kill_live_children);
+  if (!waiting.ok()) {
+    write_operator_message(waiting.error());
+    return 1;
+  }
   AppRegistry registry = load_registry();
   for (const std::string& warning : registry.warnings) write_operator_message(warning);
   Gateway gateway(std::move(registry.apps), std::move(registry.warnings),
@@ -49,6 +57,9 @@ int run(const std::vector<std::string>& args) {
 }  // namespace brask
 
 int main(int argc, char** argv) {
+  // Before any thread starts, so every thread inherits the mask and only the signal
+  // thread takes them.
+  brask::block_stop_signals();
   brask::prepare_process();
   return brask::run(std::vector<std::string>(argv + 1, argv + argc));
 }

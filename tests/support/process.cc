@@ -164,13 +164,17 @@ Result<std::unique_ptr<Process>> Process::start(const std::string& program,
     posix_spawnattr_t* attributes;
     ~AttrGuard() { posix_spawnattr_destroy(attributes); }
   } attr_guard{&attributes};
-  // The program under test ignores SIGPIPE itself; start it with the default as an
-  // agent would, whatever the test runner set.
+  // The program under test ignores SIGPIPE itself; start it with default actions and
+  // nothing blocked, as an agent would, whatever the test runner set (a background
+  // job starts with SIGINT ignored, for one).
   sigset_t defaults;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
+  for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) sigaddset(&defaults, sig);
+  sigset_t empty;
+  sigemptyset(&empty);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setsigmask(&attributes, &empty);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
   std::vector<std::string> argv_strings{program};
   argv_strings.insert(argv_strings.end(), options.args.begin(), options.args.end());

@@ -1,0 +1,73 @@
+// signals.cc: the sigwait thread; see the header.
+#include "stdio/signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "base/os_error.h"
+
+namespace brask {
+namespace {
+
+// Written once by `block_stop_signals` on the main thread before any other thread
+// exists; only read afterwards.
+sigset_t waited_signals;
+bool any_waited = false;
+
+struct WaiterArgs {
+  void (*stop)();
+};
+
+void* wait_for_stop_signal(void* raw) {
+  void (*stop)() = static_cast<WaiterArgs*>(raw)->stop;
+  delete static_cast<WaiterArgs*>(raw);
+  int signal_number = 0;
+  while (sigwait(&waited_signals, &signal_number) != 0) {
+  }
+  stop();
+  // The other threads keep the signal blocked, so the raise lands on this thread.
+  signal(signal_number, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(signal_number);
+  _exit(128 + signal_number);  // not reached unless the default action failed to end us
+}
+
+}  // namespace
+
+void block_stop_signals() {
+  sigemptyset(&waited_signals);
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    // A signal ignored by whoever started us (nohup, a background job) stays ignored.
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+      continue;
+    sigaddset(&waited_signals, signal_number);
+    any_waited = true;
+  }
+  pthread_sigmask(SIG_BLOCK, &waited_signals, nullptr);
+}
+
+Result<void> start_stop_signal_thread(void (*stop)()) {
+  if (!any_waited) return {};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  auto* args = new WaiterArgs{stop};
+  int error = pthread_create(&thread, &attr, &wait_for_stop_signal, args);
+  pthread_attr_destroy(&attr);
+  if (error != 0) {
+    delete args;
+    return fail("failed to spawn thread: " + os_error_text(error));
+  }
+  return {};
+}
+
+}  // namespace brask

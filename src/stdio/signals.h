@@ -1,0 +1,19 @@
+// signals.h: ending on SIGTERM, SIGINT and SIGHUP without leaving app servers behind.
+// The three are blocked in every thread and taken by one thread with sigwait, which
+// kills and reaps every live app server, then ends the process by the same signal.
+// `block_stop_signals` runs on the main thread before any other thread starts.
+#pragma once
+
+#include "base/result.h"
+
+namespace brask {
+
+// Blocks the three signals in the calling thread; threads started later inherit it.
+// One that is ignored at start stays ignored and is not waited for.
+void block_stop_signals();
+
+// Starts the detached thread that waits for them. On one, it runs `stop`, then
+// restores the signal's default action and raises it, so the process ends by it.
+Result<void> start_stop_signal_thread(void (*stop)());
+
+}  // namespace brask
