@@ -59,6 +59,8 @@ Result<void> start_stop_signal_thread(void (*stop)()) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  // A fixed size: the default follows the stack limit, which may be huge or tiny.
+  pthread_attr_setstacksize(&attr, 256 * 1024);
   pthread_t thread;
   auto* args = new WaiterArgs{stop};
   int error = pthread_create(&thread, &attr, &wait_for_stop_signal, args);

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "apps/child/live_children.h"
+
 namespace brask {
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
@@ -26,6 +28,8 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
 void ChildProcess::stop() {
   if (pid_ <= 0 || reaped_) return;
   ::kill(pid_, SIGKILL);
+  // Before the reap, so the record never holds a pid that may be reused.
+  forget_live_child(pid_);
   for (;;) {
     int status = 0;
     pid_t r = ::waitpid(pid_, &status, 0);

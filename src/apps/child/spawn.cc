@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "apps/child/live_children.h"
+
 extern char** environ;
 
 namespace brask {
@@ -96,12 +98,17 @@ Result<SpawnedChild> spawn_child(const AppEntry& entry) {
   for (const std::string& arg : entry.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
-  pid_t pid = -1;
-  int err = posix_spawn(&pid, entry.command.c_str(), &setup.actions, &setup.attributes,
-                        argv.data(), environ);
-  if (err != 0) return fail(os_error_text(err));
+  // Recorded as it starts, so a stopping signal never misses it (live_children.h).
+  Result<pid_t> pid = start_live_child([&]() -> Result<pid_t> {
+    pid_t started = -1;
+    int err = posix_spawn(&started, entry.command.c_str(), &setup.actions, &setup.attributes,
+                          argv.data(), environ);
+    if (err != 0) return fail(os_error_text(err));
+    return started;
+  });
+  if (!pid.ok()) return pid.failure();
   // The child's ends close here, when `input` and `output` go; the gateway keeps its own.
-  return SpawnedChild{ChildProcess(pid), std::move(input->write_end),
+  return SpawnedChild{ChildProcess(*pid), std::move(input->write_end),
                       std::move(output->read_end)};
 }
 
