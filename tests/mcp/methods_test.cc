@@ -62,9 +62,9 @@ TEST(ToolsCall, ChecksParamsBeforeDispatching) {
       {R"({"params":{"name":" brask_list_apps"}})", "error: unknown tool ` brask_list_apps`"},
       {R"({"params":{"name":""}})", "error: unknown tool ``"},
       {R"({"params":{"name":"brask_list_apps","arguments":"odd"}})",
-       R"({"content":[{"text":"`brask_list_apps` is not available yet","type":"text"}],"isError":true})"},
+       R"({"content":[{"text":"{\n  \"apps\": []\n}","type":"text"}]})"},
       {R"({"params":{"name":"brask_call_tool"}})",
-       R"({"content":[{"text":"`brask_call_tool` is not available yet","type":"text"}],"isError":true})"},
+       R"({"content":[{"text":"`app` is required and must be a string","type":"text"}],"isError":true})"},
   };
   Gateway gateway({}, {});
   for (const auto& c : cases) {
