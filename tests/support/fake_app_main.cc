@@ -12,6 +12,8 @@
 //   --changed-after-call K after answering the K-th tools/call, add a tool "added-{K}"
 //                          and send notifications/tools/list_changed
 //   --count-file PATH      append "{pid}\n" to PATH at start (counts started processes)
+//   --extra-tool NAME      also list a tool NAME, answered like echo (repeatable)
+//   --list-delay-ms N      wait N milliseconds before answering each tools/list
 //   --exit-at-once         exit before reading anything
 //   --no-initialize        read requests but never answer "initialize"
 //   --init-error JSON      answer "initialize" with "error": JSON (any value)
@@ -63,6 +65,8 @@ struct Options {
   bool bad_entries = false;
   int changed_after_call = -1;
   std::string count_file;
+  std::vector<std::string> extra_tools;
+  int list_delay_ms = 0;
   bool exit_at_once = false;
   bool no_initialize = false;
   std::optional<JsonValue> init_error;
@@ -106,6 +110,10 @@ Options parse_options(int argc, char** argv) {
       o.changed_after_call = to_int(value());
     } else if (a == "--count-file") {
       o.count_file = value();
+    } else if (a == "--extra-tool") {
+      o.extra_tools.push_back(value());
+    } else if (a == "--list-delay-ms") {
+      o.list_delay_ms = to_int(value());
     } else if (a == "--exit-at-once") {
       o.exit_at_once = true;
     } else if (a == "--no-initialize") {
@@ -211,6 +219,11 @@ class FakeApp {
                                  {"inputSchema", JsonObject{{"type", "object"}}},
                                  {"name", "tool-" + std::to_string(i)}});
     }
+    for (const std::string& name : o_.extra_tools) {
+      tools.push_back(JsonObject{{"description", "Extra tool " + name},
+                                 {"inputSchema", JsonObject{{"type", "object"}}},
+                                 {"name", name}});
+    }
     for (const std::string& name : added_) {
       tools.push_back(JsonObject{{"inputSchema", JsonObject{{"type", "object"}}}, {"name", name}});
     }
@@ -223,6 +236,7 @@ class FakeApp {
   }
 
   void list_tools(const JsonValue& id, const JsonValue* params) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(o_.list_delay_ms));
     int page = 0;
     if (const JsonValue* cursor = params ? params->find("cursor") : nullptr) {
       const std::string* c = cursor->as_string();
@@ -265,7 +279,9 @@ class FakeApp {
     if (const JsonValue* a = params ? params->find("arguments") : nullptr) arguments = *a;
     ++calls_;
     if (!name) return answer_error(id, -32602, "missing tool name");
-    if (*name == "echo") {
+    const bool extra =
+        std::find(o_.extra_tools.begin(), o_.extra_tools.end(), *name) != o_.extra_tools.end();
+    if (*name == "echo" || extra) {
       answer(id, echo_result(std::move(arguments)));
     } else if (*name == "sleep") {
       std::this_thread::sleep_for(std::chrono::milliseconds(number(arguments.find("ms"), 0)));
