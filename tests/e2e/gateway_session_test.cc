@@ -27,17 +27,17 @@ using Clock = std::chrono::steady_clock;
 
 constexpr milliseconds AT_ONCE{1000};  // generous for "answers without waiting"
 
-std::string quoted(std::string_view text) { return render_compact(JsonValue(text)); }
+std::string json_string(std::string_view text) { return render_compact(JsonValue(text)); }
 
 // The answer line of a gateway tool that succeeded with `pretty` as its text.
 std::string text_answer(int id, std::string_view pretty) {
   return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"content":[{"text":)" +
-         quoted(pretty) + R"(,"type":"text"}]}})";
+         json_string(pretty) + R"(,"type":"text"}]}})";
 }
 // The answer line of a gateway tool that failed with `message`.
 std::string error_answer(int id, std::string_view message) {
   return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"content":[{"text":)" +
-         quoted(message) + R"(,"type":"text"}],"isError":true}})";
+         json_string(message) + R"(,"type":"text"}],"isError":true}})";
 }
 // The answer line carrying an app's own result, given in compact form.
 std::string app_answer(int id, std::string_view result) {
@@ -63,20 +63,21 @@ class GatewaySession : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
-  // lumeno, kinetta (both the fake app) and ghost (no such program), with `lumeno_args`
-  // added to lumeno's arguments.
-  void start(std::vector<std::string> lumeno_args = {}) {
-    JsonArray lumeno{"--count-file", lumeno_starts_};
-    for (std::string& a : lumeno_args) lumeno.push_back(std::move(a));
-    const std::string fake = testing::program_path("fake-app");
-    write_apps_file(render_compact(JsonObject{
-        {"apps",
-         JsonArray{JsonObject{{"args", std::move(lumeno)}, {"command", fake}, {"id", "lumeno"}},
-                   JsonObject{{"args", JsonArray{"--count-file", kinetta_starts_}},
-                              {"command", fake},
-                              {"id", "kinetta"}},
-                   JsonObject{{"command", "/nonexistent/ghost"}, {"id", "ghost"}, {"name", "Ghost"}}}},
-        {"version", 1}}));
+  // lumeno, kinetta (both the fake app, with these arguments added) and ghost (no such
+  // program).
+  void start(std::vector<std::string> lumeno_args = {},
+             std::vector<std::string> kinetta_args = {}) {
+    auto fake_app = [](std::string_view id, std::string count_file,
+                       const std::vector<std::string>& args) {
+      std::string text = R"({"id":")" + std::string(id) + R"(","command":)" +
+                         json_string(testing::program_path("fake-app")) +
+                         R"(,"args":["--count-file",)" + json_string(count_file);
+      for (const std::string& a : args) text += "," + json_string(a);
+      return text + "]}";
+    };
+    write_apps_file(R"({"version":1,"apps":[)" + fake_app("lumeno", lumeno_starts_, lumeno_args) +
+                    "," + fake_app("kinetta", kinetta_starts_, kinetta_args) +
+                    R"(,{"id":"ghost","name":"Ghost","command":"/nonexistent/ghost"}]})");
     testing::ProcessOptions options;
     options.args = {"--stdio"};
     options.set_env = {{"BRASK_MCP_DIR", dir_}};
@@ -93,7 +94,7 @@ class GatewaySession : public ::testing::Test {
   void send(int id, std::string_view tool, std::string_view arguments = "{}") {
     std::string line = R"({"id":)" + std::to_string(id) +
                        R"(,"jsonrpc":"2.0","method":"tools/call","params":{"arguments":)" +
-                       std::string(arguments) + R"(,"name":)" + quoted(tool) + "}}\n";
+                       std::string(arguments) + R"(,"name":)" + json_string(tool) + "}}\n";
     ASSERT_TRUE(gateway_->write_stdin(line).ok());
   }
 
@@ -247,6 +248,24 @@ TEST_F(GatewaySession, SearchOfAllAppsReportsTheOneThatCannotStart) {
   EXPECT_EQ(answer(3), error_answer(3, "no app `nope`; available: lumeno, kinetta, ghost"));
   send(4, "brask_find_tools", R"({"query":"zzz","app":"kinetta"})");
   EXPECT_EQ(answer(4), text_answer(4, "{\n  \"tools\": []\n}"));
+}
+
+TEST_F(GatewaySession, ASearchWithoutHitsPointsToCommandTools) {
+  start({"--extra-tool", "run_command"}, {"--extra-tool", "ListCommands", "--extra-tool",
+                                          "list_commands"});
+  send(1, "brask_find_tools", R"({"query":"zzz"})");
+  EXPECT_EQ(answer(1), text_answer(1, R"x({
+  "hint": "No tool matched. These tools list or run an app's own commands; describe one and search its commands: lumeno/run_command, kinetta/list_commands",
+  "tools": [],
+  "unavailable": [
+    {
+      "app": "ghost",
+      "error": "could not start Ghost (/nonexistent/ghost): No such file or directory (os error 2)"
+    }
+  ]
+})x"));
+  send(2, "brask_call_tool", R"({"app":"kinetta","tool":"list_commands","arguments":{"q":"x"}})");
+  EXPECT_EQ(answer(2), app_answer(2, ECHO_RESULT + R"({"q":"x"}})"));
 }
 
 TEST_F(GatewaySession, DescribeAndCall) {
