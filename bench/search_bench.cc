@@ -93,7 +93,7 @@ void BM_CachedSearch(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(APPS) * tools * state.iterations(),
                          benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_CachedSearch)->Arg(50)->Arg(100)->Arg(200)->Arg(400)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CachedSearch)->Arg(1)->Arg(50)->Arg(100)->Arg(200)->Arg(400)->Unit(benchmark::kMicrosecond);
 
 // Each iteration drops the slow apps' catalogues, so the search lists them again over
 // their running servers, each listing taking SLOW_LIST_MS.
