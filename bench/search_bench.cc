@@ -68,7 +68,8 @@ std::unique_ptr<Gateway> make_gateway(int tools, int slow) {
     apps.push_back(std::move(entry));
   }
   auto gateway = std::make_unique<Gateway>(std::move(apps), std::vector<std::string>{});
-  for (int a = slow; a < APPS; ++a) hold_catalogue(gateway->slots[a], make_catalogue(a, tools));
+  for (int a = slow; a < APPS; ++a)
+    hold_catalogue(gateway->slots[a], make_catalogue(a, tools));
   return gateway;
 }
 
@@ -89,11 +90,16 @@ void BM_CachedSearch(benchmark::State& state) {
   }
   check(find_tools(*gateway, QUERY, std::nullopt, 20), state);
   state.counters["tools"] = APPS * tools;
-  state.counters["tools/s"] =
-      benchmark::Counter(static_cast<double>(APPS) * tools * state.iterations(),
-                         benchmark::Counter::kIsRate);
+  state.counters["tools/s"] = benchmark::Counter(
+      static_cast<double>(APPS) * tools * state.iterations(), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_CachedSearch)->Arg(1)->Arg(50)->Arg(100)->Arg(200)->Arg(400)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CachedSearch)
+    ->Arg(1)
+    ->Arg(50)
+    ->Arg(100)
+    ->Arg(200)
+    ->Arg(400)
+    ->Unit(benchmark::kMicrosecond);
 
 // Each iteration drops the slow apps' catalogues, so the search lists them again over
 // their running servers, each listing taking SLOW_LIST_MS.
@@ -103,7 +109,8 @@ void BM_SearchWithSlowApps(benchmark::State& state) {
   check(find_tools(*gateway, QUERY, std::nullopt, 20), state);  // starts the servers
   for (auto _ : state) {
     state.PauseTiming();
-    for (int a = 0; a < slow; ++a) drop_catalogue(gateway->slots[a]);
+    for (int a = 0; a < slow; ++a)
+      drop_catalogue(gateway->slots[a]);
     state.ResumeTiming();
     Result<JsonValue> result = find_tools(*gateway, QUERY, std::nullopt, 20);
     benchmark::DoNotOptimize(result);

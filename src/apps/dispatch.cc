@@ -31,25 +31,30 @@ JsonValue answer(Result<JsonValue> outcome) {
 
 JsonValue run_find_tools(Gateway& gateway, const JsonValue& arguments) {
   Result<FindToolsArguments> read = read_find_tools_arguments(arguments);
-  if (!read.ok()) return error_result(read.error());
+  if (!read.ok())
+    return error_result(read.error());
   std::optional<std::string_view> app;
-  if (read->app) app = *read->app;
+  if (read->app)
+    app = *read->app;
   return answer(find_tools(gateway, read->query, app, read->limit));
 }
 
 JsonValue run_describe_tool(Gateway& gateway, const JsonValue& arguments) {
   Result<std::string> app = required_string(arguments, "app");
-  if (!app.ok()) return error_result(app.error());
+  if (!app.ok())
+    return error_result(app.error());
   Result<std::string> tool = required_string(arguments, "tool");
-  if (!tool.ok()) return error_result(tool.error());
+  if (!tool.ok())
+    return error_result(tool.error());
   return answer(describe_tool(gateway, *app, *tool));
 }
 
 JsonValue run_call_tool(Gateway& gateway, const JsonValue& arguments) {
   Result<CallToolArguments> read = read_call_tool_arguments(arguments);
-  if (!read.ok()) return error_result(read.error());
-  Result<JsonValue> outcome = run_app_tool(gateway, read->app, read->tool,
-                                           std::move(read->arguments), read->timeout_secs);
+  if (!read.ok())
+    return error_result(read.error());
+  Result<JsonValue> outcome =
+      run_app_tool(gateway, read->app, read->tool, std::move(read->arguments), read->timeout_secs);
   // The app's own result goes back as it came, an error inside it included.
   return outcome.ok() ? std::move(outcome).take() : error_result(outcome.error());
 }
@@ -72,7 +77,8 @@ std::optional<JsonValue> dispatch_tool(Gateway& gateway, std::string_view name,
   }
   // Before the arguments are looked at: while agents are off every tool says so.
   Result<void> gate = agents_gate(gateway);
-  if (!gate.ok()) return error_result(gate.error());
+  if (!gate.ok())
+    return error_result(gate.error());
   return run(gateway, arguments);
 }
 
@@ -85,7 +91,8 @@ JsonValue error_result(std::string_view message) {
 }
 
 Result<void> agents_gate(Gateway& gateway) {
-  if (gateway.agents_enabled()) return {};
+  if (gateway.agents_enabled())
+    return {};
   stop_all_apps(gateway);
   return fail(std::string(AGENTS_OFF_MESSAGE));
 }
@@ -102,16 +109,20 @@ Result<std::string> required_string(const JsonValue& arguments, std::string_view
 Result<FindToolsArguments> read_find_tools_arguments(const JsonValue& arguments) {
   FindToolsArguments read;
   if (const JsonValue* query = given(arguments, "query")) {
-    if (!query->as_string()) return fail("`query` must be a string");
+    if (!query->as_string())
+      return fail("`query` must be a string");
     read.query = *query->as_string();
   }
   if (const JsonValue* app = given(arguments, "app")) {
-    if (!app->as_string()) return fail("`app` must be a string");
-    if (!trim_white_space(*app->as_string()).empty()) read.app = *app->as_string();
+    if (!app->as_string())
+      return fail("`app` must be a string");
+    if (!trim_white_space(*app->as_string()).empty())
+      read.app = *app->as_string();
   }
   read.limit = DEFAULT_FIND_LIMIT;
   if (const JsonValue* limit = given(arguments, "limit")) {
-    if (!limit->as_unsigned()) return fail("`limit` must be a positive whole number");
+    if (!limit->as_unsigned())
+      return fail("`limit` must be a positive whole number");
     read.limit = *limit->as_unsigned();
   }
   return read;
@@ -119,13 +130,16 @@ Result<FindToolsArguments> read_find_tools_arguments(const JsonValue& arguments)
 
 Result<CallToolArguments> read_call_tool_arguments(const JsonValue& arguments) {
   Result<std::string> app = required_string(arguments, "app");
-  if (!app.ok()) return app.failure();
+  if (!app.ok())
+    return app.failure();
   Result<std::string> tool = required_string(arguments, "tool");
-  if (!tool.ok()) return tool.failure();
+  if (!tool.ok())
+    return tool.failure();
   CallToolArguments read{std::move(app).take(), std::move(tool).take(), JsonObject{},
                          DEFAULT_CALL_TIMEOUT_SECS};
   if (const JsonValue* tool_arguments = given(arguments, "arguments")) {
-    if (!tool_arguments->as_object()) return fail("`arguments` must be an object");
+    if (!tool_arguments->as_object())
+      return fail("`arguments` must be an object");
     read.arguments = *tool_arguments;
   }
   if (const JsonValue* timeout = given(arguments, "timeoutSeconds")) {

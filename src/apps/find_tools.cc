@@ -50,10 +50,12 @@ Result<std::vector<std::optional<CatalogueOutcome>>> read_catalogues(
     const size_t index = indexes[i];
     Result<std::jthread> worker =
         start_worker([&gateway, outcome, index] { outcome->emplace(app_tools(gateway, index)); });
-    if (!worker.ok()) return worker.failure();  // `workers` joins the started ones
+    if (!worker.ok())
+      return worker.failure();  // `workers` joins the started ones
     workers.push_back(std::move(worker).take());
   }
-  for (std::jthread& worker : workers) worker.join();
+  for (std::jthread& worker : workers)
+    worker.join();
   return outcomes;
 }
 
@@ -64,7 +66,8 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
   std::vector<size_t> indexes;
   if (app) {
     Result<size_t> index = find_app(gateway.apps, *app);
-    if (!index.ok()) return index.failure();
+    if (!index.ok())
+      return index.failure();
     indexes.push_back(*index);
   } else {
     for (size_t i = 0; i < gateway.apps.size() && i < gateway.slots.size(); ++i) {
@@ -72,9 +75,9 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
     }
   }
 
-  Result<std::vector<std::optional<CatalogueOutcome>>> outcomes =
-      read_catalogues(gateway, indexes);
-  if (!outcomes.ok()) return outcomes.failure();
+  Result<std::vector<std::optional<CatalogueOutcome>>> outcomes = read_catalogues(gateway, indexes);
+  if (!outcomes.ok())
+    return outcomes.failure();
 
   // Registry position and catalogue of every app that could be read, in registry order.
   std::vector<std::pair<size_t, std::shared_ptr<const ToolCatalogue>>> read;
@@ -86,7 +89,8 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
       continue;
     }
     std::string message = outcome ? outcome->error() : std::string(NO_OUTCOME_MESSAGE);
-    if (app) return fail(std::move(message));
+    if (app)
+      return fail(std::move(message));
     unavailable.push_back(
         JsonObject{{"app", gateway.apps[indexes[i]].id}, {"error", std::move(message)}});
   }
@@ -96,9 +100,11 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
   for (const auto& [index, catalogue] : read) {
     for (const AppTool& tool : *catalogue) {
       const std::string* name = tool_name(tool);
-      if (!name) continue;
+      if (!name)
+        continue;
       const uint32_t score = score_tool(words, tool);
-      if (score == 0) continue;
+      if (score == 0)
+        continue;
       hits.push_back(ToolHit{gateway.apps[index].id, *name, one_line_summary(tool), score});
     }
   }
@@ -119,15 +125,19 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
       const auto& [index, catalogue] = read[r];
       for (size_t t = 0; t < catalogue->size() && listed < MAX_HINT_TOOLS; ++t) {
         const std::string* name = tool_name((*catalogue)[t]);
-        if (!name || name->find("command") == std::string::npos) continue;
-        if (listed++ > 0) list += ", ";
+        if (!name || name->find("command") == std::string::npos)
+          continue;
+        if (listed++ > 0)
+          list += ", ";
         list += gateway.apps[index].id + "/" + *name;
       }
     }
-    if (listed > 0) result.set("hint", std::string(HINT_PREFIX) + list);
+    if (listed > 0)
+      result.set("hint", std::string(HINT_PREFIX) + list);
   }
   result.set("tools", std::move(tools));
-  if (!unavailable.empty()) result.set("unavailable", std::move(unavailable));
+  if (!unavailable.empty())
+    result.set("unavailable", std::move(unavailable));
   return JsonValue(std::move(result));
 }
 

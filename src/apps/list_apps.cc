@@ -14,8 +14,10 @@ JsonValue list_apps(Gateway& gateway) {
     const AppEntry& entry = gateway.apps[i];
     const SlotSnapshot snapshot = look_at_slot(gateway, i);
     JsonObject app{{"app", entry.id}, {"name", entry.name}, {"started", snapshot.started}};
-    if (snapshot.busy) app.set("busy", true);
-    if (snapshot.tool_count) app.set("tools", static_cast<uint64_t>(*snapshot.tool_count));
+    if (snapshot.busy)
+      app.set("busy", true);
+    if (snapshot.tool_count)
+      app.set("tools", static_cast<uint64_t>(*snapshot.tool_count));
     apps.push_back(std::move(app));
   }
   JsonObject listing{{"apps", std::move(apps)}};

@@ -16,11 +16,13 @@ Result<size_t> find_app(const std::vector<AppEntry>& apps, std::string_view refe
                 "`); turn agents on in the Velmora Launcher");
   }
   for (size_t i = 0; i < apps.size(); ++i) {
-    if (apps[i].id == wanted) return i;
+    if (apps[i].id == wanted)
+      return i;
   }
   std::string ids;
   for (const AppEntry& entry : apps) {
-    if (!ids.empty()) ids += ", ";
+    if (!ids.empty())
+      ids += ", ";
     ids += entry.id;
   }
   return fail("no app `" + std::string(reference) + "`; available: " + ids);
@@ -30,7 +32,8 @@ const JsonValue* find_listed_tool(const ToolCatalogue& catalogue, std::string_vi
   for (const JsonValue& entry : catalogue) {
     const JsonValue* name = entry.find("name");
     const std::string* text = name ? name->as_string() : nullptr;
-    if (text && *text == tool) return &entry;
+    if (text && *text == tool)
+      return &entry;
   }
   return nullptr;
 }
@@ -42,23 +45,29 @@ std::string no_tool_message(std::string_view app, std::string_view tool) {
 
 Result<JsonValue> describe_tool(Gateway& gateway, std::string_view app, std::string_view tool) {
   Result<size_t> index = find_app(gateway.apps, app);
-  if (!index.ok()) return index.failure();
+  if (!index.ok())
+    return index.failure();
   Result<std::shared_ptr<const ToolCatalogue>> catalogue = app_tools(gateway, *index);
-  if (!catalogue.ok()) return catalogue.failure();
+  if (!catalogue.ok())
+    return catalogue.failure();
   const JsonValue* entry = find_listed_tool(**catalogue, tool);
-  if (!entry) return fail(no_tool_message(app, tool));
+  if (!entry)
+    return fail(no_tool_message(app, tool));
   return *entry;
 }
 
 Result<JsonValue> run_app_tool(Gateway& gateway, std::string_view app, std::string_view tool,
                                JsonValue arguments, uint64_t timeout_secs) {
   Result<size_t> index = find_app(gateway.apps, app);
-  if (!index.ok()) return index.failure();
+  if (!index.ok())
+    return index.failure();
   {
     // Refuses an unlisted tool before waiting for the app's slot.
     Result<std::shared_ptr<const ToolCatalogue>> catalogue = app_tools(gateway, *index);
-    if (!catalogue.ok()) return catalogue.failure();
-    if (!find_listed_tool(**catalogue, tool)) return fail(no_tool_message(app, tool));
+    if (!catalogue.ok())
+      return catalogue.failure();
+    if (!find_listed_tool(**catalogue, tool))
+      return fail(no_tool_message(app, tool));
   }
   // use_app holds the connection lock across the call, asks the agents switch before and
   // after, re-reads a changed tool list and replaces an ended server; the look-up is
@@ -67,7 +76,8 @@ Result<JsonValue> run_app_tool(Gateway& gateway, std::string_view app, std::stri
   return use_app(gateway, *index,
                  [&](AppConnection& connection,
                      const std::shared_ptr<const ToolCatalogue>& catalogue) -> Result<JsonValue> {
-                   if (!find_listed_tool(*catalogue, tool)) return fail(no_tool_message(app, tool));
+                   if (!find_listed_tool(*catalogue, tool))
+                     return fail(no_tool_message(app, tool));
                    return call_tool(connection, tool, std::move(arguments), timeout);
                  });
 }

@@ -20,7 +20,8 @@ JsonValue parsed(std::string_view text) {
 }
 
 std::string call_described(const Result<CallToolArguments>& read) {
-  if (!read.ok()) return read.error();
+  if (!read.ok())
+    return read.error();
   return read->app + "|" + read->tool + "|" + render_compact(read->arguments) + "|" +
          std::to_string(read->timeout_secs);
 }
@@ -59,7 +60,8 @@ TEST(CallToolArguments, RefusesEveryTimeOutThatIsNotAWholeNumberOfAtLeastOne) {
   for (std::string_view timeout :
        {"0", "-5", "1.5", "10.0", "1e1", "\"10\"", "true", "[]", "{}", "18446744073709551616"}) {
     SCOPED_TRACE(timeout);
-    std::string arguments = R"({"app":"a","tool":"t","timeoutSeconds":)" + std::string(timeout) + "}";
+    std::string arguments =
+        R"({"app":"a","tool":"t","timeoutSeconds":)" + std::string(timeout) + "}";
     EXPECT_EQ(call_described(read_call_tool_arguments(parsed(arguments))), want);
   }
 }
@@ -87,9 +89,9 @@ TEST(FindToolsArguments, AppliesEachRuleAndReportsTheFirstFailure) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
     Result<FindToolsArguments> read = read_find_tools_arguments(parsed(c.arguments));
-    std::string got = read.ok() ? read->query + "|" + read->app.value_or("-") + "|" +
-                                      std::to_string(read->limit)
-                                : read.error();
+    std::string got =
+        read.ok() ? read->query + "|" + read->app.value_or("-") + "|" + std::to_string(read->limit)
+                  : read.error();
     EXPECT_EQ(got, c.want);
   }
 }
@@ -97,8 +99,9 @@ TEST(FindToolsArguments, AppliesEachRuleAndReportsTheFirstFailure) {
 TEST(ToolResults, CarryPrettyTextOrTheMessage) {
   EXPECT_EQ(render_compact(json_result(parsed(R"({"apps":[]})"))),
             R"({"content":[{"text":"{\n  \"apps\": []\n}","type":"text"}]})");
-  EXPECT_EQ(render_compact(error_result("`app` is required and must be a string")),
-            R"({"content":[{"text":"`app` is required and must be a string","type":"text"}],"isError":true})");
+  EXPECT_EQ(
+      render_compact(error_result("`app` is required and must be a string")),
+      R"({"content":[{"text":"`app` is required and must be a string","type":"text"}],"isError":true})");
 }
 
 TEST(Dispatch, RecognisesOnlyTheExactToolNames) {

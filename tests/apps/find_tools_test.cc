@@ -48,8 +48,7 @@ TEST_F(FindTools, RanksHitsAcrossAppsWithTiesInRegistryThenCatalogueOrder) {
   const char* broken =
       R"("unavailable":[{"app":"broken","error":"could not start broken: no server here"}])";
   EXPECT_EQ(searched(gateway, "blur"),
-            std::string(R"({"tools":[)") +
-                R"({"app":"kinetta","summary":"","tool":"blur_more"},)" +
+            std::string(R"({"tools":[)") + R"({"app":"kinetta","summary":"","tool":"blur_more"},)" +
                 R"({"app":"lumeno","summary":"Blur softly.","tool":"gaussian_blur"},)" +
                 R"({"app":"kinetta","summary":"Sharpen.","tool":"deblur"},)" +
                 R"({"app":"lumeno","summary":"Blurs along a line.","tool":"motion"}],)" + broken +
@@ -75,9 +74,11 @@ TEST_F(FindTools, OneAppIsSearchedAloneAndItsFailureIsTheAnswer) {
 
 TEST(FindToolsHint, NamesCommandToolsOnlyWhenNothingMatched) {
   std::vector<JsonValue> many;
-  for (int i = 0; i < 60; ++i) many.push_back(tool_entry("command_" + std::to_string(i)));
+  for (int i = 0; i < 60; ++i)
+    many.push_back(tool_entry("command_" + std::to_string(i)));
   std::string fifty;
-  for (int i = 0; i < 50; ++i) fifty += (i ? ", b/command_" : "b/command_") + std::to_string(i);
+  for (int i = 0; i < 50; ++i)
+    fifty += (i ? ", b/command_" : "b/command_") + std::to_string(i);
   const std::string prefix =
       "No tool matched. These tools list or run an app's own commands; describe one and search "
       "its commands: ";
@@ -92,9 +93,15 @@ TEST(FindToolsHint, NamesCommandToolsOnlyWhenNothingMatched) {
        "zzz",
        R"({"hint":")" + prefix + R"(a/list_commands, b/run_command","tools":[]})"},
       {"no command tool", {tool_entry("crop")}, {}, "zzz", R"({"tools":[]})"},
-      {"at most fifty", {tool_entry("crop")}, many, "zzz",
+      {"at most fifty",
+       {tool_entry("crop")},
+       many,
+       "zzz",
        R"({"hint":")" + prefix + fifty + R"(","tools":[]})"},
-      {"a hit suppresses the hint", {tool_entry("run_command")}, {tool_entry("crop")}, "crop",
+      {"a hit suppresses the hint",
+       {tool_entry("run_command")},
+       {tool_entry("crop")},
+       "crop",
        R"({"tools":[{"app":"b","summary":"","tool":"crop"}]})"},
   };
   for (const auto& c : cases) {
@@ -136,16 +143,17 @@ TEST(FindToolsWorkers, AllAppsAreReadAtOnce) {
     return fail(entry.id + (met ? " met the others" : " waited alone"));
   };
   std::vector<AppEntry> apps;
-  for (int i = 0; i < APPS; ++i) apps.push_back(missing_app("app" + std::to_string(i)));
+  for (int i = 0; i < APPS; ++i)
+    apps.push_back(missing_app("app" + std::to_string(i)));
   Gateway gateway(apps, {}, meeting);
   Result<JsonValue> result = find_tools(gateway, "", std::nullopt, 20);
   ASSERT_TRUE(result.ok()) << result.error();
   const JsonArray* unavailable = result->find("unavailable")->as_array();
   ASSERT_EQ(unavailable->size(), size_t{APPS});
   for (int i = 0; i < APPS; ++i) {
-    EXPECT_EQ(render_compact((*unavailable)[i]),
-              R"({"app":"app)" + std::to_string(i) + R"(","error":"app)" + std::to_string(i) +
-                  R"( met the others"})");
+    EXPECT_EQ(render_compact((*unavailable)[i]), R"({"app":"app)" + std::to_string(i) +
+                                                     R"(","error":"app)" + std::to_string(i) +
+                                                     R"( met the others"})");
   }
 }
 

@@ -100,9 +100,11 @@ class RunAppToolOnFakeApp : public testing::NoLeaksTest {
   RunAppToolOnFakeApp()
       : count_file(testing::make_temp_dir() + "/starts"),
         gateway(std::in_place,
-                std::vector<AppEntry>{AppEntry{
-                    "fake", "Fake", testing::program_path("fake-app"),
-                    {"--changed-after-call", "1", "--count-file", count_file}}},
+                std::vector<AppEntry>{
+                    AppEntry{"fake",
+                             "Fake",
+                             testing::program_path("fake-app"),
+                             {"--changed-after-call", "1", "--count-file", count_file}}},
                 std::vector<std::string>{}) {}
 
   void TearDown() override {
@@ -124,8 +126,9 @@ class RunAppToolOnFakeApp : public testing::NoLeaksTest {
 TEST_F(RunAppToolOnFakeApp, ForwardsCallsAndFollowsTheAppsToolList) {
   EXPECT_EQ(called("added-1", "{}"),
             "error: fake has no tool `added-1`; use brask_find_tools to look for one");
-  EXPECT_EQ(called("echo", R"({"b":[1,-2,0.5],"a":"x"})"),
-            R"({"content":[{"text":"echo","type":"text"}],"structuredContent":{"a":"x","b":[1,-2,0.5]}})");
+  EXPECT_EQ(
+      called("echo", R"({"b":[1,-2,0.5],"a":"x"})"),
+      R"({"content":[{"text":"echo","type":"text"}],"structuredContent":{"a":"x","b":[1,-2,0.5]}})");
   // The app announces a new tool after answering that call; the announcement has surely
   // arrived once the next answer has. The new tool is listed and forwarded then (the app
   // itself answers it with an error of its own).

@@ -27,7 +27,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr milliseconds AT_ONCE{1000};  // generous for "answers without waiting"
 
-std::string json_string(std::string_view text) { return render_compact(JsonValue(text)); }
+std::string json_string(std::string_view text) {
+  return render_compact(JsonValue(text));
+}
 
 // The answer line of a gateway tool that succeeded with `pretty` as its text.
 std::string text_answer(int id, std::string_view pretty) {
@@ -45,7 +47,8 @@ std::string app_answer(int id, std::string_view result) {
          "}";
 }
 
-const std::string ECHO_RESULT = R"({"content":[{"text":"echo","type":"text"}],"structuredContent":)";
+const std::string ECHO_RESULT =
+    R"({"content":[{"text":"echo","type":"text"}],"structuredContent":)";
 
 class GatewaySession : public ::testing::Test {
  protected:
@@ -72,7 +75,8 @@ class GatewaySession : public ::testing::Test {
       std::string text = R"({"id":")" + std::string(id) + R"(","command":)" +
                          json_string(testing::program_path("fake-app")) +
                          R"(,"args":["--count-file",)" + json_string(count_file);
-      for (const std::string& a : args) text += "," + json_string(a);
+      for (const std::string& a : args)
+        text += "," + json_string(a);
       return text + "]}";
     };
     write_apps_file(R"({"version":1,"apps":[)" + fake_app("lumeno", lumeno_starts_, lumeno_args) +
@@ -86,9 +90,7 @@ class GatewaySession : public ::testing::Test {
     gateway_ = std::move(started).take();
   }
 
-  void write_apps_file(const std::string& text) {
-    std::ofstream(dir_ + "/apps.json") << text;
-  }
+  void write_apps_file(const std::string& text) { std::ofstream(dir_ + "/apps.json") << text; }
   void remove_apps_file() { std::filesystem::remove(dir_ + "/apps.json"); }
 
   void send(int id, std::string_view tool, std::string_view arguments = "{}") {
@@ -108,9 +110,11 @@ class GatewaySession : public ::testing::Test {
         return line;
       }
       const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return "";
+      if (left.count() <= 0)
+        return "";
       std::optional<std::string> line = gateway_->read_line(left);
-      if (!line) return "";
+      if (!line)
+        return "";
       Result<JsonValue> parsed = parse_json(*line);
       const JsonValue* line_id = parsed.ok() ? parsed->find("id") : nullptr;
       const uint64_t* number = line_id ? line_id->as_unsigned() : nullptr;
@@ -128,11 +132,13 @@ class GatewaySession : public ::testing::Test {
   // The text of a gateway tool's answer line.
   static std::string text_of(const std::string& line) {
     Result<JsonValue> parsed = parse_json(line);
-    if (!parsed.ok()) return "";
-    const JsonValue* content = parsed->find("result") ? parsed->find("result")->find("content")
-                                                       : nullptr;
+    if (!parsed.ok())
+      return "";
+    const JsonValue* content =
+        parsed->find("result") ? parsed->find("result")->find("content") : nullptr;
     const JsonArray* items = content ? content->as_array() : nullptr;
-    if (!items || items->empty()) return "";
+    if (!items || items->empty())
+      return "";
     const JsonValue* text = (*items)[0].find("text");
     return text && text->as_string() ? *text->as_string() : "";
   }
@@ -251,8 +257,8 @@ TEST_F(GatewaySession, SearchOfAllAppsReportsTheOneThatCannotStart) {
 }
 
 TEST_F(GatewaySession, ASearchWithoutHitsPointsToCommandTools) {
-  start({"--extra-tool", "run_command"}, {"--extra-tool", "ListCommands", "--extra-tool",
-                                          "list_commands"});
+  start({"--extra-tool", "run_command"},
+        {"--extra-tool", "ListCommands", "--extra-tool", "list_commands"});
   send(1, "brask_find_tools", R"({"query":"zzz"})");
   EXPECT_EQ(answer(1), text_answer(1, R"x({
   "hint": "No tool matched. These tools list or run an app's own commands; describe one and search its commands: lumeno/run_command, kinetta/list_commands",
@@ -281,13 +287,16 @@ TEST_F(GatewaySession, DescribeAndCall) {
   send(2, "brask_describe_tool", R"({"app":"lumeno","tool":"Echo"})");
   EXPECT_EQ(answer(2),
             error_answer(2, "lumeno has no tool `Echo`; use brask_find_tools to look for one"));
-  send(3, "brask_call_tool",
-       R"({"app":"kinetta","tool":"echo","arguments":{"z":1e2,"a":[true,null]},"timeoutSeconds":5})");
+  send(
+      3, "brask_call_tool",
+      R"({"app":"kinetta","tool":"echo","arguments":{"z":1e2,"a":[true,null]},"timeoutSeconds":5})");
   EXPECT_EQ(answer(3), app_answer(3, ECHO_RESULT + R"({"a":[true,null],"z":100.0}})"));
   send(4, "brask_call_tool", R"({"app":"kinetta","tool":"echo","arguments":[]})");
   EXPECT_EQ(answer(4), error_answer(4, "`arguments` must be an object"));
   // The app's own error comes back as a failure of the call.
-  send(5, "brask_call_tool", R"({"app":"kinetta","tool":"respond","arguments":{"response":{"error":{"code":-1,"message":"no canvas"}}}})");
+  send(
+      5, "brask_call_tool",
+      R"({"app":"kinetta","tool":"respond","arguments":{"response":{"error":{"code":-1,"message":"no canvas"}}}})");
   EXPECT_EQ(answer(5), error_answer(5, "no canvas"));
 }
 
@@ -374,10 +383,12 @@ TEST_F(GatewaySession, AnAppInUseHoldsUpNoOtherRequest) {
 TEST_F(GatewaySession, TheSeventeenthRequestIsTurnedAwayWhileSixteenRun) {
   start();
   send(1, "brask_call_tool", R"({"app":"lumeno","tool":"sleep","arguments":{"ms":1500}})");
-  for (int id = 2; id <= 16; ++id) send(id, "brask_call_tool", R"({"app":"lumeno","tool":"echo"})");
+  for (int id = 2; id <= 16; ++id)
+    send(id, "brask_call_tool", R"({"app":"lumeno","tool":"echo"})");
   send(17, "brask_list_apps");
-  EXPECT_EQ(answer(17),
-            R"({"error":{"code":-32000,"message":"16 requests are already running; try again when one finishes"},"id":17,"jsonrpc":"2.0"})");
+  EXPECT_EQ(
+      answer(17),
+      R"({"error":{"code":-32000,"message":"16 requests are already running; try again when one finishes"},"id":17,"jsonrpc":"2.0"})");
   EXPECT_EQ(answer(1), app_answer(1, ECHO_RESULT + R"({"ms":1500}})"));
   for (int id = 2; id <= 16; ++id) {
     EXPECT_EQ(answer(id), app_answer(id, ECHO_RESULT + "{}}")) << id;

@@ -13,7 +13,8 @@ AppEntry missing_app(std::string id) {
 
 JsonValue tool_entry(std::string name, std::string description) {
   JsonObject tool{{"name", std::move(name)}};
-  if (!description.empty()) tool.set("description", std::move(description));
+  if (!description.empty())
+    tool.set("description", std::move(description));
   return tool;
 }
 
