@@ -61,5 +61,7 @@ int main(int argc, char** argv) {
   // thread takes them.
   brask::block_stop_signals();
   brask::prepare_process();
-  return brask::run(std::vector<std::string>(argv + 1, argv + argc));
+  const int status = brask::run(std::vector<std::string>(argv + 1, argv + argc));
+  brask::hold_if_ending_by_signal();
+  return status;
 }

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
 
@@ -17,6 +18,9 @@ namespace {
 // exists; only read afterwards.
 sigset_t waited_signals;
 bool any_waited = false;
+// Set as soon as a signal is taken: stopping the apps lets running calls end, and the
+// main thread must not exit with status 0 before the signal ends the process.
+std::atomic<bool> ending_by_signal{false};
 
 struct WaiterArgs {
   void (*stop)();
@@ -28,6 +32,7 @@ void* wait_for_stop_signal(void* raw) {
   int signal_number = 0;
   while (sigwait(&waited_signals, &signal_number) != 0) {
   }
+  ending_by_signal.store(true);
   stop();
   // The other threads keep the signal blocked, so the raise lands on this thread.
   signal(signal_number, SIG_DFL);
@@ -40,6 +45,11 @@ void* wait_for_stop_signal(void* raw) {
 }
 
 }  // namespace
+
+void hold_if_ending_by_signal() {
+  if (!ending_by_signal.load()) return;
+  for (;;) pause();
+}
 
 void block_stop_signals() {
   sigemptyset(&waited_signals);

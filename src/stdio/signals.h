@@ -16,4 +16,8 @@ void block_stop_signals();
 // restores the signal's default action and raises it, so the process ends by it.
 Result<void> start_stop_signal_thread(void (*stop)());
 
+// Called by the main thread before it exits: once a signal has been taken, never
+// returns, so the process ends by that signal rather than by the exit status.
+void hold_if_ending_by_signal();
+
 }  // namespace brask
