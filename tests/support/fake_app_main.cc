@@ -21,7 +21,15 @@
 //   --log-lines            print a non-JSON log line before every answer
 //   --crlf                 end every line with "\r\n"
 //   --stderr               write text to standard error at start and per request
+//   --hostile              also list the misbehaving tools below
 //
+// Misbehaving tools (listed only with --hostile):
+//   crash      exits with status 3 without answering
+//   flood      {"count": N}: sends N notifications first, then answers like echo
+//   garbage    writes junk, invalid UTF-8 and half messages first, then answers
+//   wrong-id   answers with ids that are not the request's, never with its own
+//   grandchild {"ms": N}: forks a process that keeps both pipes open for N ms
+//              (default 60000), then answers with structuredContent {"pid": its pid}
 // Built-in tools (tools/call "name"; "arguments" as described):
 //   echo    result {"content":[{"text":"echo","type":"text"}],"structuredContent":arguments}
 //   sleep   {"ms": N}: sleeps N milliseconds, then answers like echo
@@ -67,6 +75,7 @@ struct Options {
   std::string count_file;
   std::vector<std::string> extra_tools;
   int list_delay_ms = 0;
+  bool hostile = false;
   bool exit_at_once = false;
   bool no_initialize = false;
   std::optional<JsonValue> init_error;
@@ -128,6 +137,8 @@ Options parse_options(int argc, char** argv) {
       o.log_lines = true;
     } else if (a == "--crlf") {
       o.crlf = true;
+    } else if (a == "--hostile") {
+      o.hostile = true;
     } else if (a == "--stderr") {
       o.to_stderr = true;
     } else if (a == "mcp") {
@@ -218,6 +229,10 @@ class FakeApp {
       tools.push_back(JsonObject{{"description", "Generated tool " + std::to_string(i)},
                                  {"inputSchema", JsonObject{{"type", "object"}}},
                                  {"name", "tool-" + std::to_string(i)}});
+    }
+    for (const char* name : {"crash", "flood", "garbage", "wrong-id", "grandchild"}) {
+      if (!o_.hostile) break;
+      tools.push_back(JsonObject{{"inputSchema", JsonObject{{"type", "object"}}}, {"name", name}});
     }
     for (const std::string& name : o_.extra_tools) {
       tools.push_back(JsonObject{{"description", "Extra tool " + name},
@@ -322,6 +337,7 @@ class FakeApp {
     } else if (*name == "quit") {
       answer(id, echo_result(JsonValue()));
       ::_exit(0);
+    } else if (o_.hostile && misbehave(*name, id, arguments)) {
     } else {
       answer_error(id, -32602, "unknown tool " + *name);
     }
@@ -329,6 +345,43 @@ class FakeApp {
       added_.push_back("added-" + std::to_string(calls_));
       send(JsonObject{{"jsonrpc", "2.0"}, {"method", "notifications/tools/list_changed"}});
     }
+  }
+
+  // The --hostile tools; false for a name that is not one of them.
+  bool misbehave(const std::string& name, const JsonValue& id, JsonValue& arguments) {
+    if (name == "crash") {
+      ::_exit(3);
+    } else if (name == "flood") {
+      const long count = number(arguments.find("count"), 1000);
+      for (long i = 0; i < count; ++i) {
+        send(JsonObject{{"jsonrpc", "2.0"},
+                        {"method", "notifications/message"},
+                        {"params", JsonObject{{"data", i}, {"level", "info"}}}});
+      }
+      answer(id, echo_result(std::move(arguments)));
+    } else if (name == "garbage") {
+      static const char junk[] =
+          "\xff\xfe\x00garbage\n{\"jsonrpc\":\"2.0\",\"id\":\n\"\xc3\x28\"\n"
+          "{\"jsonrpc\":\"2.0\",\"result\":{},\"id\":\"\xed\xa0\x80\"}\n\x1b[31m\n[1,2\n";
+      if (!write_all(1, junk, sizeof junk - 1).ok()) ::_exit(1);
+      answer(id, echo_result(std::move(arguments)));
+    } else if (name == "wrong-id") {
+      JsonValue other = JsonValue(id.as_unsigned() ? *id.as_unsigned() + 1000 : 1000);
+      answer(other, echo_result(JsonValue()));
+      answer(JsonValue(render_compact(id)), echo_result(JsonValue()));
+      answer(JsonValue(), echo_result(JsonValue()));
+    } else if (name == "grandchild") {
+      const long ms = number(arguments.find("ms"), 60000);
+      pid_t pid = ::fork();
+      if (pid == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        ::_exit(0);
+      }
+      answer(id, echo_result(JsonObject{{"pid", static_cast<long long>(pid)}}));
+    } else {
+      return false;
+    }
+    return true;
   }
 
   static JsonArray open_fds() {
