@@ -25,7 +25,7 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-constexpr milliseconds AT_ONCE{1000};  // generous for "answers without waiting"
+constexpr milliseconds AT_ONCE{2000};  // generous for "answers without waiting"
 
 std::string json_string(std::string_view text) {
   return render_compact(JsonValue(text));
@@ -339,7 +339,7 @@ TEST_F(GatewaySession, AgentsTurnedOffDuringACall) {
             app_answer(1000, ECHO_RESULT + "{}}"));
   EXPECT_EQ(ask("brask_call_tool", R"({"app":"lumeno","tool":"echo"})"),
             app_answer(1001, ECHO_RESULT + "{}}"));
-  send(1, "brask_call_tool", R"({"app":"lumeno","tool":"sleep","arguments":{"ms":1500}})");
+  send(1, "brask_call_tool", R"({"app":"lumeno","tool":"sleep","arguments":{"ms":3000}})");
   ASSERT_TRUE(wait_until_busy("lumeno"));
   remove_apps_file();
   const std::string off =
@@ -352,7 +352,7 @@ TEST_F(GatewaySession, AgentsTurnedOffDuringACall) {
   ASSERT_EQ(kinetta.size(), 1u);
   EXPECT_FALSE(testing::process_exists(kinetta[0]));
   // The running call still delivers its result; the server is stopped before it is sent.
-  EXPECT_EQ(answer(1), app_answer(1, ECHO_RESULT + R"({"ms":1500}})"));
+  EXPECT_EQ(answer(1), app_answer(1, ECHO_RESULT + R"({"ms":3000}})"));
   std::vector<pid_t> lumeno = testing::read_count_file(lumeno_starts_);
   ASSERT_EQ(lumeno.size(), 1u);
   EXPECT_FALSE(testing::process_exists(lumeno[0]));
@@ -364,7 +364,7 @@ TEST_F(GatewaySession, AnAppInUseHoldsUpNoOtherRequest) {
   start();
   // Both servers running, their catalogues cached.
   EXPECT_NE(text_of(ask("brask_find_tools", R"({"query":"echo"})")), "");
-  send(1, "brask_call_tool", R"({"app":"lumeno","tool":"sleep","arguments":{"ms":4000}})");
+  send(1, "brask_call_tool", R"({"app":"lumeno","tool":"sleep","arguments":{"ms":6000}})");
   ASSERT_TRUE(wait_until_busy("lumeno"));
   const Clock::time_point start = Clock::now();
   send(2, "brask_find_tools", R"({"query":"fds"})");
@@ -376,7 +376,7 @@ TEST_F(GatewaySession, AnAppInUseHoldsUpNoOtherRequest) {
   EXPECT_NE(text_of(answer(4, AT_ONCE)).find("\"name\": \"fds\""), std::string::npos);
   EXPECT_NE(text_of(answer(5, AT_ONCE)).find("\"busy\": true"), std::string::npos);
   EXPECT_LT(Clock::now() - start, AT_ONCE);
-  EXPECT_EQ(answer(1), app_answer(1, ECHO_RESULT + R"({"ms":4000}})"));
+  EXPECT_EQ(answer(1), app_answer(1, ECHO_RESULT + R"({"ms":6000}})"));
 }
 
 // No initialize and nothing else first, so that no finished request can still be counted.
