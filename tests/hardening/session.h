@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -61,6 +62,19 @@ class GatewaySession {
   std::string count_file(const std::string& app) const { return dir_ + "/" + app + ".pids"; }
   std::vector<pid_t> app_pids(const std::string& app) const {
     return read_count_file(count_file(app));
+  }
+
+  // Writes `input` from a thread of its own (answers may outgrow the pipe while it is
+  // written), closes standard input and reads all output until the end.
+  std::string send_all_and_read(const std::string& input, std::chrono::milliseconds limit,
+                                bool* complete) {
+    std::thread writer([&] {
+      EXPECT_TRUE(process_->write_stdin(input).ok());
+      process_->close_stdin();
+    });
+    std::string out = process_->read_stdout_to_end(limit, complete);
+    writer.join();
+    return out;
   }
 
   bool send_line(const std::string& line) { return process_->write_stdin(line + "\n").ok(); }
