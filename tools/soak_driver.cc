@@ -179,10 +179,14 @@ int main(int argc, char** argv) {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, std::chrono::seconds(120), [&] { return waiting.empty(); });
   };
-  // All apps started and idle: the level the gateway returns to.
+  // Agents on, all apps started and idle: the level the gateway returns to.
   uint64_t next_id = 1;
+  bool agents_on = true;
   auto settle = [&] {
     check(drain(), "answers outstanding");
+    if (!agents_on)
+      check(std::rename((apps_file + ".off").c_str(), apps_file.c_str()) == 0, "agents on");
+    agents_on = true;
     for (int i = 0; i < apps; ++i) send(next_id++, "app" + std::to_string(i), "echo", JsonObject{}, 30);
     check(drain(), "answers outstanding");
     return sample(gateway);
@@ -191,7 +195,6 @@ int main(int argc, char** argv) {
   std::mt19937 random(12345);
   const int warm_up = calls / 10;
   Sample warm;
-  bool agents_on = true;
   const auto started = std::chrono::steady_clock::now();
   for (int i = 0; i < calls; ++i) {
     if (i == warm_up) warm = settle();
@@ -218,7 +221,6 @@ int main(int argc, char** argv) {
       send(next_id++, app, pick % 2 ? "echo" : "tool-7", JsonObject{{"n", i}}, 0);
     }
   }
-  if (!agents_on) std::rename((apps_file + ".off").c_str(), apps_file.c_str());
   const Sample end = settle();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
