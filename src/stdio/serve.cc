@@ -220,11 +220,12 @@ Result<void> start_detached_thread(Body body) {
 }  // namespace
 
 Result<void> write_message(ResponseWriter& writer, const JsonValue& message) {
-  MutexLock lock(writer.mutex_);
+  // Rendered before the lock: a large answer must not hold up the others' writes.
   std::string text;
   text.reserve(FIRST_MESSAGE_BYTES);
   render_compact(message, &text);
   text.push_back('\n');
+  MutexLock lock(writer.mutex_);
   // Plain write(2) keeps no user-space buffer, so the text is flushed once it is out.
   return write_all(writer.fd_, text.data(), text.size());
 }

@@ -29,13 +29,13 @@ class ResponseWriter {
 
  private:
   friend Result<void> write_message(ResponseWriter& writer, const JsonValue& message);
-  Mutex mutex_;  // held while one message is rendered and written, nothing else
+  Mutex mutex_;  // held while one message is written, nothing else
   const int fd_;
 };
 
 // Writes `message` in the compact form plus a line feed with one write (retried when
-// short) under the writer's lock, so lines never interleave. Failure: the system error,
-// e.g. "Broken pipe (os error 32)".
+// short) under the writer's lock, so lines never interleave; the rendering happens
+// before the lock is taken. Failure: the system error, e.g. "Broken pipe (os error 32)".
 Result<void> write_message(ResponseWriter& writer, const JsonValue& message);
 
 // Answers one request object on a request thread; nothing for a notification. Called
