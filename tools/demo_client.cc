@@ -372,9 +372,9 @@ int run(const Options& options) {
     const JsonValue* request = step.find("request");
     const JsonValue* notify = step.find("notify");
     if (request || notify) {
-      const JsonValue& spec = request ? *request : *notify;
-      JsonObject message{{"jsonrpc", "2.0"}, {"method", spec.find("method") ? *spec.find("method") : JsonValue("")}};
-      if (const JsonValue* params = spec.find("params")) message.set("params", *params);
+      const JsonValue& step_message = request ? *request : *notify;
+      JsonObject message{{"jsonrpc", "2.0"}, {"method", step_message.find("method") ? *step_message.find("method") : JsonValue("")}};
+      if (const JsonValue* params = step_message.find("params")) message.set("params", *params);
       uint64_t id = next_id;
       if (request) message.set("id", next_id++);
       std::printf("  %s\n", style.bold(request ? "→ agent sends a request" : "→ agent sends a notification (no answer expected)").c_str());
