@@ -1,7 +1,9 @@
 // gateway_bench.cc: whole-gateway figures, each measured next to its baseline in the
 // same run: the built brask-ai-mcp relaying to bin/fake-app against the same exchange
-// done directly with fake-app over a pipe, and the gateway's start-up against a C
-// program that echoes one line (bin/floor). Prints a Markdown table; bench/run drives it.
+// done directly with fake-app over a pipe (one call at a time, and 16 at once over 16
+// apps), the gateway's start-up against a C program that echoes one line (bin/floor),
+// and the fixed costs of a call measured alone in this program with the brask library.
+// Prints a Markdown table; bench/run drives it.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,23 +11,35 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "apps/registry.h"
+#include "json/parse.h"
+#include "json/render.h"
+#include "base/mutex.h"
+#include "base/unique_fd.h"
+
 extern char** environ;
 
 namespace {
 
+using brask::Mutex;
+using brask::MutexLock;
 using Clock = std::chrono::steady_clock;
 
 double micros_since(Clock::time_point start) {
@@ -96,14 +110,15 @@ class Child {
     }
   }
 
-  // The next line without its end; an answer may be megabytes long.
-  std::string read_line() {
+  // The next line without its end into `*line`; false once the child's output ends.
+  // An answer may be megabytes long.
+  bool next_line(std::string* line) {
     for (;;) {
       if (size_t end = buffer_.find('\n', scanned_); end != std::string::npos) {
-        std::string line = buffer_.substr(0, end);
+        *line = buffer_.substr(0, end);
         buffer_.erase(0, end + 1);
         scanned_ = 0;
-        return line;
+        return true;
       }
       scanned_ = buffer_.size();
       const size_t old = buffer_.size();
@@ -113,8 +128,15 @@ class Child {
         die("read from child failed");
       buffer_.resize(old + static_cast<size_t>(std::max<ssize_t>(got, 0)));
       if (got == 0)
-        die("child closed its output");
+        return false;
     }
+  }
+
+  std::string read_line() {
+    std::string line;
+    if (!next_line(&line))
+      die("child closed its output");
+    return line;
   }
 
   // The next answer line, skipping notifications and requests from the other side.
@@ -169,12 +191,14 @@ const char kInitialize[] =
 const char kInitialized[] = R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
                             "\n";
 
-// One tools/call line: `tool` with `arguments`, directly or through brask_call_tool.
-std::string call_line(int id, bool via_gateway, const std::string& arguments) {
-  std::string params =
-      via_gateway ? R"({"arguments":{"app":"lumeno","arguments":)" + arguments +
-                        R"(,"tool":"echo"},"name":"brask_call_tool"})"
-                  : R"({"arguments":)" + arguments + R"(,"name":"echo"})";
+// One tools/call line: `tool` of `app` with `arguments`, directly or through
+// brask_call_tool.
+std::string call_line(int id, bool via_gateway, const std::string& arguments,
+                      const std::string& app = "lumeno", const std::string& tool = "echo") {
+  std::string params = via_gateway
+                           ? R"({"arguments":{"app":")" + app + R"(","arguments":)" + arguments +
+                                 R"(,"tool":")" + tool + R"("},"name":"brask_call_tool"})"
+                           : R"({"arguments":)" + arguments + R"(,"name":")" + tool + R"("})";
   return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","method":"tools/call","params":)" +
          params + "}\n";
 }
@@ -217,6 +241,153 @@ std::vector<double> time_calls(Child& peer, bool via_gateway, const std::string&
   return samples;
 }
 
+// An apps file in `dir` naming `ids`, each running fake-app.
+void write_apps_file(const std::string& dir, const std::string& fake_app,
+                     const std::vector<std::string>& ids) {
+  std::string apps;
+  for (const std::string& id : ids) {
+    if (!apps.empty())
+      apps += ",";
+    apps += R"({"id":")" + id + R"(","name":")" + id + R"(","command":")" + fake_app + "\"}";
+  }
+  std::ofstream(dir + "/apps.json") << R"({"version":1,"apps":[)" << apps << "]}";
+}
+
+std::string app_id(int client) {
+  return std::string(client < 9 ? "app0" : "app") + std::to_string(client + 1);
+}
+
+brask::JsonValue parsed(const std::string& text) {
+  brask::Result<brask::JsonValue> value = brask::parse_json(text);
+  if (!value.ok())
+    die("answer does not parse: " + value.error());
+  return std::move(value).take();
+}
+
+bool is_busy(const std::string& answer) {
+  return answer.size() < 4096 && answer.find("\"code\":-32000") != std::string::npos;
+}
+
+// One gateway shared by client threads, as an agent with several calls in flight uses
+// it: each request line is written whole under a lock, and one reader thread hands every
+// answer to the client whose number is the answer's id modulo the number of clients.
+// Each client has at most one call in flight.
+class SharedGateway {
+ public:
+  SharedGateway(const Setup& setup, int clients)
+      : gateway_(start_peer(setup, true)),
+        clients_(clients),
+        slots_(std::make_unique<Slot[]>(static_cast<size_t>(clients))),
+        reader_([this] { read_answers(); }) {}
+  ~SharedGateway() {
+    gateway_->close_stdin();  // the gateway exits, and the reader sees its output end
+    reader_.join();
+  }
+
+  // Sends `line`, whose id is `client` modulo the number of clients, and waits for its
+  // answer. A busy answer is sent again (and counted).
+  std::string call(int client, const std::string& line) {
+    Slot& slot = slots_[static_cast<size_t>(client)];
+    for (;;) {
+      {
+        MutexLock lock(write_mutex_);
+        gateway_->write_line(line);
+      }
+      MutexLock lock(slot.mutex);
+      if (!slot.arrived.wait_until(lock, Clock::now() + std::chrono::seconds(60),
+                                   [&]() REQUIRES(slot.mutex) { return slot.answer.has_value(); }))
+        die("no answer from the gateway within 60 s");
+      std::string answer = std::move(*slot.answer);
+      slot.answer.reset();
+      if (!is_busy(answer))
+        return answer;
+      busy_answers_.fetch_add(1);
+    }
+  }
+
+  int busy_answers() const { return busy_answers_.load(); }
+
+ private:
+  struct Slot {
+    Mutex mutex;  // guards `answer`
+    std::condition_variable_any arrived;
+    std::optional<std::string> answer GUARDED_BY(mutex);
+  };
+
+  void read_answers() {
+    std::string line;
+    while (gateway_->next_line(&line)) {
+      uint64_t id = 0;
+      if (line.rfind(R"({"id":)", 0) == 0) {
+        id = std::strtoull(line.c_str() + 6, nullptr, 10);
+      } else {  // an error answer ("error" sorts first) or a notification
+        const brask::JsonValue message = parsed(line);
+        const brask::JsonValue* given = message.find("id");
+        if (!given || !given->as_unsigned())
+          continue;
+        id = *given->as_unsigned();
+      }
+      Slot& slot = slots_[id % static_cast<uint64_t>(clients_)];
+      {
+        MutexLock lock(slot.mutex);
+        slot.answer = std::move(line);
+      }
+      slot.arrived.notify_one();
+    }
+  }
+
+  std::unique_ptr<Child> gateway_;
+  const int clients_;
+  std::unique_ptr<Slot[]> slots_;
+  Mutex write_mutex_;                 // held while one request line is written
+  std::atomic<int> busy_answers_{0};  // written by the client threads
+  std::thread reader_;                // last: starts once the rest is built
+};
+
+// Runs `body(client)` on one thread per client and answers the wall time from their
+// start to the end of the last, in seconds.
+double run_together(int clients, const std::function<void(int)>& body) {
+  Clock::time_point start = Clock::now();
+  std::vector<std::thread> threads;
+  for (int client = 0; client < clients; ++client)
+    threads.emplace_back(body, client);
+  for (std::thread& thread : threads)
+    thread.join();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void check_answer(const std::string& answer) {
+  if (answer.find("\"error\"") != std::string::npos && answer.size() < 4096)
+    die("call failed: " + answer);
+}
+
+// Per call: the answer rendered in the compact form with its line feed and written to a
+// pipe that another thread drains, as the gateway answers its agent.
+std::vector<double> time_render_and_write(const brask::JsonValue& answer, int count) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0)
+    die("pipe");
+  std::thread drain([fd = ends[0]] {
+    std::vector<char> buffer(1 << 16);
+    while (brask::read_retry(fd, buffer.data(), buffer.size()) > 0) {
+    }
+    close(fd);
+  });
+  std::vector<double> samples;
+  for (int i = 0; i < count; ++i) {
+    Clock::time_point start = Clock::now();
+    std::string text;
+    brask::render_compact(answer, &text);
+    text.push_back('\n');
+    if (!brask::write_all(ends[1], text.data(), text.size()).ok())
+      die("write to pipe failed");
+    samples.push_back(micros_since(start));
+  }
+  close(ends[1]);
+  drain.join();
+  return samples;
+}
+
 struct Row {
   std::string figure;
   double gateway;
@@ -230,8 +401,9 @@ void print_rows(const std::vector<Row>& rows) {
   for (const Row& row : rows) {
     std::string ratio = row.baseline > 0 ? std::to_string(row.gateway / row.baseline) : "-";
     ratio = ratio.substr(0, ratio.find('.') + 3);
-    std::printf("| %s | %.1f %s | %.1f %s | %s | %s |\n", row.figure.c_str(), row.gateway,
-                row.unit.c_str(), row.baseline, row.unit.c_str(), ratio.c_str(), row.goal.c_str());
+    const std::string unit = row.unit.empty() ? "" : " " + row.unit;
+    std::printf("| %s | %.1f%s | %.1f%s | %s | %s |\n", row.figure.c_str(), row.gateway,
+                unit.c_str(), row.baseline, unit.c_str(), ratio.c_str(), row.goal.c_str());
   }
 }
 
@@ -241,11 +413,13 @@ int main(int argc, char** argv) {
   Setup setup;
   setup.bin = BRASK_BIN_DIR;
   int calls = 3000, big_calls = 10, starts = 40, memory_calls = 10000;
+  int rounds = 4, concurrent_calls = 250, held_calls = 100;
   bool huge_line = true;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--short") {
       calls = 300, big_calls = 3, starts = 10, memory_calls = 1000, huge_line = false;
+      rounds = 1, concurrent_calls = 20, held_calls = 10;
     } else if (arg == "--bin" && i + 1 < argc) {
       setup.bin = argv[++i];
     } else {
@@ -262,9 +436,19 @@ int main(int argc, char** argv) {
   std::ofstream(setup.dir + "/apps.json")
       << R"({"version":1,"apps":[{"id":"lumeno","name":"Lumeno","command":")" << setup.fake_app()
       << R"("}]})";
+  constexpr int kApps = 16;
+  Setup setup16 = setup;
+  setup16.dir = setup.dir + "/sixteen";
+  std::filesystem::create_directory(setup16.dir);
+  std::vector<std::string> ids;
+  for (int client = 0; client < kApps; ++client)
+    ids.push_back(app_id(client));
+  write_apps_file(setup16.dir, setup.fake_app(), ids);
 
   std::vector<Row> rows;
   const std::string small = R"({"text":"hello"})";
+  double direct_small_p50 = 0, direct_big_median = 0;
+  std::string small_answer, big_answer;  // the gateway's own, rendered again below
 
   // Small round trips, alternating blocks so that load changes hit both sides alike.
   {
@@ -280,15 +464,90 @@ int main(int argc, char** argv) {
       via.insert(via.end(), g.begin(), g.end());
       plain.insert(plain.end(), d.begin(), d.end());
     }
-    rows.push_back({"small call p50", percentile(via, 0.5), percentile(plain, 0.5), "us", "<= 2x"});
+    direct_small_p50 = percentile(plain, 0.5);
+    rows.push_back({"small call p50", percentile(via, 0.5), direct_small_p50, "us", "<= 2x"});
     rows.push_back(
         {"small call p99", percentile(via, 0.99), percentile(plain, 0.99), "us", "<= 2x"});
 
     const std::string big = R"({"text":")" + std::string(8 << 20, 'a') + "\"}";
     auto g = time_calls(*gateway, true, big, big_calls, gateway_id);
     auto d = time_calls(*direct, false, big, big_calls, direct_id);
-    rows.push_back({"8 MiB echo, median", percentile(g, 0.5) / 1000, percentile(d, 0.5) / 1000,
-                    "ms", "<= 1.3x"});
+    direct_big_median = percentile(d, 0.5);
+    rows.push_back({"8 MiB echo, median", percentile(g, 0.5) / 1000, direct_big_median / 1000, "ms",
+                    "<= 1.3x"});
+
+    gateway->write_line(call_line(gateway_id++, true, small));
+    small_answer = gateway->read_answer();
+    gateway->write_line(call_line(gateway_id++, true, big));
+    big_answer = gateway->read_answer();
+  }
+
+  // 16 clients, each making sequential calls to its own app: through one gateway, against
+  // 16 fake-apps on their own pipes. Alternating rounds, as above.
+  {
+    SharedGateway shared(setup16, kApps);
+    std::vector<std::unique_ptr<Child>> direct;
+    for (int client = 0; client < kApps; ++client)
+      direct.push_back(start_peer(setup, false));
+    std::vector<int> next_seq(kApps, 0);
+    auto via_gateway = [&](int client, const std::string& tool, const std::string& arguments) {
+      const int id = client + kApps * ++next_seq[static_cast<size_t>(client)];
+      return shared.call(client, call_line(id, true, arguments, app_id(client), tool));
+    };
+    auto gateway_calls = [&](int client) {
+      for (int i = 0; i < concurrent_calls; ++i)
+        check_answer(via_gateway(client, "echo", small));
+    };
+    auto direct_calls = [&](int client) {
+      Child& app = *direct[static_cast<size_t>(client)];
+      for (int i = 0; i < concurrent_calls; ++i) {
+        app.write_line(call_line(++next_seq[static_cast<size_t>(client)], false, small));
+        check_answer(app.read_answer());
+      }
+    };
+    // Starts every app and warms both sides.
+    run_together(kApps, gateway_calls);
+    run_together(kApps, direct_calls);
+    double gateway_seconds = 0, direct_seconds = 0;
+    for (int round = 0; round < rounds; ++round) {
+      gateway_seconds += run_together(kApps, gateway_calls);
+      direct_seconds += run_together(kApps, direct_calls);
+    }
+    const double total = static_cast<double>(rounds) * kApps * concurrent_calls;
+    rows.push_back({"16 apps, 16 calls in flight, throughput", total / gateway_seconds,
+                    total / direct_seconds, "calls/s", ">= 0.8x"});
+
+    // The other 15 apps' calls, with app01 held in 200 ms sleeps throughout and not.
+    std::vector<double> held, idle;
+    for (int round = 0; round < rounds; ++round) {
+      for (bool hold : {true, false}) {
+        std::atomic<bool> done{false};  // set by this thread once the 15 are through
+        std::thread holder;
+        if (hold)
+          holder = std::thread([&] {
+            while (!done.load())
+              check_answer(via_gateway(0, "sleep", R"({"ms":200})"));
+          });
+        std::vector<std::vector<double>> samples(kApps);
+        run_together(kApps - 1, [&](int other) {
+          const int client = other + 1;
+          for (int i = 0; i < held_calls; ++i) {
+            Clock::time_point start = Clock::now();
+            check_answer(via_gateway(client, "echo", small));
+            samples[static_cast<size_t>(client)].push_back(micros_since(start));
+          }
+        });
+        done.store(true);
+        if (holder.joinable())
+          holder.join();
+        for (const std::vector<double>& some : samples)
+          (hold ? held : idle).insert((hold ? held : idle).end(), some.begin(), some.end());
+      }
+    }
+    rows.push_back({"15 apps' calls while app01 sleeps, p50", percentile(held, 0.5),
+                    percentile(idle, 0.5), "us", "unchanged (baseline: app01 idle)"});
+    rows.push_back({"busy answers in the 16-app runs (sent again)",
+                    static_cast<double>(shared.busy_answers()), 0, "", "0"});
   }
 
   // The start of a thread, which every request pays: from asking for one to its first
@@ -301,10 +560,44 @@ int main(int argc, char** argv) {
       std::thread([&] { seen = micros_since(start); }).join();
       samples.push_back(seen);
     }
-    rows.push_back({"thread start (in this program), p50", percentile(samples, 0.5), 0, "us",
-                    "part of the small call"});
-    rows.push_back({"thread start (in this program), p99", percentile(samples, 0.99), 0, "us",
-                    "part of the small call"});
+    rows.push_back({"thread start (in this program), p50", percentile(samples, 0.5),
+                    direct_small_p50, "us", "part of the small call (baseline: direct p50)"});
+    rows.push_back({"thread start (in this program), p99", percentile(samples, 0.99),
+                    direct_small_p50, "us", "part of the small call (baseline: direct p50)"});
+  }
+
+  // The agents check every gateway tool call makes: the apps file found, read and parsed.
+  for (const Setup* folder : {&setup, &setup16}) {
+    setenv("BRASK_MCP_DIR", folder->dir.c_str(), 1);
+    std::vector<double> samples;
+    for (int i = 0; i < calls; ++i) {
+      Clock::time_point start = Clock::now();
+      const bool enabled = brask::agents_enabled();
+      samples.push_back(micros_since(start));
+      if (!enabled)
+        die("agents_enabled answered false on " + folder->dir);
+    }
+    unsetenv("BRASK_MCP_DIR");
+    rows.push_back(
+        {folder == &setup ? "agents check, 1-app file, p50" : "agents check, 16-app file, p50",
+         percentile(samples, 0.5), direct_small_p50, "us",
+         "part of the small call (baseline: direct p50)"});
+  }
+
+  // Rendering the answer and writing it to the agent, for the small and the 8 MiB echo.
+  {
+    const brask::JsonValue answer = parsed(small_answer);
+    rows.push_back({"render + write small answer, p50",
+                    percentile(time_render_and_write(answer, calls), 0.5), direct_small_p50, "us",
+                    "part of the small call (baseline: direct p50)"});
+  }
+  {
+    const brask::JsonValue answer = parsed(big_answer);
+    big_answer.clear();
+    rows.push_back({"render + write 8 MiB answer, median",
+                    percentile(time_render_and_write(answer, big_calls), 0.5) / 1000,
+                    direct_big_median / 1000, "ms",
+                    "part of the 8 MiB echo (baseline: direct median)"});
   }
 
   // Start-up to the initialize answer, and the first call to a cold app after it.
