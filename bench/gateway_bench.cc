@@ -21,8 +21,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -176,6 +178,21 @@ std::pair<long, long> memory_kib(pid_t pid) {
   return {rss, hwm};
 }
 
+// User and system time of a process so far, its threads included, in microseconds.
+double cpu_micros(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // Fields counted from 3, after the command name (in parentheses, may hold spaces).
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int number = 3; number <= 15 && fields >> field; ++number) {
+    if (number >= 14)  // utime, stime
+      ticks += std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return static_cast<double>(ticks) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double percentile(std::vector<double> samples, double p) {
   if (samples.empty())
     return 0;
@@ -306,6 +323,7 @@ class SharedGateway {
   }
 
   int busy_answers() const { return busy_answers_.load(); }
+  pid_t pid() const { return gateway_->pid(); }
 
  private:
   struct Slot {
@@ -413,7 +431,7 @@ int main(int argc, char** argv) {
   Setup setup;
   setup.bin = BRASK_BIN_DIR;
   int calls = 3000, big_calls = 10, starts = 40, memory_calls = 10000;
-  int rounds = 4, concurrent_calls = 250, held_calls = 100;
+  int rounds = 4, concurrent_calls = 500, held_calls = 200;
   bool huge_line = true;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -508,14 +526,26 @@ int main(int argc, char** argv) {
     // Starts every app and warms both sides.
     run_together(kApps, gateway_calls);
     run_together(kApps, direct_calls);
-    double gateway_seconds = 0, direct_seconds = 0;
+    auto apps_cpu_micros = [&] {
+      double sum = 0;
+      for (const std::unique_ptr<Child>& app : direct)
+        sum += cpu_micros(app->pid());
+      return sum;
+    };
+    double gateway_seconds = 0, direct_seconds = 0, gateway_cpu = 0, apps_cpu = 0;
     for (int round = 0; round < rounds; ++round) {
+      const double gateway_cpu_before = cpu_micros(shared.pid());
       gateway_seconds += run_together(kApps, gateway_calls);
+      gateway_cpu += cpu_micros(shared.pid()) - gateway_cpu_before;
+      const double apps_cpu_before = apps_cpu_micros();
       direct_seconds += run_together(kApps, direct_calls);
+      apps_cpu += apps_cpu_micros() - apps_cpu_before;
     }
     const double total = static_cast<double>(rounds) * kApps * concurrent_calls;
     rows.push_back({"16 apps, 16 calls in flight, throughput", total / gateway_seconds,
                     total / direct_seconds, "calls/s", ">= 0.8x"});
+    rows.push_back({"16 apps, CPU time per call, the gateway alone", gateway_cpu / total,
+                    apps_cpu / total, "us", "- (baseline: the app's own, direct)"});
 
     // The other 15 apps' calls, with app01 held in 200 ms sleeps throughout and not.
     std::vector<double> held, idle;
