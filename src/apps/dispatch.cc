@@ -29,7 +29,7 @@ JsonValue answer(Result<JsonValue> outcome) {
   return outcome.ok() ? json_result(*outcome) : error_result(outcome.error());
 }
 
-JsonValue run_find_tools(Gateway& gateway, const JsonValue& arguments) {
+JsonValue run_find_tools(Gateway& gateway, JsonValue& arguments) {
   Result<FindToolsArguments> read = read_find_tools_arguments(arguments);
   if (!read.ok())
     return error_result(read.error());
@@ -39,7 +39,7 @@ JsonValue run_find_tools(Gateway& gateway, const JsonValue& arguments) {
   return answer(find_tools(gateway, read->query, app, read->limit));
 }
 
-JsonValue run_describe_tool(Gateway& gateway, const JsonValue& arguments) {
+JsonValue run_describe_tool(Gateway& gateway, JsonValue& arguments) {
   Result<std::string> app = required_string(arguments, "app");
   if (!app.ok())
     return error_result(app.error());
@@ -49,8 +49,8 @@ JsonValue run_describe_tool(Gateway& gateway, const JsonValue& arguments) {
   return answer(describe_tool(gateway, *app, *tool));
 }
 
-JsonValue run_call_tool(Gateway& gateway, const JsonValue& arguments) {
-  Result<CallToolArguments> read = read_call_tool_arguments(arguments);
+JsonValue run_call_tool(Gateway& gateway, JsonValue& arguments) {
+  Result<CallToolArguments> read = read_call_tool_arguments(std::move(arguments));
   if (!read.ok())
     return error_result(read.error());
   Result<JsonValue> outcome =
@@ -62,10 +62,10 @@ JsonValue run_call_tool(Gateway& gateway, const JsonValue& arguments) {
 }  // namespace
 
 std::optional<JsonValue> dispatch_tool(Gateway& gateway, std::string_view name,
-                                       const JsonValue& arguments) {
-  JsonValue (*run)(Gateway&, const JsonValue&) = nullptr;
+                                       JsonValue arguments) {
+  JsonValue (*run)(Gateway&, JsonValue&) = nullptr;
   if (name == LIST_APPS_TOOL) {
-    run = [](Gateway& g, const JsonValue&) { return json_result(list_apps(g)); };
+    run = [](Gateway& g, JsonValue&) { return json_result(list_apps(g)); };
   } else if (name == FIND_TOOLS_TOOL) {
     run = run_find_tools;
   } else if (name == DESCRIBE_TOOL_TOOL) {
@@ -128,7 +128,7 @@ Result<FindToolsArguments> read_find_tools_arguments(const JsonValue& arguments)
   return read;
 }
 
-Result<CallToolArguments> read_call_tool_arguments(const JsonValue& arguments) {
+Result<CallToolArguments> read_call_tool_arguments(JsonValue arguments) {
   Result<std::string> app = required_string(arguments, "app");
   if (!app.ok())
     return app.failure();
@@ -137,10 +137,11 @@ Result<CallToolArguments> read_call_tool_arguments(const JsonValue& arguments) {
     return tool.failure();
   CallToolArguments read{std::move(app).take(), std::move(tool).take(), JsonObject{},
                          DEFAULT_CALL_TIMEOUT_SECS};
-  if (const JsonValue* tool_arguments = given(arguments, "arguments")) {
-    if (!tool_arguments->as_object())
+  if (given(arguments, "arguments")) {
+    JsonValue& tool_arguments = *arguments.as_object()->find("arguments");
+    if (!tool_arguments.as_object())
       return fail("`arguments` must be an object");
-    read.arguments = *tool_arguments;
+    read.arguments = std::move(tool_arguments);
   }
   if (const JsonValue* timeout = given(arguments, "timeoutSeconds")) {
     const uint64_t* seconds = timeout->as_unsigned();

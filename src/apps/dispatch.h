@@ -22,7 +22,7 @@ inline constexpr uint64_t MAX_CALL_TIMEOUT_SECS = 3600;
 // a known tool is an error result; a successful "brask_call_tool" answers the app's own
 // result unchanged.
 std::optional<JsonValue> dispatch_tool(Gateway& gateway, std::string_view name,
-                                       const JsonValue& arguments);
+                                       JsonValue arguments);
 
 // {"content":[{"text":PRETTY,"type":"text"}]}, PRETTY the pretty JSON text of `value`.
 JsonValue json_result(const JsonValue& value);
@@ -54,7 +54,7 @@ struct CallToolArguments {
 };
 // "app", "tool", "arguments", "timeoutSeconds" in that order; the first failure: those of
 // required_string, "`arguments` must be an object", "`timeoutSeconds` must be a whole
-// number of seconds, at least 1".
-Result<CallToolArguments> read_call_tool_arguments(const JsonValue& arguments);
+// number of seconds, at least 1". The tool's own arguments are moved out of `arguments`.
+Result<CallToolArguments> read_call_tool_arguments(JsonValue arguments);
 
 }  // namespace brask

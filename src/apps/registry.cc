@@ -53,15 +53,11 @@ AppsFileResult failed(std::string message) {
   return AppsFileResult{AppsFileResult::Kind::Failed, std::move(message), {}};
 }
 
-// Reads the whole file into a buffer sized from `expected`, the size the metadata gave.
-// The file may have changed since: the read still stops past MAX_APPS_FILE_BYTES.
-// Failure: the system error of the open or read.
-Result<std::string> read_file(const std::string& path, size_t expected) {
-  // O_NONBLOCK: a pipe swapped in after the metadata check must not block the request
-  // for ever.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid())
-    return fail(os_error_text(errno));
+// Reads the whole of the open file into a buffer sized from `expected`, the size the
+// metadata gave. The file may have changed since: the read still stops past
+// MAX_APPS_FILE_BYTES. A short read that brings exactly the promised size is taken as
+// the end, so an unchanged file takes one read. Failure: the system error of the read.
+Result<std::string> read_file(int fd, size_t expected) {
   std::string bytes(expected + 1, '\0');
   size_t used = 0;
   for (;;) {
@@ -70,12 +66,15 @@ Result<std::string> read_file(const std::string& path, size_t expected) {
         break;
       bytes.resize(std::min<size_t>(bytes.size() * 2, MAX_APPS_FILE_BYTES + 1));
     }
-    ssize_t n = read_retry(fd.get(), bytes.data() + used, bytes.size() - used);
+    ssize_t n = read_retry(fd, bytes.data() + used, bytes.size() - used);
     if (n < 0)
       return fail(os_error_text(errno));
     if (n == 0)
       break;
     used += static_cast<size_t>(n);
+    // Files of /proc report no size and come in pieces; those are read to their end.
+    if (expected > 0 && used == expected)
+      break;
   }
   bytes.resize(used);
   return bytes;
@@ -103,8 +102,17 @@ std::optional<std::string> apps_folder() {
 AppsFileResult load_apps_file(std::string_view folder) {
   const std::string path = join_path(folder, "apps.json");
   auto shown = [&path] { return lossy_utf8(path) + ": "; };
+  // Read at every tool call, so opened first and asked with fstat: one path walk, not
+  // two. O_NONBLOCK: a pipe in its place must not block the request. When the open
+  // fails for another reason than absence, the path's metadata decides the message,
+  // as it would have without the open (a folder or an oversized file is reported as
+  // such even when it cannot be read).
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const int open_error = fd.valid() ? 0 : errno;
+  if (open_error == ENOENT)
+    return AppsFileResult{AppsFileResult::Kind::Absent, {}, {}};
   struct stat meta;
-  if (::stat(path.c_str(), &meta) != 0) {
+  if ((fd.valid() ? ::fstat(fd.get(), &meta) : ::stat(path.c_str(), &meta)) != 0) {
     int err = errno;
     if (err == ENOENT)
       return AppsFileResult{AppsFileResult::Kind::Absent, {}, {}};
@@ -117,7 +125,9 @@ AppsFileResult load_apps_file(std::string_view folder) {
   };
   if (static_cast<uint64_t>(meta.st_size) > MAX_APPS_FILE_BYTES)
     return failed(limit_text());
-  auto bytes = read_file(path, static_cast<size_t>(meta.st_size));
+  if (!fd.valid())
+    return failed(shown() + os_error_text(open_error));
+  auto bytes = read_file(fd.get(), static_cast<size_t>(meta.st_size));
   if (!bytes.ok())
     return failed(shown() + bytes.error());
   if (bytes->size() > MAX_APPS_FILE_BYTES)

@@ -66,10 +66,12 @@ class Writer {
 
  private:
   // Capacity doubles, but only the bytes about to be written are zero-filled, so pages of
-  // unused capacity are never touched.
+  // unused capacity are never touched. A step of room is left after a large write too:
+  // otherwise the closing bytes after a long string would double a buffer that is nearly
+  // all string, holding it twice while it is copied.
   void grow(size_t n) {
     static constexpr size_t STEP_BYTES = 64 * 1024;
-    size_t want = len_ + std::max(n, std::clamp(len_, size_t{64}, STEP_BYTES));
+    size_t want = len_ + n + std::clamp(len_, size_t{64}, STEP_BYTES);
     if (want > out_->capacity())
       out_->reserve(std::max(want, out_->capacity() * 2));
     out_->resize(want);

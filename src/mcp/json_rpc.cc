@@ -17,7 +17,7 @@ JsonValue error_response(JsonValue id, const RpcError& error) {
                     {"jsonrpc", "2.0"}};
 }
 
-std::optional<JsonValue> handle_request(Gateway& gateway, const JsonValue& request) {
+std::optional<JsonValue> handle_request(Gateway& gateway, JsonValue request) {
   const JsonValue* id_member = request.find("id");
   const bool id_usable = id_member && (id_member->is_number() || id_member->as_string());
   JsonValue id = id_usable ? *id_member : JsonValue();
@@ -39,7 +39,7 @@ std::optional<JsonValue> handle_request(Gateway& gateway, const JsonValue& reque
   if (*method == "tools/list")
     return success_response(std::move(id), tools_list_result(gateway));
   if (*method == "tools/call") {
-    Result<JsonValue> result = tools_call(gateway, request);
+    Result<JsonValue> result = tools_call(gateway, std::move(request));
     if (!result.ok())
       return error_response(std::move(id), {INVALID_PARAMS, result.error()});
     return success_response(std::move(id), std::move(result).take());

@@ -32,6 +32,6 @@ JsonValue error_response(JsonValue id, const RpcError& error);
 // The response to one request object, or nothing for a valid notification. Invalid
 // messages get "Invalid Request" (id null unless the request's id is a number or a
 // string); unknown methods "unknown method `{name}`". Never fails.
-std::optional<JsonValue> handle_request(Gateway& gateway, const JsonValue& request);
+std::optional<JsonValue> handle_request(Gateway& gateway, JsonValue request);
 
 }  // namespace brask

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "apps/dispatch.h"
 #include "apps/tool_definitions.h"
@@ -29,17 +30,19 @@ JsonValue tools_list_result(const Gateway& /*gateway*/) {
   return JsonObject{{"tools", gateway_tool_definitions()}};
 }
 
-Result<JsonValue> tools_call(Gateway& gateway, const JsonValue& request) {
-  const JsonValue* params = request.find("params");
-  if (!params || !params->as_object())
+Result<JsonValue> tools_call(Gateway& gateway, JsonValue request) {
+  JsonValue* params_member = request.as_object() ? request.as_object()->find("params") : nullptr;
+  JsonObject* params = params_member ? params_member->as_object() : nullptr;
+  if (!params)
     return fail("`params` must be an object");
   const JsonValue* name_member = params->find("name");
   const std::string* name = name_member ? name_member->as_string() : nullptr;
   if (!name)
     return fail("`params.name` must be a string");
-  const JsonValue* arguments = params->find("arguments");
-  std::optional<JsonValue> result =
-      dispatch_tool(gateway, *name, arguments ? *arguments : JsonValue(JsonObject{}));
+  // Moved, not copied: they may be most of a 96 MiB line.
+  JsonValue* arguments = params->find("arguments");
+  std::optional<JsonValue> result = dispatch_tool(
+      gateway, *name, arguments ? std::move(*arguments) : JsonValue(JsonObject{}));
   if (!result)
     return fail("unknown tool `" + *name + "`");
   return std::move(*result);

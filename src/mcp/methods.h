@@ -32,6 +32,6 @@ JsonValue tools_list_result(const Gateway& gateway);
 // The tool result of a tools/call request. Failure texts (sent as invalid params):
 // "`params` must be an object", "`params.name` must be a string", "unknown tool `{name}`".
 // May run for a long time (it can start app servers); holds no lock of its own.
-Result<JsonValue> tools_call(Gateway& gateway, const JsonValue& request);
+Result<JsonValue> tools_call(Gateway& gateway, JsonValue request);
 
 }  // namespace brask

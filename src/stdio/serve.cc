@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -196,14 +195,13 @@ class RequestCounter {
   // there is no deadline.
   void wait_until_idle() EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    while (running_ != 0)
-      idle_.wait(lock);
+    idle_.wait(lock, [this]() REQUIRES(mutex_) { return running_ == 0; });
   }
 
  private:
   Mutex mutex_;  // guards `running_`; held only for a count change or the wait
   size_t running_ GUARDED_BY(mutex_) = 0;
-  std::condition_variable_any idle_;
+  CondVar idle_;
 };
 
 // The one place a thread is created, turning its exception into a failure text.
@@ -272,8 +270,7 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
           Result<void> started = start_detached_thread(
               [&handle, &writer, &running, request = std::move(parsed).take()]() mutable {
                 {
-                  JsonValue own = std::move(request);
-                  std::optional<JsonValue> response = handle(own);
+                  std::optional<JsonValue> response = handle(std::move(request));
                   // Nobody is left to tell about a failed answer; the loop notices a
                   // broken output on its own next write.
                   if (response)
@@ -303,8 +300,8 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
 
 Result<void> serve_stdio(Gateway& gateway) {
   ResponseWriter writer(STDOUT_FILENO);
-  return serve_lines(STDIN_FILENO, writer, [&gateway](const JsonValue& request) {
-    return handle_request(gateway, request);
+  return serve_lines(STDIN_FILENO, writer, [&gateway](JsonValue request) {
+    return handle_request(gateway, std::move(request));
   });
 }
 

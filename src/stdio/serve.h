@@ -40,7 +40,8 @@ Result<void> write_message(ResponseWriter& writer, const JsonValue& message);
 
 // Answers one request object on a request thread; nothing for a notification. Called
 // from several threads at once.
-using RequestHandler = std::function<std::optional<JsonValue>(const JsonValue& request)>;
+// The request is handed over whole, so large arguments can move on instead of being copied.
+using RequestHandler = std::function<std::optional<JsonValue>(JsonValue request)>;
 
 // Serves `input_fd` until it ends or fails, handling request objects with `handle`.
 // Returns only after every request thread has finished, so `handle` and `writer` need

@@ -21,7 +21,7 @@ namespace brask {
 inline constexpr size_t MAX_APP_LINE_BYTES = 67108864;  // not counting the "\n"
 inline constexpr size_t EVENT_QUEUE_CAPACITY = 256;
 inline constexpr size_t OUTGOING_QUEUE_CAPACITY = 64;
-inline constexpr size_t READ_BUFFER_BYTES = 8192;
+inline constexpr size_t READ_BUFFER_BYTES = 64 * 1024;
 
 // What the reader and writer threads report.
 struct AppEvent {

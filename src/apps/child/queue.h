@@ -5,7 +5,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -33,7 +32,9 @@ struct State {
 
   const size_t capacity;
   Mutex mutex;  // guards the three fields below
-  std::condition_variable_any changed;  // items taken or added, or a side went away
+  // Items taken from a full queue or added to an empty one, or a side went away.
+  // Notified after the mutex is released, so a woken thread does not block on it at once.
+  CondVar changed;
   std::deque<T> items GUARDED_BY(mutex);
   size_t senders GUARDED_BY(mutex) = 1;
   bool receiver_alive GUARDED_BY(mutex) = true;
@@ -67,14 +68,19 @@ class Sender {
   PutStatus put(T item) {
     if (!state_) return PutStatus::Disconnected;
     auto& s = *state_;
-    MutexLock lock(s.mutex);
-    // Documented wake-up instead of a deadline: the receiver takes an item or goes away.
-    s.changed.wait(lock, [&]() REQUIRES(s.mutex) {
-      return !s.receiver_alive || s.items.size() < s.capacity;
-    });
-    if (!s.receiver_alive) return PutStatus::Disconnected;
-    s.items.push_back(std::move(item));
-    s.changed.notify_all();
+    bool was_empty = false;
+    {
+      MutexLock lock(s.mutex);
+      // Documented wake-up instead of a deadline: the receiver takes an item or goes away.
+      s.changed.wait(lock, [&]() REQUIRES(s.mutex) {
+        return !s.receiver_alive || s.items.size() < s.capacity;
+      });
+      if (!s.receiver_alive) return PutStatus::Disconnected;
+      was_empty = s.items.empty();
+      s.items.push_back(std::move(item));
+    }
+    // Only an empty queue can have a receiver waiting on it.
+    if (was_empty) s.changed.notify_all();
     return PutStatus::Ok;
   }
 
@@ -82,11 +88,15 @@ class Sender {
   PutStatus try_put(T item) {
     if (!state_) return PutStatus::Disconnected;
     auto& s = *state_;
-    MutexLock lock(s.mutex);
-    if (!s.receiver_alive) return PutStatus::Disconnected;
-    if (s.items.size() >= s.capacity) return PutStatus::Full;
-    s.items.push_back(std::move(item));
-    s.changed.notify_all();
+    bool was_empty = false;
+    {
+      MutexLock lock(s.mutex);
+      if (!s.receiver_alive) return PutStatus::Disconnected;
+      if (s.items.size() >= s.capacity) return PutStatus::Full;
+      was_empty = s.items.empty();
+      s.items.push_back(std::move(item));
+    }
+    if (was_empty) s.changed.notify_all();
     return PutStatus::Ok;
   }
 
@@ -97,8 +107,8 @@ class Sender {
     {
       MutexLock lock(state_->mutex);
       --state_->senders;
-      state_->changed.notify_all();
     }
+    state_->changed.notify_all();
     state_.reset();
   }
 
@@ -128,10 +138,17 @@ class Receiver {
   Taken<T> take_until(std::chrono::steady_clock::time_point deadline) {
     if (!state_) return {TakeStatus::Disconnected, std::nullopt};
     auto& s = *state_;
-    MutexLock lock(s.mutex);
-    s.changed.wait_until(lock, deadline,
-                         [&]() REQUIRES(s.mutex) { return !s.items.empty() || s.senders == 0; });
-    return take_locked(s);
+    Taken<T> taken{TakeStatus::Empty, std::nullopt};
+    bool was_full = false;
+    {
+      MutexLock lock(s.mutex);
+      s.changed.wait_until(lock, deadline, [&]() REQUIRES(s.mutex) {
+        return !s.items.empty() || s.senders == 0;
+      });
+      was_full = take_locked(s, &taken);
+    }
+    if (was_full) s.changed.notify_all();
+    return taken;
   }
 
   // Waits until an item arrives or every sender is gone (the documented wake-up of
@@ -139,17 +156,30 @@ class Receiver {
   Taken<T> take() {
     if (!state_) return {TakeStatus::Disconnected, std::nullopt};
     auto& s = *state_;
-    MutexLock lock(s.mutex);
-    s.changed.wait(lock, [&]() REQUIRES(s.mutex) { return !s.items.empty() || s.senders == 0; });
-    return take_locked(s);
+    Taken<T> taken{TakeStatus::Empty, std::nullopt};
+    bool was_full = false;
+    {
+      MutexLock lock(s.mutex);
+      s.changed.wait(lock,
+                     [&]() REQUIRES(s.mutex) { return !s.items.empty() || s.senders == 0; });
+      was_full = take_locked(s, &taken);
+    }
+    if (was_full) s.changed.notify_all();
+    return taken;
   }
 
   // Never waits.
   Taken<T> try_take() {
     if (!state_) return {TakeStatus::Disconnected, std::nullopt};
     auto& s = *state_;
-    MutexLock lock(s.mutex);
-    return take_locked(s);
+    Taken<T> taken{TakeStatus::Empty, std::nullopt};
+    bool was_full = false;
+    {
+      MutexLock lock(s.mutex);
+      was_full = take_locked(s, &taken);
+    }
+    if (was_full) s.changed.notify_all();
+    return taken;
   }
 
   // Gives up the queue: senders see Disconnected, and what is still queued is freed
@@ -161,20 +191,23 @@ class Receiver {
       MutexLock lock(state_->mutex);
       state_->receiver_alive = false;
       dropped.swap(state_->items);
-      state_->changed.notify_all();
     }
+    state_->changed.notify_all();
     state_.reset();
   }
 
  private:
-  static Taken<T> take_locked(queue_detail::State<T>& s) REQUIRES(s.mutex) {
-    if (!s.items.empty()) {
-      Taken<T> taken{TakeStatus::Item, std::move(s.items.front())};
-      s.items.pop_front();
-      s.changed.notify_all();
-      return taken;
+  // Fills `taken`; true when the queue was full, so that senders may be waiting for room.
+  static bool take_locked(queue_detail::State<T>& s, Taken<T>* taken) REQUIRES(s.mutex) {
+    if (s.items.empty()) {
+      taken->status = s.senders == 0 ? TakeStatus::Disconnected : TakeStatus::Empty;
+      return false;
     }
-    return {s.senders == 0 ? TakeStatus::Disconnected : TakeStatus::Empty, std::nullopt};
+    const bool was_full = s.items.size() >= s.capacity;
+    taken->status = TakeStatus::Item;
+    taken->item.emplace(std::move(s.items.front()));
+    s.items.pop_front();
+    return was_full;
   }
 
   std::shared_ptr<queue_detail::State<T>> state_;

@@ -1,5 +1,10 @@
 #include "apps/child/client.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -117,12 +122,19 @@ TEST_F(ClientTest, AfterATimeOutRequestsFailAtOnceAndSendNothing) {
 
 TEST_F(ClientTest, MessagesWhileWaitingDoNotMoveTheDeadline) {
   std::atomic<bool> stop{false};
+  // Non-blocking: once the request has timed out nobody drains the pipe, and a blocked
+  // write would never see `stop`.
+  ASSERT_EQ(::fcntl(app_out.get(), F_SETFL, O_NONBLOCK), 0);
   std::thread chatter([this, &stop] {
     const std::string line = "{\"method\":\"notifications/progress\"}\n";
     // Bounded, so a deadline that moves shows as a slow request, not a hang.
     auto until = std::chrono::steady_clock::now() + 5s;
     while (!stop && std::chrono::steady_clock::now() < until) {
-      if (!write_all(app_out.get(), line.data(), line.size()).ok()) break;
+      // Shorter than PIPE_BUF, so each write puts the whole line or nothing.
+      if (::write(app_out.get(), line.data(), line.size()) >= 0) continue;
+      if (errno != EAGAIN) break;
+      pollfd room{app_out.get(), POLLOUT, 0};
+      (void)::poll(&room, 1, 10);
     }
   });
   auto start = std::chrono::steady_clock::now();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace brask {
 namespace {
@@ -70,6 +71,42 @@ TEST(Queue, BlockedSenderResumesWhenRoomIsMade) {
   producer.join();
   ASSERT_EQ(second.status, TakeStatus::Item);
   EXPECT_EQ(*second.item, 2);
+}
+
+// Wake-ups are sent only on the empty-to-one and full-to-room changes; a lost one
+// shows here as a hang (bounded by the test time-out) or a missing item.
+TEST(Queue, ManySendersOnATinyQueueLoseNoItemAndNoWakeUp) {
+  constexpr int SENDERS = 4, EACH = 5000;
+  for (size_t capacity : {size_t{1}, size_t{2}}) {
+    SCOPED_TRACE(capacity);
+    auto ends = make_queue<int>(capacity);
+    std::vector<std::thread> senders;
+    for (int s = 0; s < SENDERS; ++s) {
+      senders.emplace_back([s, sender = ends.sender]() mutable {
+        for (int i = 0; i < EACH; ++i) ASSERT_EQ(sender.put(s * EACH + i), PutStatus::Ok);
+      });
+    }
+    ends.sender.reset();
+    std::vector<int> next(SENDERS, 0);
+    int received = 0;
+    for (;;) {
+      // Alternating the three ways to take covers each one's wake-up of the senders.
+      Taken<int> taken = received % 3 == 0   ? ends.receiver.take()
+                         : received % 3 == 1 ? ends.receiver.take_until(
+                                                   steady_clock::now() + std::chrono::seconds(30))
+                                             : ends.receiver.try_take();
+      if (taken.status == TakeStatus::Disconnected) break;
+      if (taken.status == TakeStatus::Empty) {
+        taken = ends.receiver.take();
+        if (taken.status == TakeStatus::Disconnected) break;
+      }
+      int sender = *taken.item / EACH;
+      EXPECT_EQ(*taken.item % EACH, next[sender]++);
+      ++received;
+    }
+    for (std::thread& t : senders) t.join();
+    EXPECT_EQ(received, SENDERS * EACH);
+  }
 }
 
 TEST(Queue, DetachedHandlesReportDisconnected) {
