@@ -171,15 +171,25 @@ bool is_blank(std::string_view line) {
 
 // Counts request threads so the loop can admit at most MAX_RUNNING_REQUESTS and wait
 // for all of them at the end. Request threads are detached; this count is how they
-// are waited for.
+// are waited for. A request gives its slot back just before its answer goes out, so an
+// agent that sends the next request on reading an answer is never told that 16 are
+// running when it has 15 outstanding; only the one thread that holds the writer's lock
+// can be past its slot and still running.
 class RequestCounter {
  public:
   bool try_admit() EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    if (running_ >= MAX_RUNNING_REQUESTS)
+    if (admitted_ >= MAX_RUNNING_REQUESTS)
       return false;
+    ++admitted_;
     ++running_;
     return true;
+  }
+
+  // Once per admitted request, before `finish`.
+  void release_slot() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    --admitted_;
   }
 
   // Called by a request thread as its very last touch of shared state. Notifying under
@@ -199,8 +209,9 @@ class RequestCounter {
   }
 
  private:
-  Mutex mutex_;  // guards `running_`; held only for a count change or the wait
-  size_t running_ GUARDED_BY(mutex_) = 0;
+  Mutex mutex_;  // guards both counts; held only for a count change or the wait
+  size_t admitted_ GUARDED_BY(mutex_) = 0;  // holding a slot: handling or about to write
+  size_t running_ GUARDED_BY(mutex_) = 0;   // not yet past their last touch of shared state
   CondVar idle_;
 };
 
@@ -218,12 +229,19 @@ Result<void> start_detached_thread(Body body) {
 }  // namespace
 
 Result<void> write_message(ResponseWriter& writer, const JsonValue& message) {
+  return write_message(writer, message, {});
+}
+
+Result<void> write_message(ResponseWriter& writer, const JsonValue& message,
+                           const std::function<void()>& before_write) {
   // Rendered before the lock: a large answer must not hold up the others' writes.
   std::string text;
   text.reserve(FIRST_MESSAGE_BYTES);
   render_compact(message, &text);
   text.push_back('\n');
   MutexLock lock(writer.mutex_);
+  if (before_write)
+    before_write();
   // Plain write(2) keeps no user-space buffer, so the text is flushed once it is out.
   return write_all(writer.fd_, text.data(), text.size());
 }
@@ -273,12 +291,16 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
                   std::optional<JsonValue> response = handle(std::move(request));
                   // Nobody is left to tell about a failed answer; the loop notices a
                   // broken output on its own next write.
-                  if (response)
-                    (void)write_message(writer, *response);
+                  if (response) {
+                    (void)write_message(writer, *response, [&running] { running.release_slot(); });
+                  } else {
+                    running.release_slot();
+                  }
                 }
                 running.finish();
               });
           if (!started.ok()) {
+            running.release_slot();
             running.finish();
             outcome = started;
             break;

@@ -28,7 +28,8 @@ class ResponseWriter {
   ResponseWriter& operator=(const ResponseWriter&) = delete;
 
  private:
-  friend Result<void> write_message(ResponseWriter& writer, const JsonValue& message);
+  friend Result<void> write_message(ResponseWriter& writer, const JsonValue& message,
+                                    const std::function<void()>& before_write);
   Mutex mutex_;  // held while one message is written, nothing else
   const int fd_;
 };
@@ -37,6 +38,10 @@ class ResponseWriter {
 // short) under the writer's lock, so lines never interleave; the rendering happens
 // before the lock is taken. Failure: the system error, e.g. "Broken pipe (os error 32)".
 Result<void> write_message(ResponseWriter& writer, const JsonValue& message);
+// The same, calling `before_write` with the writer's lock held just before the bytes go
+// out: whatever it does is done before the reader can see the answer.
+Result<void> write_message(ResponseWriter& writer, const JsonValue& message,
+                           const std::function<void()>& before_write);
 
 // Answers one request object on a request thread; nothing for a notification. Called
 // from several threads at once.
