@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/line_buffer.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "json/parse.h"
@@ -37,50 +38,6 @@ std::string busy_message() {
   return std::to_string(MAX_RUNNING_REQUESTS) +
          " requests are already running; try again when one finishes";
 }
-
-// The bytes of one line. Grows with realloc so that a large buffer is moved by
-// remapping pages instead of being copied: peak memory stays near one line.
-class LineBuffer {
- public:
-  LineBuffer() = default;
-  LineBuffer(const LineBuffer&) = delete;
-  LineBuffer& operator=(const LineBuffer&) = delete;
-  ~LineBuffer() { std::free(data_); }
-
-  // False when memory runs out; the buffer is unchanged then.
-  bool append(const char* bytes, size_t count) {
-    if (size_ + count > capacity_) {
-      size_t wanted =
-          std::max({size_ + count, std::min(capacity_ * 2, LINE_BUDGET_BYTES), size_t{4096}});
-      char* grown = static_cast<char*>(std::realloc(data_, wanted));
-      if (!grown)
-        return false;
-      data_ = grown;
-      capacity_ = wanted;
-    }
-    std::memcpy(data_ + size_, bytes, count);
-    size_ += count;
-    return true;
-  }
-
-  std::string_view view() const { return {data_, size_}; }
-  size_t size() const { return size_; }
-
-  // Empties the buffer; a large one is given back to the system.
-  void clear() {
-    size_ = 0;
-    if (capacity_ > KEPT_LINE_CAPACITY_BYTES) {
-      std::free(data_);
-      data_ = nullptr;
-      capacity_ = 0;
-    }
-  }
-
- private:
-  char* data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-};
 
 enum class LineStatus { Line, TooLong, End, Failed };
 
@@ -251,7 +208,7 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
   Result<void> outcome;
   {
     LineReader input(input_fd);
-    LineBuffer line;
+    LineBuffer line(LINE_BUDGET_BYTES, KEPT_LINE_CAPACITY_BYTES);
     for (;;) {
       line.clear();
       LineStatus status = input.read_line(&line);

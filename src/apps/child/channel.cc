@@ -14,16 +14,12 @@
 namespace brask {
 namespace {
 
-// A line buffer grown past this by one long line is given back afterwards, so an
-// idle connection does not keep tens of MiB.
-constexpr size_t KEPT_LINE_CAPACITY_BYTES = 16 << 20;
-
 AppEvent closed_event(std::string reason) {
   return AppEvent{AppEvent::Kind::Closed, JsonValue(), std::move(reason)};
 }
 
-bool is_blank(const std::string& line) {
-  return line.find_first_not_of(" \t\f\r") == std::string::npos;
+bool is_blank(std::string_view line) {
+  return line.find_first_not_of(" \t\f\r") == std::string_view::npos;
 }
 
 void read_lines(int stream, Sender<AppEvent>& events) {
@@ -156,11 +152,10 @@ bool LineFramer::feed(const char* data, size_t size, const Sink& sink) {
     const char* newline = static_cast<const char*>(std::memchr(data, '\n', size));
     size_t part = newline ? static_cast<size_t>(newline - data) : size;
     if (!too_long_) {
-      if (line_.size() + part <= MAX_APP_LINE_BYTES) {
-        line_.append(data, part);
-      } else {
+      // A line that memory cannot hold is dropped like one over the limit.
+      if (line_.size() + part > MAX_APP_LINE_BYTES || !line_.append(data, part)) {
         too_long_ = true;
-        std::string().swap(line_);
+        line_.release();
       }
     }
     if (!newline) return true;
@@ -172,7 +167,7 @@ bool LineFramer::feed(const char* data, size_t size, const Sink& sink) {
 }
 
 bool LineFramer::finish(const Sink& sink) {
-  if (line_.empty() && !too_long_) return true;
+  if (line_.size() == 0 && !too_long_) return true;
   return end_line(sink);
 }
 
@@ -181,16 +176,12 @@ bool LineFramer::end_line(const Sink& sink) {
   if (too_long_) {
     too_long_ = false;
     event = AppEvent{AppEvent::Kind::TooLarge, JsonValue(), std::string()};
-  } else if (!is_blank(line_)) {
-    Result<JsonValue> value = parse_json(line_);
+  } else if (!is_blank(line_.view())) {
+    Result<JsonValue> value = parse_json(line_.view());
     // Apps print log lines on standard output; those are skipped silently.
     if (value.ok()) event = AppEvent{AppEvent::Kind::Message, std::move(value).take(), {}};
   }
-  if (line_.capacity() > KEPT_LINE_CAPACITY_BYTES) {
-    std::string().swap(line_);
-  } else {
-    line_.clear();
-  }
+  line_.clear();
   return !event || sink(std::move(*event));
 }
 

@@ -12,6 +12,7 @@
 
 #include "apps/child/process.h"
 #include "apps/child/queue.h"
+#include "base/line_buffer.h"
 #include "base/result.h"
 #include "base/unique_fd.h"
 #include "json/json.h"
@@ -19,6 +20,9 @@
 namespace brask {
 
 inline constexpr size_t MAX_APP_LINE_BYTES = 67108864;  // not counting the "\n"
+// A line buffer grown past this by one long line is given back afterwards, so an idle
+// connection does not keep tens of MiB.
+inline constexpr size_t KEPT_APP_LINE_CAPACITY_BYTES = 16 << 20;
 inline constexpr size_t EVENT_QUEUE_CAPACITY = 256;
 inline constexpr size_t OUTGOING_QUEUE_CAPACITY = 64;
 inline constexpr size_t READ_BUFFER_BYTES = 64 * 1024;
@@ -78,7 +82,7 @@ class LineFramer {
  private:
   bool end_line(const Sink& sink);
 
-  std::string line_;
+  LineBuffer line_{MAX_APP_LINE_BYTES, KEPT_APP_LINE_CAPACITY_BYTES};
   bool too_long_ = false;
 };
 
