@@ -52,9 +52,9 @@ class LineBuffer {
 
   // Empties the buffer and gives back its memory.
   void release() {
-    clear();
     std::free(data_);
     data_ = nullptr;
+    size_ = 0;
     capacity_ = 0;
   }
 

@@ -136,50 +136,22 @@ class Receiver {
   // Waits until an item arrives, every sender is gone, or `deadline` passes. An item
   // already queued is returned even when the deadline has passed.
   Taken<T> take_until(std::chrono::steady_clock::time_point deadline) {
-    if (!state_) return {TakeStatus::Disconnected, std::nullopt};
-    auto& s = *state_;
-    Taken<T> taken{TakeStatus::Empty, std::nullopt};
-    bool was_full = false;
-    {
-      MutexLock lock(s.mutex);
-      s.changed.wait_until(lock, deadline, [&]() REQUIRES(s.mutex) {
-        return !s.items.empty() || s.senders == 0;
-      });
-      was_full = take_locked(s, &taken);
-    }
-    if (was_full) s.changed.notify_all();
-    return taken;
+    return take_after([deadline](queue_detail::State<T>& s, MutexLock& lock) {
+      s.changed.wait_until(lock, deadline, [&]() REQUIRES(s.mutex) { return ready(s); });
+    });
   }
 
   // Waits until an item arrives or every sender is gone (the documented wake-up of
   // a consumer that has nothing else to do).
   Taken<T> take() {
-    if (!state_) return {TakeStatus::Disconnected, std::nullopt};
-    auto& s = *state_;
-    Taken<T> taken{TakeStatus::Empty, std::nullopt};
-    bool was_full = false;
-    {
-      MutexLock lock(s.mutex);
-      s.changed.wait(lock,
-                     [&]() REQUIRES(s.mutex) { return !s.items.empty() || s.senders == 0; });
-      was_full = take_locked(s, &taken);
-    }
-    if (was_full) s.changed.notify_all();
-    return taken;
+    return take_after([](queue_detail::State<T>& s, MutexLock& lock) {
+      s.changed.wait(lock, [&]() REQUIRES(s.mutex) { return ready(s); });
+    });
   }
 
   // Never waits.
   Taken<T> try_take() {
-    if (!state_) return {TakeStatus::Disconnected, std::nullopt};
-    auto& s = *state_;
-    Taken<T> taken{TakeStatus::Empty, std::nullopt};
-    bool was_full = false;
-    {
-      MutexLock lock(s.mutex);
-      was_full = take_locked(s, &taken);
-    }
-    if (was_full) s.changed.notify_all();
-    return taken;
+    return take_after([](queue_detail::State<T>&, MutexLock&) {});
   }
 
   // Gives up the queue: senders see Disconnected, and what is still queued is freed
@@ -197,17 +169,34 @@ class Receiver {
   }
 
  private:
-  // Fills `taken`; true when the queue was full, so that senders may be waiting for room.
-  static bool take_locked(queue_detail::State<T>& s, Taken<T>* taken) REQUIRES(s.mutex) {
-    if (s.items.empty()) {
-      taken->status = s.senders == 0 ? TakeStatus::Disconnected : TakeStatus::Empty;
-      return false;
+  // What a waiting receiver waits for.
+  static bool ready(const queue_detail::State<T>& s) REQUIRES(s.mutex) {
+    return !s.items.empty() || s.senders == 0;
+  }
+
+  // Runs `wait` with the lock held, then takes the first item if there is one. Senders
+  // are woken after the lock is released, and only when the queue was full: only then
+  // can one be waiting for room.
+  template <class Wait>
+  Taken<T> take_after(Wait wait) {
+    if (!state_) return {TakeStatus::Disconnected, std::nullopt};
+    auto& s = *state_;
+    Taken<T> taken{TakeStatus::Empty, std::nullopt};
+    bool was_full = false;
+    {
+      MutexLock lock(s.mutex);
+      wait(s, lock);
+      if (!s.items.empty()) {
+        was_full = s.items.size() >= s.capacity;
+        taken.status = TakeStatus::Item;
+        taken.item.emplace(std::move(s.items.front()));
+        s.items.pop_front();
+      } else if (s.senders == 0) {
+        taken.status = TakeStatus::Disconnected;
+      }
     }
-    const bool was_full = s.items.size() >= s.capacity;
-    taken->status = TakeStatus::Item;
-    taken->item.emplace(std::move(s.items.front()));
-    s.items.pop_front();
-    return was_full;
+    if (was_full) s.changed.notify_all();
+    return taken;
   }
 
   std::shared_ptr<queue_detail::State<T>> state_;
