@@ -47,8 +47,6 @@ class Signal {
 
 class GatewayTest : public testing::NoLeaksTest {
  protected:
-  GatewayTest() : dir_(testing::make_temp_dir()) {}
-  ~GatewayTest() override { std::filesystem::remove_all(dir_); }
 
   // A gateway over fake apps, each with its own start counter, and a switchable
   // agents check.
@@ -70,7 +68,8 @@ class GatewayTest : public testing::NoLeaksTest {
   std::string count_file(size_t app) const { return dir_ + "/starts-" + std::to_string(app); }
   std::vector<pid_t> starts(size_t app = 0) const { return read_count_file(count_file(app)); }
 
-  std::string dir_;
+  testing::TempDir temp_;
+  const std::string dir_ = temp_.path();
   std::atomic<bool> agents_on{true};
 };
 

@@ -98,7 +98,7 @@ TEST(RunAppTool, SendsNothingForAnUnlistedToolOrWhileAgentsAreOff) {
 class RunAppToolOnFakeApp : public testing::NoLeaksTest {
  protected:
   RunAppToolOnFakeApp()
-      : count_file(testing::make_temp_dir() + "/starts"),
+      : count_file(temp_.path() + "/starts"),
         gateway(std::in_place,
                 std::vector<AppEntry>{
                     AppEntry{"fake",
@@ -119,6 +119,7 @@ class RunAppToolOnFakeApp : public testing::NoLeaksTest {
     return result.ok() ? render_compact(*result) : "error: " + result.error();
   }
 
+  testing::TempDir temp_;
   std::string count_file;
   std::optional<Gateway> gateway;
 };

@@ -54,7 +54,6 @@ class GatewaySession : public ::testing::Test {
  protected:
   void SetUp() override {
     ::signal(SIGPIPE, SIG_IGN);
-    dir_ = testing::make_temp_dir();
     lumeno_starts_ = dir_ + "/lumeno-starts";
     kinetta_starts_ = dir_ + "/kinetta-starts";
   }
@@ -63,7 +62,6 @@ class GatewaySession : public ::testing::Test {
       gateway_->close_stdin();
       EXPECT_EQ(gateway_->wait().describe(), "exited with status 0");
     }
-    std::filesystem::remove_all(dir_);
   }
 
   // lumeno, kinetta (both the fake app, with these arguments added) and ghost (no such
@@ -156,7 +154,8 @@ class GatewaySession : public ::testing::Test {
     return in_a_row == 2;
   }
 
-  std::string dir_;
+  testing::TempDir temp_;  // first, so that it goes last, after the gateway
+  const std::string dir_ = temp_.path();
   std::string lumeno_starts_;
   std::string kinetta_starts_;
   std::unique_ptr<testing::Process> gateway_;

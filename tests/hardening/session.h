@@ -35,7 +35,7 @@ struct FakeApp {
 class GatewaySession {
  public:
   explicit GatewaySession(const std::vector<FakeApp>& apps, ProcessOptions options = {})
-      : dir_(make_temp_dir()) {
+      : dir_(temp_.path()) {
     JsonArray entries;
     for (const FakeApp& app : apps) {
       JsonArray args;
@@ -137,6 +137,7 @@ class GatewaySession {
   }
 
  private:
+  TempDir temp_;  // first, so that it goes last, after the gateway
   std::string dir_;
   std::unique_ptr<Process> process_;
   std::map<std::string, JsonValue> pending_;  // answers read ahead, by compact id

@@ -14,6 +14,7 @@
 
 #include "support/paths.h"
 #include "support/process.h"
+#include "support/resources.h"
 
 namespace brask {
 namespace {
@@ -32,21 +33,7 @@ const std::string PING = R"({"jsonrpc":"2.0","id":7,"method":"ping"})"
 const std::string PONG = R"({"id":7,"jsonrpc":"2.0","result":{}})"
                          "\n";
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "registry-startup-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testing::TempDir;
 
 void write_file(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -26,6 +26,7 @@ PipeApp::PipeApp() {
   if (!to_gateway.ok() || !from_gateway.ok()) return;
   app_out = std::move(to_gateway->write_end);
   app_in = std::move(from_gateway->read_end);
+  app_in_lines = LineSource(app_in.get());
   Result<AppConnection> opened =
       open_channel(std::move(to_gateway->read_end), std::move(from_gateway->write_end));
   if (opened.ok()) connection.emplace(std::move(opened).take());
@@ -42,7 +43,7 @@ void PipeApp::app_writes(const std::string& text) {
 }
 
 std::optional<std::string> PipeApp::app_reads(std::chrono::milliseconds limit) {
-  return read_line_within(app_in.get(), app_in_pending, limit);
+  return app_in_lines.read_line(limit);
 }
 
 std::string PipeApp::next_event() {

@@ -8,6 +8,7 @@
 
 #include "apps/child/channel.h"
 #include "base/unique_fd.h"
+#include "support/process.h"
 #include "support/resources.h"
 
 namespace brask::testing {
@@ -31,7 +32,7 @@ class PipeApp {
 
   UniqueFd app_out;  // the app's standard output
   UniqueFd app_in;   // the app's standard input
-  std::string app_in_pending;
+  LineSource app_in_lines{-1};  // what the gateway sent, line by line
   std::optional<AppConnection> connection;
 };
 

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -10,8 +9,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 #include <thread>
 
 #include "support/paths.h"
@@ -60,31 +62,6 @@ std::vector<int> process_fds(pid_t pid) {
   return fds;
 }
 
-std::optional<std::string> read_line_within(int fd, std::string& pending,
-                                            std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    size_t newline = pending.find('\n');
-    if (newline != std::string::npos) {
-      std::string line = pending.substr(0, newline);
-      pending.erase(0, newline + 1);
-      return line;
-    }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd p{fd, POLLIN, 0};
-    int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return std::nullopt;
-    char buffer[65536];
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    pending.append(buffer, static_cast<size_t>(n));
-  }
-}
-
 AppEntry fake_app_entry(std::vector<std::string> args, std::string name) {
   return AppEntry{"fake", std::move(name), program_path("fake-app"), std::move(args)};
 }
@@ -97,11 +74,21 @@ std::vector<pid_t> read_count_file(const std::string& path) {
   return pids;
 }
 
-std::string make_temp_dir() {
-  const char* base = ::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/brask-test-XXXXXX";
-  if (!::mkdtemp(templ.data())) return "/tmp";
-  return templ;
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "brask-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data())) {
+    path_ = pattern;
+  } else {
+    ADD_FAILURE() << "cannot make a temporary folder: " << std::strerror(errno);
+  }
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
 }
 
 NoLeaksTest::NoLeaksTest() {

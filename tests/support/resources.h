@@ -34,20 +34,26 @@ bool process_exists(pid_t pid);
 // The descriptors open in process `pid`, in order.
 std::vector<int> process_fds(pid_t pid);
 
-// A line read from `fd` (without its "\n"), or nothing when the stream ends or
-// `limit` passes first. `pending` keeps bytes read past the line.
-std::optional<std::string> read_line_within(int fd, std::string& pending,
-                                            std::chrono::milliseconds limit =
-                                                std::chrono::seconds(10));
-
 // An apps entry running bin/fake-app with `args`.
 AppEntry fake_app_entry(std::vector<std::string> args, std::string name = "Fake");
 
 // The process ids listed in a fake-app count file, in start order.
 std::vector<pid_t> read_count_file(const std::string& path);
 
-// A fresh empty folder under the system's temporary folder.
-std::string make_temp_dir();
+// A fresh empty folder under the system's temporary folder, removed with all it holds
+// when this goes (owner permissions a test took away are given back first). A folder
+// that cannot be made fails the test, and `path()` is empty then.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 // Fixture that fails a test leaving a descriptor open or a child process unreaped.
 // Ignores SIGPIPE, as the gateway does, so a write to a gone reader fails with EPIPE.

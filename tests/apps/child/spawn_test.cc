@@ -27,15 +27,6 @@ using testing::fake_app_entry;
 
 class SpawnTest : public testing::NoLeaksTest {
  protected:
-  void SetUp() override {
-    dir_ = testing::make_temp_dir();
-    count_file = dir_ + "/starts";
-  }
-  void TearDown() override {
-    std::filesystem::remove_all(dir_);
-    NoLeaksTest::TearDown();
-  }
-
   // The structured result of a fake-app tool.
   JsonValue call(AppConnection& c, const char* tool, JsonValue arguments = JsonObject()) {
     Result<JsonValue> r = call_tool(c, tool, std::move(arguments), 10s);
@@ -44,8 +35,9 @@ class SpawnTest : public testing::NoLeaksTest {
     return structured ? *structured : JsonValue();
   }
 
-  std::string dir_;
-  std::string count_file;
+  testing::TempDir temp_;
+  const std::string dir_ = temp_.path();
+  const std::string count_file = dir_ + "/starts";
 };
 
 TEST_F(SpawnTest, FailuresToStartName) {
