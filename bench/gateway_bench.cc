@@ -102,14 +102,8 @@ class Child {
   pid_t pid() const { return pid_; }
 
   void write_line(std::string_view line) {
-    while (!line.empty()) {
-      ssize_t put = write(stdin_, line.data(), line.size());
-      if (put < 0 && errno == EINTR)
-        continue;
-      if (put <= 0)
-        die("write to child failed");
-      line.remove_prefix(static_cast<size_t>(put));
-    }
+    if (!brask::write_all(stdin_, line.data(), line.size()).ok())
+      die("write to child failed");
   }
 
   // The next line without its end into `*line`; false once the child's output ends.

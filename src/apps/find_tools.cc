@@ -1,16 +1,13 @@
 #include "apps/find_tools.h"
 
-#include <functional>
 #include <memory>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "apps/search/scoring.h"
 #include "apps/tool_calls.h"
-#include "base/os_error.h"
+#include "base/thread.h"
 
 namespace brask {
 namespace {
@@ -21,20 +18,6 @@ constexpr std::string_view NO_OUTCOME_MESSAGE = "reading the app's tools failed"
 constexpr std::string_view HINT_PREFIX =
     "No tool matched. These tools list or run an app's own commands; describe one and search "
     "its commands: ";
-
-// The one place a thread is created for a search; the system's refusal comes back as text.
-Result<std::jthread> start_worker(std::function<void()> work) {
-  try {
-    return std::jthread(std::move(work));
-  } catch (const std::system_error& e) {
-    return fail("could not start a search thread: " + os_error_text(e.code().value()));
-  }
-}
-
-const std::string* tool_name(const AppTool& tool) {
-  const JsonValue* name = tool.find("name");
-  return name ? name->as_string() : nullptr;
-}
 
 // Reads every app in `indexes` at once. Outcomes are in the order of `indexes`; a
 // worker that hands nothing back leaves its place empty.
@@ -49,9 +32,9 @@ Result<std::vector<std::optional<CatalogueOutcome>>> read_catalogues(
     std::optional<CatalogueOutcome>* outcome = &outcomes[i];
     const size_t index = indexes[i];
     Result<std::jthread> worker =
-        start_worker([&gateway, outcome, index] { outcome->emplace(app_tools(gateway, index)); });
-    if (!worker.ok())
-      return worker.failure();  // `workers` joins the started ones
+        start_thread([&gateway, outcome, index] { outcome->emplace(app_tools(gateway, index)); });
+    if (!worker.ok())  // `workers` joins the started ones
+      return fail("could not start a search thread: " + worker.error());
     workers.push_back(std::move(worker).take());
   }
   for (std::jthread& worker : workers)

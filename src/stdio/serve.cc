@@ -9,12 +9,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "base/line_buffer.h"
 #include "base/os_error.h"
+#include "base/thread.h"
 #include "base/unique_fd.h"
 #include "json/parse.h"
 #include "json/render.h"
@@ -172,17 +171,6 @@ class RequestCounter {
   CondVar idle_;
 };
 
-// The one place a thread is created, turning its exception into a failure text.
-template <class Body>
-Result<void> start_detached_thread(Body body) {
-  try {
-    std::thread(std::move(body)).detach();
-  } catch (const std::system_error& error) {
-    return fail("failed to spawn thread: " + os_error_text(error.code().value()));
-  }
-  return {};
-}
-
 }  // namespace
 
 Result<void> write_message(ResponseWriter& writer, const JsonValue& message) {
@@ -242,7 +230,7 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
             answer = error_response(*id, {SERVER_BUSY, busy_message()});
           }
         } else {
-          Result<void> started = start_detached_thread(
+          Result<std::jthread> started = start_thread(
               [&handle, &writer, &running, request = std::move(parsed).take()]() mutable {
                 {
                   std::optional<JsonValue> response = handle(std::move(request));
@@ -259,9 +247,11 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
           if (!started.ok()) {
             running.release_slot();
             running.finish();
-            outcome = started;
+            outcome = fail("failed to spawn thread: " + started.error());
             break;
           }
+          // Detached: `running` is how request threads are waited for, all together.
+          started->detach();
         }
       }
       if (answer) {

@@ -4,10 +4,10 @@
 
 #include <cstring>
 #include <memory>
-#include <system_error>
 #include <thread>
 #include <utility>
 
+#include "base/thread.h"
 #include "json/parse.h"
 #include "json/render.h"
 
@@ -72,16 +72,13 @@ void run_writer(UniqueFd stream, Receiver<std::string> outgoing, Sender<AppEvent
   events.reset();
 }
 
-// The one place a thread is created; std::thread reports failure by throwing.
+// Detached: the body owns everything it touches, and the connection it serves may be
+// disposed of long before the thread notices.
 template <class Body>
 Result<void> start_detached(Body&& body) {
-  try {
-    // Detached: the body owns everything it touches, and the connection it serves
-    // may be disposed of long before the thread notices.
-    std::thread(std::forward<Body>(body)).detach();
-  } catch (const std::system_error& e) {
-    return fail("could not start a thread: " + os_error_text(e.code().value()));
-  }
+  Result<std::jthread> thread = start_thread(std::forward<Body>(body));
+  if (!thread.ok()) return fail("could not start a thread: " + thread.error());
+  thread->detach();
   return {};
 }
 

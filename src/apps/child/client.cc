@@ -23,11 +23,6 @@ bool is_tools_changed(const JsonValue& message) {
   return method && method->as_string() && *method->as_string() == TOOLS_CHANGED_METHOD;
 }
 
-bool has_members(const JsonValue& message) {
-  const JsonObject* object = message.as_object();
-  return object && !object->empty();
-}
-
 Failure end_with(AppConnection& connection, std::string text) {
   connection.ended = text;
   return fail(std::move(text));
@@ -72,7 +67,8 @@ Result<JsonValue> request(AppConnection& connection, std::string_view method, Js
     JsonValue& m = event.message;
     Result<bool> answered = answer_app_request(connection, m);
     if (!answered.ok()) return answered.failure();
-    if (*answered || !has_members(m)) continue;
+    // Anything that is not an object, or lacks the members looked at here, is passed over.
+    if (*answered) continue;
     if (m.find("id")) {
       if (!is_response_to(m, id)) continue;
       JsonObject& response = *m.as_object();
@@ -132,7 +128,7 @@ bool poll(AppConnection& connection) {
     Result<bool> answered = answer_app_request(connection, event.message);
     // A failed answer has set `ended` already; the poll goes on regardless.
     if (answered.ok() && *answered) continue;
-    if (has_members(event.message) && is_tools_changed(event.message)) {
+    if (is_tools_changed(event.message)) {
       connection.tools_changed = true;
     }
   }

@@ -11,16 +11,13 @@
 namespace brask {
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      reaped_(other.reaped_),
-      wait_status_(other.wait_status_) {}
+    : pid_(std::exchange(other.pid_, -1)), reaped_(other.reaped_) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     stop();
     pid_ = std::exchange(other.pid_, -1);
     reaped_ = other.reaped_;
-    wait_status_ = other.wait_status_;
   }
   return *this;
 }
@@ -30,15 +27,8 @@ void ChildProcess::stop() {
   ::kill(pid_, SIGKILL);
   // Before the reap, so the record never holds a pid that may be reused.
   forget_live_child(pid_);
-  for (;;) {
-    int status = 0;
-    pid_t r = ::waitpid(pid_, &status, 0);
-    if (r == pid_) {
-      wait_status_ = status;
-      break;
-    }
-    if (r < 0 && errno == EINTR) continue;
-    break;  // ECHILD and the like: nothing left to reap
+  // Retried only on EINTR; ECHILD and the like leave nothing to reap.
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
   reaped_ = true;
 }

@@ -23,9 +23,8 @@ class ChildProcess {
   void stop();
 
  private:
-  pid_t pid_;             // -1 once moved from
-  bool reaped_ = false;   // set by stop()
-  int wait_status_ = 0;   // waitpid's status once reaped
+  pid_t pid_;            // -1 once moved from
+  bool reaped_ = false;  // set by stop()
 };
 
 }  // namespace brask
