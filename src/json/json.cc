@@ -6,6 +6,17 @@
 #include <new>
 
 namespace brask {
+namespace {
+
+// Where `key` is or would go in sorted `members`.
+template <class Members>
+auto key_position(Members& members, std::string_view key) {
+  return std::lower_bound(
+      members.begin(), members.end(), key,
+      [](const JsonObject::Member& m, std::string_view k) { return m.first.compare(k) < 0; });
+}
+
+}  // namespace
 
 JsonObject::JsonObject(std::initializer_list<Member> members)
     : JsonObject(from_members(std::vector<Member>(members))) {}
@@ -49,8 +60,7 @@ JsonObject JsonObject::from_members(std::vector<Member> members) {
 }
 
 const JsonValue* JsonObject::find(std::string_view key) const {
-  auto it = std::lower_bound(members_.begin(), members_.end(), key,
-                             [](const Member& m, std::string_view k) { return m.first < k; });
+  auto it = key_position(members_, key);
   return it != members_.end() && it->first == key ? &it->second : nullptr;
 }
 
@@ -59,8 +69,7 @@ JsonValue* JsonObject::find(std::string_view key) {
 }
 
 JsonValue& JsonObject::set(std::string key, JsonValue value) {
-  auto it = std::lower_bound(members_.begin(), members_.end(), key,
-                             [](const Member& m, const std::string& k) { return m.first < k; });
+  auto it = key_position(members_, key);
   if (it != members_.end() && it->first == key) {
     it->second = std::move(value);
     return it->second;
@@ -69,8 +78,7 @@ JsonValue& JsonObject::set(std::string key, JsonValue value) {
 }
 
 bool JsonObject::erase(std::string_view key) {
-  auto it = std::lower_bound(members_.begin(), members_.end(), key,
-                             [](const Member& m, std::string_view k) { return m.first < k; });
+  auto it = key_position(members_, key);
   if (it == members_.end() || it->first != key)
     return false;
   members_.erase(it);

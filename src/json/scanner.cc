@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -162,6 +163,19 @@ bool magnitude_at_least_one(std::string_view number) {
   return e10 + (negative ? -exponent : exponent) >= 0;
 }
 
+// The items from `base` on, moved out of `scratch` into a vector of their exact size. The
+// outermost container with little spare room takes the scratch buffer itself rather than
+// copying a large array once more.
+template <class T>
+std::vector<T> take_scratch(std::vector<T>* scratch, size_t base) {
+  if (base == 0 && scratch->capacity() - scratch->size() <= scratch->size() / 4)
+    return std::exchange(*scratch, {});
+  const auto first = scratch->begin() + static_cast<std::ptrdiff_t>(base);
+  std::vector<T> items(std::make_move_iterator(first), std::make_move_iterator(scratch->end()));
+  scratch->erase(first, scratch->end());
+  return items;
+}
+
 }  // namespace
 
 void JsonScanner::advance(size_t n) {
@@ -226,15 +240,9 @@ bool JsonScanner::value_into(JsonValue* out, int open) {
       *out = std::string();
       return string_into(out->as_string());
     case '[':
-      if (open >= MAX_JSON_DEPTH - 1)
-        return set_fault(JSON_RECURSION_LIMIT, pos_ + 1);
-      ++pos_;
-      return array_into(out, open + 1);
+      return open_step(open) && array_into(out, open + 1);
     case '{':
-      if (open >= MAX_JSON_DEPTH - 1)
-        return set_fault(JSON_RECURSION_LIMIT, pos_ + 1);
-      ++pos_;
-      return object_into(out, open + 1);
+      return open_step(open) && object_into(out, open + 1);
     case 't':
     case 'f':
     case 'n':
@@ -254,6 +262,23 @@ bool JsonScanner::value_into(JsonValue* out, int open) {
     default:
       return set_fault(JSON_EXPECTED_VALUE, pos_ + 1);
   }
+}
+
+bool JsonScanner::open_step(int open) {
+  if (open >= MAX_JSON_DEPTH - 1)
+    return set_fault(JSON_RECURSION_LIMIT, pos_ + 1);
+  ++pos_;
+  return true;
+}
+
+bool JsonScanner::colon_step() {
+  int c = skip_whitespace();
+  if (c == -1)
+    return set_fault(JSON_EOF_IN_OBJECT, text_.size());
+  if (c != ':')
+    return set_fault(JSON_EXPECTED_COLON, pos_ + 1);
+  ++pos_;
+  return true;
 }
 
 bool JsonScanner::element_step(bool first, bool* more) {
@@ -329,21 +354,8 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
         return false;
     }
   }
-  if (out == nullptr)
-    return true;
-  if (base == 0 && values_.capacity() - values_.size() <= values_.size() / 4) {
-    // The outermost container with little spare room: keep the scratch buffer itself
-    // rather than copying a large array once more.
-    *out = std::move(values_);
-    values_ = {};
-    return true;
-  }
-  JsonArray array;
-  array.reserve(values_.size() - base);
-  for (size_t i = base; i < values_.size(); ++i)
-    array.push_back(std::move(values_[i]));
-  values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(base), values_.end());
-  *out = std::move(array);
+  if (out != nullptr)
+    *out = take_scratch(&values_, base);
   return true;
 }
 
@@ -360,12 +372,8 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
       break;
     if (!string_into(out == nullptr ? nullptr : &key))
       return false;
-    int c = skip_whitespace();
-    if (c == -1)
-      return set_fault(JSON_EOF_IN_OBJECT, text_.size());
-    if (c != ':')
-      return set_fault(JSON_EXPECTED_COLON, pos_ + 1);
-    ++pos_;
+    if (!colon_step())
+      return false;
     if (out == nullptr) {
       if (!value_into(nullptr, open))
         return false;
@@ -377,19 +385,8 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
       key = std::string();
     }
   }
-  if (out == nullptr)
-    return true;
-  if (base == 0 && members_.capacity() - members_.size() <= members_.size() / 4) {
-    *out = JsonObject::from_members(std::move(members_));
-    members_ = {};
-    return true;
-  }
-  std::vector<JsonObject::Member> members;
-  members.reserve(members_.size() - base);
-  for (size_t i = base; i < members_.size(); ++i)
-    members.push_back(std::move(members_[i]));
-  members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end());
-  *out = JsonObject::from_members(std::move(members));
+  if (out != nullptr)
+    *out = JsonObject::from_members(take_scratch(&members_, base));
   return true;
 }
 
@@ -714,9 +711,8 @@ Result<void> JsonScanner::begin_container(int open) {
   int c = peek();
   if (c != '[' && c != '{')
     return expect_value_fault();
-  if (open >= MAX_JSON_DEPTH - 1)
-    return fault(JSON_RECURSION_LIMIT, pos_ + 1);
-  ++pos_;
+  if (!open_step(open))
+    return take_fault();
   return {};
 }
 
@@ -735,12 +731,8 @@ Result<bool> JsonScanner::next_element(bool first) {
 }
 
 Result<void> JsonScanner::scan_colon() {
-  int c = skip_whitespace();
-  if (c == -1)
-    return fault(JSON_EOF_IN_OBJECT, text_.size());
-  if (c != ':')
-    return fault(JSON_EXPECTED_COLON, pos_ + 1);
-  ++pos_;
+  if (!colon_step())
+    return take_fault();
   return {};
 }
 

@@ -127,6 +127,8 @@ class JsonScanner {
   bool number_into(JsonValue* out);
   bool literal_into(JsonValue* out);
   bool hex4(uint32_t* code);
+  bool open_step(int open);  // at `[` or `{`
+  bool colon_step();
   bool member_step(bool first, bool* more);
   bool element_step(bool first, bool* more);
 

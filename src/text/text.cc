@@ -70,14 +70,15 @@ struct Decoded {
   return {cp, trail + 1, true};
 }
 
-// Start of the character that ends at `end > 0`, as forward decoding would find it.
-size_t char_start_before(std::string_view text, size_t end) {
+// The character that ends at `end > 0`, as forward decoding would find it; when no valid
+// one ends there, the invalid last byte alone.
+Decoded decode_before(std::string_view text, size_t end) {
   size_t j = end - 1;
   while (j > 0 && end - j < 4 && (static_cast<unsigned char>(text[j]) & 0xC0) == 0x80) {
     --j;
   }
   Decoded d = decode_at(text.substr(0, end), j);
-  return d.valid && j + d.length == end ? j : end - 1;
+  return d.valid && j + d.length == end ? d : Decoded{REPLACEMENT, 1, false};
 }
 
 constexpr bool ascii_white_space(unsigned char b) {
@@ -297,12 +298,11 @@ std::string_view trim_white_space(std::string_view text) {
       --end;
       continue;
     }
-    const size_t start = char_start_before(text, end);
-    Decoded d = decode_at(text, start);
+    Decoded d = decode_before(text, end);
     if (!d.valid || !(unicode_properties(d.code_point) & UNICODE_WHITE_SPACE)) {
       break;
     }
-    end = start;
+    end -= d.length;
   }
   return text.substr(begin, end - begin);
 }
