@@ -1,7 +1,8 @@
 // gateway_bench.cc: whole-gateway figures, each measured next to its baseline in the
 // same run: the built brask-ai-mcp relaying to bin/fake-app against the same exchange
 // done directly with fake-app over a pipe (one call at a time, and 16 at once over 16
-// apps), the gateway's start-up against a C program that echoes one line (bin/floor),
+// apps) and against bin/relay_floor, the gateway's thread layout with nothing else on
+// the road (bench/relay_floor.cc); the gateway's start-up against a C program that echoes one line (bin/floor),
 // and the fixed costs of a call measured alone in this program with the brask library.
 // Prints a Markdown table; bench/run drives it.
 #include <fcntl.h>
@@ -219,12 +220,19 @@ struct Setup {
   std::string dir;  // BRASK_MCP_DIR
   std::vector<std::string> gateway_env() const { return {"BRASK_MCP_DIR=" + dir}; }
   std::string gateway() const { return bin + "/brask-ai-mcp"; }
+  std::string relay_floor() const { return bin + "/relay_floor"; }
   std::string fake_app() const { return bin + "/fake-app"; }
 };
 
-std::unique_ptr<Child> start_peer(const Setup& setup, bool via_gateway) {
-  auto child = via_gateway
+// Who answers the calls: the gateway, the floor program in its place, or fake-app itself.
+enum class Peer { Gateway, Floor, Direct };
+
+std::unique_ptr<Child> start_peer(const Setup& setup, Peer peer) {
+  auto child = peer == Peer::Gateway
                    ? std::make_unique<Child>(setup.gateway(), std::vector<std::string>{"--stdio"},
+                                             setup.gateway_env())
+               : peer == Peer::Floor
+                   ? std::make_unique<Child>(setup.relay_floor(), std::vector<std::string>{},
                                              setup.gateway_env())
                    : std::make_unique<Child>(setup.fake_app(), std::vector<std::string>{},
                                              std::vector<std::string>{});
@@ -244,8 +252,9 @@ void check_answer(const std::string& answer) {
 
 // Times `count` sequential echo calls with `arguments`; the peer is already past its
 // first call so that only warm calls are counted.
-std::vector<double> time_calls(Child& peer, bool via_gateway, const std::string& arguments,
-                               int count, int& next_id) {
+std::vector<double> time_calls(Child& peer, Peer kind, const std::string& arguments, int count,
+                               int& next_id) {
+  const bool via_gateway = kind != Peer::Direct;
   std::vector<double> samples;
   samples.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
@@ -292,8 +301,8 @@ bool is_busy(const std::string& answer) {
 // Each client has at most one call in flight.
 class SharedGateway {
  public:
-  SharedGateway(const Setup& setup, int clients)
-      : gateway_(start_peer(setup, true)),
+  SharedGateway(const Setup& setup, Peer peer, int clients)
+      : gateway_(start_peer(setup, peer)),
         clients_(clients),
         slots_(std::make_unique<Slot[]>(static_cast<size_t>(clients))),
         reader_([this] { read_answers(); }) {}
@@ -409,16 +418,29 @@ struct Row {
   double baseline;
   std::string unit;
   std::string goal;
+  double floor = -1;  // the floor program's figure, where it has one
 };
 
+std::string ratio_text(double value, double base) {
+  if (base <= 0)
+    return "-";
+  std::string ratio = std::to_string(value / base);
+  return ratio.substr(0, ratio.find('.') + 3);
+}
+
 void print_rows(const std::vector<Row>& rows) {
-  std::printf("| Figure | Gateway | Baseline | Ratio | Goal |\n|---|---|---|---|---|\n");
+  std::printf(
+      "| Figure | Gateway | Floor | Gateway / floor | Baseline | Gateway / baseline | Goal |\n"
+      "|---|---|---|---|---|---|---|\n");
   for (const Row& row : rows) {
-    std::string ratio = row.baseline > 0 ? std::to_string(row.gateway / row.baseline) : "-";
-    ratio = ratio.substr(0, ratio.find('.') + 3);
     const std::string unit = row.unit.empty() ? "" : " " + row.unit;
-    std::printf("| %s | %.1f%s | %.1f%s | %s | %s |\n", row.figure.c_str(), row.gateway,
-                unit.c_str(), row.baseline, unit.c_str(), ratio.c_str(), row.goal.c_str());
+    char floor[64] = "-";
+    if (row.floor >= 0)
+      std::snprintf(floor, sizeof floor, "%.1f%s", row.floor, unit.c_str());
+    std::printf("| %s | %.1f%s | %s | %s | %.1f%s | %s | %s |\n", row.figure.c_str(),
+                row.gateway, unit.c_str(), floor, ratio_text(row.gateway, row.floor).c_str(),
+                row.baseline, unit.c_str(), ratio_text(row.gateway, row.baseline).c_str(),
+                row.goal.c_str());
   }
 }
 
@@ -468,29 +490,36 @@ int main(int argc, char** argv) {
 
   // Small round trips, alternating blocks so that load changes hit both sides alike.
   {
-    auto gateway = start_peer(setup, true);
-    auto direct = start_peer(setup, false);
-    int gateway_id = 1, direct_id = 1;
-    time_calls(*gateway, true, small, 20, gateway_id);  // starts the app, warms caches
-    time_calls(*direct, false, small, 20, direct_id);
-    std::vector<double> via, plain;
+    auto gateway = start_peer(setup, Peer::Gateway);
+    auto floor = start_peer(setup, Peer::Floor);
+    auto direct = start_peer(setup, Peer::Direct);
+    int gateway_id = 1, floor_id = 1, direct_id = 1;
+    // Starts the apps, warms caches.
+    time_calls(*gateway, Peer::Gateway, small, 20, gateway_id);
+    time_calls(*floor, Peer::Floor, small, 20, floor_id);
+    time_calls(*direct, Peer::Direct, small, 20, direct_id);
+    std::vector<double> via, least, plain;
     for (int block = 0; block < 10; ++block) {
-      auto g = time_calls(*gateway, true, small, calls / 10, gateway_id);
-      auto d = time_calls(*direct, false, small, calls / 10, direct_id);
+      auto g = time_calls(*gateway, Peer::Gateway, small, calls / 10, gateway_id);
+      auto f = time_calls(*floor, Peer::Floor, small, calls / 10, floor_id);
+      auto d = time_calls(*direct, Peer::Direct, small, calls / 10, direct_id);
       via.insert(via.end(), g.begin(), g.end());
+      least.insert(least.end(), f.begin(), f.end());
       plain.insert(plain.end(), d.begin(), d.end());
     }
     direct_small_p50 = percentile(plain, 0.5);
-    rows.push_back({"small call p50", percentile(via, 0.5), direct_small_p50, "us", "<= 2x"});
-    rows.push_back(
-        {"small call p99", percentile(via, 0.99), percentile(plain, 0.99), "us", "<= 2x"});
+    rows.push_back({"small call p50", percentile(via, 0.5), direct_small_p50, "us",
+                    "<= 1.25x floor", percentile(least, 0.5)});
+    rows.push_back({"small call p99", percentile(via, 0.99), percentile(plain, 0.99), "us",
+                    "<= 1.25x floor", percentile(least, 0.99)});
 
     const std::string big = R"({"text":")" + std::string(8 << 20, 'a') + "\"}";
-    auto g = time_calls(*gateway, true, big, big_calls, gateway_id);
-    auto d = time_calls(*direct, false, big, big_calls, direct_id);
+    auto g = time_calls(*gateway, Peer::Gateway, big, big_calls, gateway_id);
+    auto f = time_calls(*floor, Peer::Floor, big, big_calls, floor_id);
+    auto d = time_calls(*direct, Peer::Direct, big, big_calls, direct_id);
     direct_big_median = percentile(d, 0.5);
     rows.push_back({"8 MiB echo, median", percentile(g, 0.5) / 1000, direct_big_median / 1000, "ms",
-                    "<= 1.3x"});
+                    "<= 1.3x", percentile(f, 0.5) / 1000});
 
     gateway->write_line(call_line(gateway_id++, true, small));
     small_answer = gateway->read_answer();
@@ -498,21 +527,30 @@ int main(int argc, char** argv) {
     big_answer = gateway->read_answer();
   }
 
-  // 16 clients, each making sequential calls to its own app: through one gateway, against
-  // 16 fake-apps on their own pipes. Alternating rounds, as above.
+  // 16 clients, each making sequential calls to its own app: through one gateway, through
+  // one floor program, against 16 fake-apps on their own pipes. Alternating rounds.
   {
-    SharedGateway shared(setup16, kApps);
+    SharedGateway shared(setup16, Peer::Gateway, kApps);
+    SharedGateway floor(setup16, Peer::Floor, kApps);
     std::vector<std::unique_ptr<Child>> direct;
     for (int client = 0; client < kApps; ++client)
-      direct.push_back(start_peer(setup, false));
-    std::vector<int> next_seq(kApps, 0);
+      direct.push_back(start_peer(setup, Peer::Direct));
+    std::vector<int> next_seq(kApps, 0), next_floor_seq(kApps, 0);
+    auto via = [&](SharedGateway& peer, std::vector<int>& seq, int client, const std::string& tool,
+                   const std::string& arguments) {
+      const int id = client + kApps * ++seq[static_cast<size_t>(client)];
+      return peer.call(client, call_line(id, true, arguments, app_id(client), tool));
+    };
     auto via_gateway = [&](int client, const std::string& tool, const std::string& arguments) {
-      const int id = client + kApps * ++next_seq[static_cast<size_t>(client)];
-      return shared.call(client, call_line(id, true, arguments, app_id(client), tool));
+      return via(shared, next_seq, client, tool, arguments);
     };
     auto gateway_calls = [&](int client) {
       for (int i = 0; i < concurrent_calls; ++i)
         check_answer(via_gateway(client, "echo", small));
+    };
+    auto floor_calls = [&](int client) {
+      for (int i = 0; i < concurrent_calls; ++i)
+        check_answer(via(floor, next_floor_seq, client, "echo", small));
     };
     auto direct_calls = [&](int client) {
       Child& app = *direct[static_cast<size_t>(client)];
@@ -521,8 +559,9 @@ int main(int argc, char** argv) {
         check_answer(app.read_answer());
       }
     };
-    // Starts every app and warms both sides.
+    // Starts every app and warms every side.
     run_together(kApps, gateway_calls);
+    run_together(kApps, floor_calls);
     run_together(kApps, direct_calls);
     auto apps_cpu_micros = [&] {
       double sum = 0;
@@ -530,20 +569,25 @@ int main(int argc, char** argv) {
         sum += cpu_micros(app->pid());
       return sum;
     };
-    double gateway_seconds = 0, direct_seconds = 0, gateway_cpu = 0, apps_cpu = 0;
+    double gateway_seconds = 0, floor_seconds = 0, direct_seconds = 0;
+    double gateway_cpu = 0, floor_cpu = 0, apps_cpu = 0;
     for (int round = 0; round < rounds; ++round) {
       const double gateway_cpu_before = cpu_micros(shared.pid());
       gateway_seconds += run_together(kApps, gateway_calls);
       gateway_cpu += cpu_micros(shared.pid()) - gateway_cpu_before;
+      const double floor_cpu_before = cpu_micros(floor.pid());
+      floor_seconds += run_together(kApps, floor_calls);
+      floor_cpu += cpu_micros(floor.pid()) - floor_cpu_before;
       const double apps_cpu_before = apps_cpu_micros();
       direct_seconds += run_together(kApps, direct_calls);
       apps_cpu += apps_cpu_micros() - apps_cpu_before;
     }
     const double total = static_cast<double>(rounds) * kApps * concurrent_calls;
     rows.push_back({"16 apps, 16 calls in flight, throughput", total / gateway_seconds,
-                    total / direct_seconds, "calls/s", ">= 0.8x"});
+                    total / direct_seconds, "calls/s", ">= 0.8x floor", total / floor_seconds});
     rows.push_back({"16 apps, CPU time per call, the gateway alone", gateway_cpu / total,
-                    apps_cpu / total, "us", "- (baseline: the app's own, direct)"});
+                    apps_cpu / total, "us", "<= 1.25x floor (baseline: the app's own, direct)",
+                    floor_cpu / total});
 
     // The other 15 apps' calls, with app01 held in 200 ms sleeps throughout and not.
     std::vector<double> held, idle;
@@ -647,7 +691,7 @@ int main(int argc, char** argv) {
         gateway_start.push_back(micros_since(start));
         gateway.write_line(kInitialized);
         int id = 1;
-        cold_call.push_back(time_calls(gateway, true, small, 1, id)[0]);
+        cold_call.push_back(time_calls(gateway, Peer::Gateway, small, 1, id)[0]);
       }
       start = Clock::now();
       {
@@ -666,10 +710,10 @@ int main(int argc, char** argv) {
 
   // Memory of the gateway alone (its children are separate processes).
   {
-    auto gateway = start_peer(setup, true);
+    auto gateway = start_peer(setup, Peer::Gateway);
     const long idle = memory_kib(gateway->pid()).first;
     int id = 1;
-    time_calls(*gateway, true, small, memory_calls, id);
+    time_calls(*gateway, Peer::Gateway, small, memory_calls, id);
     const long after = memory_kib(gateway->pid()).first;
     rows.push_back({"RSS idle after start-up", idle / 1024.0, 4.0, "MiB", "<= 4 MiB"});
     rows.push_back({"RSS after " + std::to_string(memory_calls) + " calls", after / 1024.0,
