@@ -93,6 +93,7 @@ class CondVar {
     return met;
   }
 
+  void notify_one() noexcept { cv_.notify_one(); }
   void notify_all() noexcept { cv_.notify_all(); }
 
  private:

@@ -13,11 +13,11 @@
 
 #include "base/line_buffer.h"
 #include "base/os_error.h"
-#include "base/thread.h"
 #include "base/unique_fd.h"
 #include "json/parse.h"
 #include "json/render.h"
 #include "mcp/json_rpc.h"
+#include "stdio/request_threads.h"
 
 namespace brask {
 namespace {
@@ -125,52 +125,6 @@ bool is_blank(std::string_view line) {
   return line.find_first_not_of(" \t\n\f\r") == std::string_view::npos;
 }
 
-// Counts request threads so the loop can admit at most MAX_RUNNING_REQUESTS and wait
-// for all of them at the end. Request threads are detached; this count is how they
-// are waited for. A request gives its slot back just before its answer goes out, so an
-// agent that sends the next request on reading an answer is never told that 16 are
-// running when it has 15 outstanding; only the one thread that holds the writer's lock
-// can be past its slot and still running.
-class RequestCounter {
- public:
-  bool try_admit() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    if (admitted_ >= MAX_RUNNING_REQUESTS)
-      return false;
-    ++admitted_;
-    ++running_;
-    return true;
-  }
-
-  // Once per admitted request, before `finish`.
-  void release_slot() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    --admitted_;
-  }
-
-  // Called by a request thread as its very last touch of shared state. Notifying under
-  // the lock keeps the counter alive until the waiter can see zero.
-  void finish() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    --running_;
-    if (running_ == 0)
-      idle_.notify_all();
-  }
-
-  // Wakes when the last running request finishes; requests are never cancelled, so
-  // there is no deadline.
-  void wait_until_idle() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    idle_.wait(lock, [this]() REQUIRES(mutex_) { return running_ == 0; });
-  }
-
- private:
-  Mutex mutex_;  // guards both counts; held only for a count change or the wait
-  size_t admitted_ GUARDED_BY(mutex_) = 0;  // holding a slot: handling or about to write
-  size_t running_ GUARDED_BY(mutex_) = 0;   // not yet past their last touch of shared state
-  CondVar idle_;
-};
-
 }  // namespace
 
 Result<void> write_message(ResponseWriter& writer, const JsonValue& message) {
@@ -192,7 +146,21 @@ Result<void> write_message(ResponseWriter& writer, const JsonValue& message,
 }
 
 Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHandler& handle) {
-  RequestCounter running;
+  // A request gives its slot back just before its answer goes out, so an agent that sends
+  // the next request on reading an answer is never told that 16 are running when it has
+  // 15 outstanding.
+  RequestThreads running(MAX_RUNNING_REQUESTS, [&handle, &writer](JsonValue request,
+                                                                  const std::function<void()>&
+                                                                      release_slot) {
+    std::optional<JsonValue> response = handle(std::move(request));
+    // Nobody is left to tell about a failed answer; the loop notices a broken output on
+    // its own next write.
+    if (response) {
+      (void)write_message(writer, *response, release_slot);
+    } else {
+      release_slot();
+    }
+  });
   Result<void> outcome;
   {
     LineReader input(input_fd);
@@ -230,28 +198,11 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
             answer = error_response(*id, {SERVER_BUSY, busy_message()});
           }
         } else {
-          Result<std::jthread> started = start_thread(
-              [&handle, &writer, &running, request = std::move(parsed).take()]() mutable {
-                {
-                  std::optional<JsonValue> response = handle(std::move(request));
-                  // Nobody is left to tell about a failed answer; the loop notices a
-                  // broken output on its own next write.
-                  if (response) {
-                    (void)write_message(writer, *response, [&running] { running.release_slot(); });
-                  } else {
-                    running.release_slot();
-                  }
-                }
-                running.finish();
-              });
+          Result<void> started = running.run(std::move(parsed).take());
           if (!started.ok()) {
-            running.release_slot();
-            running.finish();
-            outcome = fail("failed to spawn thread: " + started.error());
+            outcome = started;
             break;
           }
-          // Detached: `running` is how request threads are waited for, all together.
-          started->detach();
         }
       }
       if (answer) {
@@ -263,7 +214,7 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
       }
     }
   }
-  running.wait_until_idle();
+  running.finish();
   return outcome;
 }
 

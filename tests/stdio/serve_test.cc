@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "json/parse.h"
 #include "json/render.h"
 #include "mcp/json_rpc.h"
 #include "support/process.h"
@@ -230,6 +232,79 @@ TEST(ServeLines, AnswersAdmittedRequestsAfterInputEnds) {
   EXPECT_TRUE(outcome.ok());
   // serve_lines has returned, so every answer is already in the pipe.
   EXPECT_EQ(loop.rest().size(), 3u);
+}
+
+// Request threads are kept and handed request after request: bursts that fill all sixteen
+// slots and are refused beyond them, quick requests racing the slots given back, and a
+// last burst still running when input ends. Every request is answered exactly once.
+TEST(ServeLines, KeptThreadsAnswerEveryRequestOnceThroughBursts) {
+  Handler handler;
+  Loop loop(&handler);
+  std::map<std::string, std::vector<std::string>> answers;  // id -> its answer lines
+  auto take_answers = [&](size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      std::string line = loop.read_line();
+      Result<JsonValue> parsed = parse_json(line);
+      ASSERT_TRUE(parsed.ok()) << line;
+      ASSERT_NE(parsed->find("id"), nullptr) << line;
+      answers[render_compact(*parsed->find("id"))].push_back(line);
+    }
+  };
+  int next_id = 1000;
+  size_t entered = 0;
+  auto burst = [&](std::string* text) {
+    std::vector<std::string> ids;
+    for (size_t i = 0; i < MAX_RUNNING_REQUESTS; ++i) {
+      ids.push_back(std::to_string(next_id++));
+      handler.hold(ids.back());
+      *text += "{\"id\":" + ids.back() + "}\n";
+    }
+    entered += MAX_RUNNING_REQUESTS;
+    return ids;
+  };
+  constexpr int BURSTS = 60, REFUSED = 4, QUICK = 30;
+  for (int round = 0; round < BURSTS; ++round) {
+    std::string text;
+    std::vector<std::string> held = burst(&text);
+    for (int i = 0; i < REFUSED; ++i)
+      text += "{\"id\":" + std::to_string(next_id++) + "}\n";
+    loop.write(text);
+    ASSERT_TRUE(handler.wait_entered(entered));
+    take_answers(REFUSED);
+    text.clear();
+    for (int i = 0; i < QUICK; ++i)
+      text += "{\"id\":" + std::to_string(next_id++) + "}\n";
+    for (const std::string& id : held)
+      handler.release(id);
+    loop.write(text);
+    take_answers(MAX_RUNNING_REQUESTS + QUICK);
+    entered = handler.seen().size();
+  }
+  std::string text;
+  std::vector<std::string> held = burst(&text);
+  loop.write(text);
+  ASSERT_TRUE(handler.wait_entered(entered));
+  std::thread finisher([&] {
+    for (const std::string& id : held)
+      handler.release(id);
+  });
+  Result<void> outcome = loop.finish();
+  finisher.join();
+  EXPECT_TRUE(outcome.ok());
+  take_answers(MAX_RUNNING_REQUESTS);
+  EXPECT_TRUE(loop.rest().empty());
+
+  ASSERT_EQ(answers.size(), static_cast<size_t>(next_id - 1000));
+  size_t refused = 0;
+  for (const auto& [id, lines] : answers) {
+    ASSERT_EQ(lines.size(), 1u) << id;
+    if (lines[0].rfind(BUSY, 0) == 0)
+      ++refused;
+    else
+      EXPECT_EQ(lines[0], "{\"id\":" + id + ",\"jsonrpc\":\"2.0\",\"result\":\"handled\"}");
+  }
+  EXPECT_GE(refused, static_cast<size_t>(BURSTS * REFUSED));
+  EXPECT_EQ(handler.seen().size(), answers.size() - refused);
 }
 
 TEST(ServeLines, StopsWhenItsOwnAnswerCannotBeWritten) {
