@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+#include <variant>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "text/text.h"
@@ -99,8 +102,10 @@ std::optional<std::string> apps_folder() {
   return join_path(join_path(*config, "Velmora"), "mcp");
 }
 
-AppsFileResult load_apps_file(std::string_view folder) {
-  const std::string path = join_path(folder, "apps.json");
+namespace {
+
+// The bytes of the apps file at `path`, or why there are none (Absent or Failed).
+std::variant<std::string, AppsFileResult> read_apps_file(const std::string& path) {
   auto shown = [&path] { return lossy_utf8(path) + ": "; };
   // Read at every tool call, so opened first and asked with fstat: one path walk, not
   // two. O_NONBLOCK: a pipe in its place must not block the request. When the open
@@ -132,7 +137,52 @@ AppsFileResult load_apps_file(std::string_view folder) {
     return failed(shown() + bytes.error());
   if (bytes->size() > MAX_APPS_FILE_BYTES)
     return failed(limit_text());
-  auto registry = parse_apps_file(*bytes);
+  return std::move(bytes).take();
+}
+
+// The last apps file that loaded, by path and bytes. Parsing is pure, so the same bytes
+// at the same path load again; the agents check, made three times per call, parses only
+// a file that changed. It still reads the file every time, so a change is seen at once.
+class LoadedFileMemo {
+ public:
+  bool holds(const std::string& path, const std::string& bytes) EXCLUDES(mutex_) {
+    std::shared_ptr<const Entry> entry = current();
+    return entry && entry->path == path && entry->bytes == bytes;
+  }
+  void remember(std::string path, std::string bytes) EXCLUDES(mutex_) {
+    auto entry = std::make_shared<const Entry>(Entry{std::move(path), std::move(bytes)});
+    MutexLock lock(mutex_);
+    entry_.swap(entry);
+    // The entry replaced, if this was its last holder, is freed outside the lock.
+  }
+
+ private:
+  struct Entry {
+    std::string path;
+    std::string bytes;
+  };
+  // Compared outside the lock: the file may be up to a mebibyte.
+  std::shared_ptr<const Entry> current() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return entry_;
+  }
+
+  Mutex mutex_;  // guards the reference only
+  std::shared_ptr<const Entry> entry_ GUARDED_BY(mutex_);
+};
+
+LoadedFileMemo& loaded_file_memo() {
+  static LoadedFileMemo memo;
+  return memo;
+}
+
+}  // namespace
+
+AppsFileResult load_apps_file(std::string_view folder) {
+  auto read = read_apps_file(join_path(folder, "apps.json"));
+  if (AppsFileResult* refused = std::get_if<AppsFileResult>(&read))
+    return std::move(*refused);
+  auto registry = parse_apps_file(std::get<std::string>(read));
   if (!registry.ok())
     return failed(registry.error());
   return AppsFileResult{AppsFileResult::Kind::Loaded, {}, std::move(registry).take()};
@@ -156,7 +206,19 @@ AppRegistry load_registry() {
 
 bool agents_enabled() {
   auto folder = apps_folder();
-  return folder && load_apps_file(*folder).kind == AppsFileResult::Kind::Loaded;
+  if (!folder)
+    return false;
+  std::string path = join_path(*folder, "apps.json");
+  auto read = read_apps_file(path);
+  std::string* bytes = std::get_if<std::string>(&read);
+  if (!bytes)
+    return false;
+  if (loaded_file_memo().holds(path, *bytes))
+    return true;
+  if (!parse_apps_file(*bytes).ok())
+    return false;
+  loaded_file_memo().remember(std::move(path), std::move(*bytes));
+  return true;
 }
 
 }  // namespace brask

@@ -288,6 +288,13 @@ TEST(AgentsEnabled, FollowsTheFileWithoutARestart) {
   EXPECT_FALSE(agents_enabled());
   write_file(path, VALID_FILE);
   EXPECT_TRUE(agents_enabled());
+  // A file that loaded before is not parsed again, unless a byte differs, size unchanged.
+  std::string broken = VALID_FILE;
+  broken.back() = ' ';
+  write_file(path, broken);
+  EXPECT_FALSE(agents_enabled());
+  write_file(path, VALID_FILE);
+  EXPECT_TRUE(agents_enabled());
 }
 
 TEST(AgentsEnabled, ReadsTheEnvironmentAfresh) {
