@@ -31,13 +31,24 @@ struct State {
   explicit State(size_t capacity) : capacity(capacity) {}
 
   const size_t capacity;
-  Mutex mutex;  // guards the three fields below
-  // Items taken from a full queue or added to an empty one, or a side went away.
-  // Notified after the mutex is released, so a woken thread does not block on it at once.
-  CondVar changed;
+  Mutex mutex;  // guards the fields below
+  // Each is notified only when someone waits on it, after the mutex is released, so a
+  // woken thread does not block on it at once. `arrived`: an item came, or the last
+  // sender went; the one receiver waits on it. `room`: an item was taken from a full
+  // queue, or the receiver went; senders wait on it, one woken per item taken.
+  CondVar arrived;
+  CondVar room;
   std::deque<T> items GUARDED_BY(mutex);
   size_t senders GUARDED_BY(mutex) = 1;
   bool receiver_alive GUARDED_BY(mutex) = true;
+  bool receiver_waiting GUARDED_BY(mutex) = false;
+  size_t senders_waiting GUARDED_BY(mutex) = 0;
+
+  // Adds `item` with the lock held; whether the receiver must be woken.
+  bool push_locked(T&& item) REQUIRES(mutex) {
+    items.push_back(std::move(item));
+    return std::exchange(receiver_waiting, false);
+  }
 };
 
 }  // namespace queue_detail
@@ -68,19 +79,21 @@ class Sender {
   PutStatus put(T item) {
     if (!state_) return PutStatus::Disconnected;
     auto& s = *state_;
-    bool was_empty = false;
+    bool wake = false;
     {
       MutexLock lock(s.mutex);
       // Documented wake-up instead of a deadline: the receiver takes an item or goes away.
-      s.changed.wait(lock, [&]() REQUIRES(s.mutex) {
-        return !s.receiver_alive || s.items.size() < s.capacity;
-      });
+      while (s.receiver_alive && s.items.size() >= s.capacity) {
+        ++s.senders_waiting;
+        s.room.wait(lock, [&]() REQUIRES(s.mutex) {
+          return !s.receiver_alive || s.items.size() < s.capacity;
+        });
+        --s.senders_waiting;
+      }
       if (!s.receiver_alive) return PutStatus::Disconnected;
-      was_empty = s.items.empty();
-      s.items.push_back(std::move(item));
+      wake = s.push_locked(std::move(item));
     }
-    // Only an empty queue can have a receiver waiting on it.
-    if (was_empty) s.changed.notify_all();
+    if (wake) s.arrived.notify_one();
     return PutStatus::Ok;
   }
 
@@ -88,15 +101,14 @@ class Sender {
   PutStatus try_put(T item) {
     if (!state_) return PutStatus::Disconnected;
     auto& s = *state_;
-    bool was_empty = false;
+    bool wake = false;
     {
       MutexLock lock(s.mutex);
       if (!s.receiver_alive) return PutStatus::Disconnected;
       if (s.items.size() >= s.capacity) return PutStatus::Full;
-      was_empty = s.items.empty();
-      s.items.push_back(std::move(item));
+      wake = s.push_locked(std::move(item));
     }
-    if (was_empty) s.changed.notify_all();
+    if (wake) s.arrived.notify_one();
     return PutStatus::Ok;
   }
 
@@ -104,11 +116,12 @@ class Sender {
   // taken what is queued.
   void reset() {
     if (!state_) return;
+    bool wake = false;
     {
       MutexLock lock(state_->mutex);
-      --state_->senders;
+      wake = --state_->senders == 0 && state_->receiver_waiting;
     }
-    state_->changed.notify_all();
+    if (wake) state_->arrived.notify_one();
     state_.reset();
   }
 
@@ -137,7 +150,7 @@ class Receiver {
   // already queued is returned even when the deadline has passed.
   Taken<T> take_until(std::chrono::steady_clock::time_point deadline) {
     return take_after([deadline](queue_detail::State<T>& s, MutexLock& lock) {
-      s.changed.wait_until(lock, deadline, [&]() REQUIRES(s.mutex) { return ready(s); });
+      s.arrived.wait_until(lock, deadline, [&]() REQUIRES(s.mutex) { return ready(s); });
     });
   }
 
@@ -145,7 +158,7 @@ class Receiver {
   // a consumer that has nothing else to do).
   Taken<T> take() {
     return take_after([](queue_detail::State<T>& s, MutexLock& lock) {
-      s.changed.wait(lock, [&]() REQUIRES(s.mutex) { return ready(s); });
+      s.arrived.wait(lock, [&]() REQUIRES(s.mutex) { return ready(s); });
     });
   }
 
@@ -159,12 +172,14 @@ class Receiver {
   void reset() {
     if (!state_) return;
     std::deque<T> dropped;
+    bool wake = false;
     {
       MutexLock lock(state_->mutex);
       state_->receiver_alive = false;
       dropped.swap(state_->items);
+      wake = state_->senders_waiting > 0;
     }
-    state_->changed.notify_all();
+    if (wake) state_->room.notify_all();
     state_.reset();
   }
 
@@ -174,20 +189,23 @@ class Receiver {
     return !s.items.empty() || s.senders == 0;
   }
 
-  // Runs `wait` with the lock held, then takes the first item if there is one. Senders
-  // are woken after the lock is released, and only when the queue was full: only then
-  // can one be waiting for room.
+  // Runs `wait` with the lock held, then takes the first item if there is one. A sender
+  // waiting for room is woken after the lock is released, one per item taken.
   template <class Wait>
   Taken<T> take_after(Wait wait) {
     if (!state_) return {TakeStatus::Disconnected, std::nullopt};
     auto& s = *state_;
     Taken<T> taken{TakeStatus::Empty, std::nullopt};
-    bool was_full = false;
+    bool wake = false;
     {
       MutexLock lock(s.mutex);
-      wait(s, lock);
+      if (!ready(s)) {
+        s.receiver_waiting = true;
+        wait(s, lock);
+        s.receiver_waiting = false;
+      }
       if (!s.items.empty()) {
-        was_full = s.items.size() >= s.capacity;
+        wake = s.senders_waiting > 0;
         taken.status = TakeStatus::Item;
         taken.item.emplace(std::move(s.items.front()));
         s.items.pop_front();
@@ -195,7 +213,7 @@ class Receiver {
         taken.status = TakeStatus::Disconnected;
       }
     }
-    if (was_full) s.changed.notify_all();
+    if (wake) s.room.notify_one();
     return taken;
   }
 
