@@ -2,9 +2,9 @@
 // same run: the built brask-ai-mcp relaying to bin/fake-app against the same exchange
 // done directly with fake-app over a pipe (one call at a time, and 16 at once over 16
 // apps) and against bin/relay_floor, the gateway's thread layout with nothing else on
-// the road (bench/relay_floor.cc); the gateway's start-up against a C program that echoes one line (bin/floor),
-// and the fixed costs of a call measured alone in this program with the brask library.
-// Prints a Markdown table; bench/run drives it.
+// the road (bench/relay_floor.cc); the gateway's start-up against a C program that
+// echoes one line (bin/floor); and the fixed costs of a call measured alone in this
+// program with the brask library. Prints a Markdown table; bench/run drives it.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>

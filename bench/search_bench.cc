@@ -15,6 +15,7 @@
 #include "apps/gateway.h"
 #include "base/mutex.h"
 #include "json/json.h"
+#include "support/slots.h"
 
 namespace brask {
 namespace {
@@ -69,7 +70,7 @@ std::unique_ptr<Gateway> make_gateway(int tools, int slow) {
   }
   auto gateway = std::make_unique<Gateway>(std::move(apps), std::vector<std::string>{});
   for (int a = slow; a < APPS; ++a)
-    hold_catalogue(gateway->slots[a], make_catalogue(a, tools));
+    hold_catalogue(brask::testing::GatewayPeer::slot(*gateway, a), make_catalogue(a, tools));
   return gateway;
 }
 
@@ -110,7 +111,7 @@ void BM_SearchWithSlowApps(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     for (int a = 0; a < slow; ++a)
-      drop_catalogue(gateway->slots[a]);
+      drop_catalogue(brask::testing::GatewayPeer::slot(*gateway, a));
     state.ResumeTiming();
     Result<JsonValue> result = find_tools(*gateway, QUERY, std::nullopt, 20);
     benchmark::DoNotOptimize(result);

@@ -93,7 +93,7 @@ JsonValue error_result(std::string_view message) {
 Result<void> agents_gate(Gateway& gateway) {
   if (gateway.agents_enabled())
     return {};
-  stop_all_apps(gateway);
+  gateway.stop_all_apps();
   return fail(std::string(AGENTS_OFF_MESSAGE));
 }
 

@@ -32,7 +32,7 @@ Result<std::vector<std::optional<CatalogueOutcome>>> read_catalogues(
     std::optional<CatalogueOutcome>* outcome = &outcomes[i];
     const size_t index = indexes[i];
     Result<std::jthread> worker =
-        start_thread([&gateway, outcome, index] { outcome->emplace(app_tools(gateway, index)); });
+        start_thread([&gateway, outcome, index] { outcome->emplace(gateway.app_tools(index)); });
     if (!worker.ok())  // `workers` joins the started ones
       return fail("could not start a search thread: " + worker.error());
     workers.push_back(std::move(worker).take());
@@ -48,12 +48,12 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
                              std::optional<std::string_view> app, uint64_t limit) {
   std::vector<size_t> indexes;
   if (app) {
-    Result<size_t> index = find_app(gateway.apps, *app);
+    Result<size_t> index = find_app(gateway.apps(), *app);
     if (!index.ok())
       return index.failure();
     indexes.push_back(*index);
   } else {
-    for (size_t i = 0; i < gateway.apps.size() && i < gateway.slots.size(); ++i) {
+    for (size_t i = 0; i < gateway.apps().size(); ++i) {
       indexes.push_back(i);
     }
   }
@@ -75,7 +75,7 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
     if (app)
       return fail(std::move(message));
     unavailable.push_back(
-        JsonObject{{"app", gateway.apps[indexes[i]].id}, {"error", std::move(message)}});
+        JsonObject{{"app", gateway.apps()[indexes[i]].id}, {"error", std::move(message)}});
   }
 
   const std::vector<std::string> words = query_words(query);
@@ -88,7 +88,7 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
       const uint32_t score = score_tool(words, tool);
       if (score == 0)
         continue;
-      hits.push_back(ToolHit{gateway.apps[index].id, *name, one_line_summary(tool), score});
+      hits.push_back(ToolHit{gateway.apps()[index].id, *name, one_line_summary(tool), score});
     }
   }
   hits = rank_hits(std::move(hits), limit);
@@ -112,7 +112,7 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
           continue;
         if (listed++ > 0)
           list += ", ";
-        list += gateway.apps[index].id + "/" + *name;
+        list += gateway.apps()[index].id + "/" + *name;
       }
     }
     if (listed > 0)

@@ -24,47 +24,20 @@ std::shared_ptr<const ToolCatalogue> read_catalogue(AppSlot& slot) {
   return slot.catalogue;
 }
 
-// `use_app` once the connection lock is held.
-Result<JsonValue> use_app_locked(Gateway& gateway, AppSlot& slot, const AppEntry& entry,
-                                 const AppOperation& operation) REQUIRES(slot.connection_mutex) {
-  if (!gateway.agents_enabled()) {
-    disconnect(slot);
-    return fail(std::string(AGENTS_OFF_MESSAGE));
-  }
-  if (slot.connection && poll(*slot.connection)) drop_catalogue(slot);
-  if (!slot.connection || slot.connection->ended) {
-    disconnect(slot);
-    Result<AppConnection> started = gateway.start_app(entry);
-    if (!started.ok()) return started.failure();
-    slot.connection.emplace(std::move(started).take());
-  }
-  std::shared_ptr<const ToolCatalogue> catalogue = read_catalogue(slot);
-  if (!catalogue) {
-    Result<std::vector<JsonValue>> listed = list_tools(*slot.connection);
-    if (!listed.ok()) return listed.failure();
-    catalogue = std::make_shared<const ToolCatalogue>(std::move(listed).take());
-    MutexLock lock(slot.catalogue_mutex);
-    slot.catalogue = catalogue;
-  }
-  Result<JsonValue> result = operation(*slot.connection, catalogue);
-  if (!gateway.agents_enabled()) disconnect(slot);
-  return result;
-}
-
 }  // namespace
 
 Gateway::Gateway(std::vector<AppEntry> apps, std::vector<std::string> warnings,
-                 AppStarter start_app)
-    : apps(std::move(apps)),
-      warnings(std::move(warnings)),
-      slots(this->apps.size()),
-      start_app(std::move(start_app)),
-      agents_enabled([] { return true; }) {}
+                 AppStarter start_app, AgentsCheck agents_enabled)
+    : apps_(std::move(apps)),
+      warnings_(std::move(warnings)),
+      slots_(apps_.size()),
+      start_app_(std::move(start_app)),
+      agents_enabled_(std::move(agents_enabled)) {}
 
 Gateway::~Gateway() {
-  for (AppSlot& slot : slots) {
+  for (AppSlot& slot : slots_) {
     MutexLock lock(slot.connection_mutex);
-    disconnect(slot);
+    disconnect_locked(slot);
   }
 }
 
@@ -72,42 +45,74 @@ AppStarter Gateway::default_app_starter() {
   return [](const AppEntry& entry) { return ::brask::start_app(entry); };
 }
 
-Result<std::shared_ptr<const ToolCatalogue>> app_tools(Gateway& gateway, size_t index) {
-  if (index >= gateway.slots.size()) return fail("no such app");
-  AppSlot& slot = gateway.slots[index];
-  // Only tried: a long call on the app must not delay serving its cached tools.
-  if (slot.connection_mutex.try_lock()) {
-    if (slot.connection && (poll(*slot.connection) || slot.connection->ended)) {
-      drop_catalogue(slot);
-    }
-    slot.connection_mutex.unlock();
-    check_pending_stop(gateway, slot);
+Result<std::shared_ptr<const ToolCatalogue>> Gateway::open_locked(AppSlot& slot,
+                                                                  const AppEntry& entry) {
+  if (!agents_enabled()) {
+    disconnect_locked(slot);
+    return fail(std::string(AGENTS_OFF_MESSAGE));
+  }
+  if (slot.connection && poll(*slot.connection)) drop_catalogue(slot);
+  if (!slot.connection || slot.connection->ended) {
+    disconnect_locked(slot);
+    Result<AppConnection> started = start_app_(entry);
+    if (!started.ok()) return started.failure();
+    slot.connection.emplace(std::move(started).take());
   }
   if (std::shared_ptr<const ToolCatalogue> cached = read_catalogue(slot)) return cached;
-  std::shared_ptr<const ToolCatalogue> used;
-  Result<JsonValue> done =
-      use_app(gateway, index,
-              [&used](AppConnection&, const std::shared_ptr<const ToolCatalogue>& catalogue) {
-                used = catalogue;
-                return Result<JsonValue>(JsonValue());
-              });
-  if (!done.ok()) return done.failure();
-  return used;
+  Result<std::vector<JsonValue>> listed = list_tools(*slot.connection);
+  if (!listed.ok()) return listed.failure();
+  auto catalogue = std::make_shared<const ToolCatalogue>(std::move(listed).take());
+  MutexLock lock(slot.catalogue_mutex);
+  slot.catalogue = catalogue;
+  return catalogue;
 }
 
-Result<JsonValue> use_app(Gateway& gateway, size_t index, const AppOperation& operation) {
-  if (index >= gateway.apps.size() || index >= gateway.slots.size()) return fail("no such app");
-  AppSlot& slot = gateway.slots[index];
-  Result<JsonValue> result = fail("");
+void Gateway::close_locked(AppSlot& slot) {
+  if (!agents_enabled()) disconnect_locked(slot);
+}
+
+Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
+  if (index >= slots_.size()) return fail("no such app");
+  AppSlot& slot = slots_[index];
+  bool looked = false;
   {
-    MutexLock lock(slot.connection_mutex);
-    result = use_app_locked(gateway, slot, gateway.apps[index], operation);
+    // Only tried: a long call on the app must not delay serving its cached tools.
+    MutexTryLock lock(slot.connection_mutex);
+    if (lock.try_lock()) {
+      looked = true;
+      if (slot.connection && (poll(*slot.connection) || slot.connection->ended)) {
+        drop_catalogue(slot);
+      }
+    }
   }
-  check_pending_stop(gateway, slot);
+  if (looked) check_pending_stop(slot);
+  if (std::shared_ptr<const ToolCatalogue> cached = read_catalogue(slot)) return cached;
+  Result<std::shared_ptr<const ToolCatalogue>> listed = [&] {
+    MutexLock lock(slot.connection_mutex);
+    Result<std::shared_ptr<const ToolCatalogue>> catalogue = open_locked(slot, apps_[index]);
+    if (catalogue.ok()) close_locked(slot);
+    return catalogue;
+  }();
+  check_pending_stop(slot);
+  return listed;
+}
+
+Result<JsonValue> Gateway::use_app(size_t index, const AppOperation& operation) {
+  if (index >= slots_.size()) return fail("no such app");
+  AppSlot& slot = slots_[index];
+  Result<JsonValue> result = [&]() -> Result<JsonValue> {
+    MutexLock lock(slot.connection_mutex);
+    Result<std::shared_ptr<const ToolCatalogue>> catalogue = open_locked(slot, apps_[index]);
+    if (!catalogue.ok()) return catalogue.failure();
+    Result<JsonValue> outcome = operation(*slot.connection, *catalogue);
+    close_locked(slot);
+    return outcome;
+  }();
+  check_pending_stop(slot);
   return result;
 }
 
-void disconnect(AppSlot& slot) {
+void disconnect_locked(AppSlot& slot) {
   if (slot.connection) {
     // Disposal kills and reaps the server before the queues go.
     slot.connection.reset();
@@ -115,37 +120,39 @@ void disconnect(AppSlot& slot) {
   drop_catalogue(slot);
 }
 
-void stop_all_apps(Gateway& gateway) {
-  for (AppSlot& slot : gateway.slots) {
+void Gateway::stop_all_apps() {
+  for (AppSlot& slot : slots_) {
     slot.stop_pending = true;
-    if (slot.connection_mutex.try_lock()) {
-      disconnect(slot);
+    MutexTryLock lock(slot.connection_mutex);
+    if (lock.try_lock()) {
+      disconnect_locked(slot);
       slot.stop_pending = false;
-      slot.connection_mutex.unlock();
     }
   }
 }
 
-void check_pending_stop(Gateway& gateway, AppSlot& slot) {
+void Gateway::check_pending_stop(AppSlot& slot) {
   if (!slot.stop_pending) return;
-  if (!slot.connection_mutex.try_lock()) return;  // the holder checks when it lets go
+  MutexTryLock lock(slot.connection_mutex);
+  if (!lock.try_lock()) return;  // the holder checks when it lets go
   slot.stop_pending = false;
   // Asked again: agents turned back on meanwhile keep the app running.
-  if (!gateway.agents_enabled()) disconnect(slot);
-  slot.connection_mutex.unlock();
+  if (!agents_enabled()) disconnect_locked(slot);
 }
 
-SlotSnapshot look_at_slot(Gateway& gateway, size_t index) {
-  AppSlot& slot = gateway.slots[index];
+SlotSnapshot Gateway::look_at_slot(size_t index) {
+  AppSlot& slot = slots_[index];
   SlotSnapshot snapshot;
-  if (slot.connection_mutex.try_lock()) {
-    snapshot.started = slot.connection && !slot.connection->ended;
-    slot.connection_mutex.unlock();
-    check_pending_stop(gateway, slot);
-  } else {
-    snapshot.busy = true;
-    snapshot.started = true;
+  {
+    MutexTryLock lock(slot.connection_mutex);
+    if (lock.try_lock()) {
+      snapshot.started = slot.connection && !slot.connection->ended;
+    } else {
+      snapshot.busy = true;
+      snapshot.started = true;
+    }
   }
+  if (!snapshot.busy) check_pending_stop(slot);
   if (std::shared_ptr<const ToolCatalogue> catalogue = read_catalogue(slot)) {
     snapshot.tool_count = catalogue->size();
   }

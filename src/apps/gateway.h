@@ -43,11 +43,30 @@ struct AppSlot {
   std::atomic<bool> stop_pending{false};
 };
 
-struct Gateway {
-  // One empty slot per app; `agents_enabled` answers true until start-up installs the
-  // real check.
+// A look at one slot that never waits for it (for listings).
+struct SlotSnapshot {
+  bool busy = false;     // another request holds the connection lock
+  bool started = false;  // a connection without `ended`; a busy slot counts as started
+  std::optional<size_t> tool_count;  // present while a catalogue is held
+};
+
+// What `use_app` runs with the connection lock held: the live connection and the
+// catalogue listed over it. The references are valid only during the call.
+using AppOperation = std::function<Result<JsonValue>(
+    AppConnection& connection, const std::shared_ptr<const ToolCatalogue>& catalogue)>;
+
+// Whether AI agents may use the apps now; called from request threads.
+using AgentsCheck = std::function<bool()>;
+
+namespace testing {
+class GatewayPeer;
+}
+
+class Gateway {
+ public:
+  // One empty slot per app. `agents_enabled` answers true unless given.
   Gateway(std::vector<AppEntry> apps, std::vector<std::string> warnings,
-          AppStarter start_app = default_app_starter());
+          AppStarter start_app = default_app_starter(), AgentsCheck agents_enabled = {});
   // Stops every app server still running, in slot order. No request may be running.
   ~Gateway();
   Gateway(const Gateway&) = delete;
@@ -56,52 +75,54 @@ struct Gateway {
   // The starter of spawn.h with the standard handshake time-out.
   static AppStarter default_app_starter();
 
-  std::vector<AppEntry> apps;         // registry order; an app is addressed by its index
-  std::vector<std::string> warnings;  // registry warnings, in order
-  std::vector<AppSlot> slots;         // one per app, same order; never resized
-  AppStarter start_app;               // called with the slot's connection lock held
-  // Whether AI agents may use the apps now; called from request threads.
-  std::function<bool()> agents_enabled;
+  const std::vector<AppEntry>& apps() const { return apps_; }  // registry order
+  const std::vector<std::string>& warnings() const { return warnings_; }
+  bool agents_enabled() const { return agents_enabled_ ? agents_enabled_() : true; }
+
+  // The app's tools: the cached catalogue at once when there is one (a long call on
+  // the app does not delay this), otherwise through `use_app`, which starts the app if
+  // needed and lists its tools. Failures: "no such app", the agents-off message, the
+  // start and listing failures of the child layer.
+  Result<std::shared_ptr<const ToolCatalogue>> app_tools(size_t index);
+
+  // Takes the app's connection lock (waiting as long as another user holds it), makes
+  // sure a live connection and a catalogue exist (starting the app and listing its
+  // tools as needed), runs `operation`, and returns its outcome. While agents are off
+  // it disconnects the app and fails with the agents-off message without running the
+  // operation; if they turn off during the operation, the app is stopped afterwards and
+  // the outcome is returned all the same. Failures as for `app_tools`.
+  Result<JsonValue> use_app(size_t index, const AppOperation& operation);
+
+  // Asks every slot to disconnect. A slot in use is only marked; its user stops the
+  // app on releasing it if agents are still off. Never waits for a slot in use.
+  void stop_all_apps();
+
+  // Tries the connection lock (running the pending-stop check after), then reads the
+  // catalogue. `index` must be below the number of apps.
+  SlotSnapshot look_at_slot(size_t index);
+
+ private:
+  friend class testing::GatewayPeer;
+
+  // With the connection lock held: refuses while agents are off (stopping the app), else
+  // makes sure of a live connection (starting the app) and of its catalogue (listing
+  // the tools) and answers the catalogue.
+  Result<std::shared_ptr<const ToolCatalogue>> open_locked(AppSlot& slot, const AppEntry& entry)
+      REQUIRES(slot.connection_mutex);
+  // With the connection lock held, after using the app: stops it if agents went off.
+  void close_locked(AppSlot& slot) REQUIRES(slot.connection_mutex);
+  // Run after releasing a slot's connection lock: performs a stop marked meanwhile, if
+  // the lock is free and agents are off.
+  void check_pending_stop(AppSlot& slot);
+
+  const std::vector<AppEntry> apps_;
+  const std::vector<std::string> warnings_;  // registry warnings, in order
+  std::vector<AppSlot> slots_;               // one per app, same order; never resized
+  const AppStarter start_app_;               // called with the slot's connection lock held
+  const AgentsCheck agents_enabled_;         // empty: always on
 };
-
-// The app's tools: the cached catalogue at once when there is one (a long call on
-// the app does not delay this), otherwise through `use_app`, which starts the app if
-// needed and lists its tools. Failures: "no such app", the agents-off message, the
-// start and listing failures of the child layer. Any request thread.
-Result<std::shared_ptr<const ToolCatalogue>> app_tools(Gateway& gateway, size_t index);
-
-// What `use_app` runs with the connection lock held: the live connection and the
-// catalogue listed over it. The references are valid only during the call.
-using AppOperation = std::function<Result<JsonValue>(
-    AppConnection& connection, const std::shared_ptr<const ToolCatalogue>& catalogue)>;
-
-// Takes the app's connection lock (waiting as long as another user holds it), makes
-// sure a live connection and a catalogue exist (starting the app and listing its
-// tools as needed), runs `operation`, and returns its outcome. While agents are off
-// it disconnects the app and fails with the agents-off message without running the
-// operation; if they turn off during the operation, the app is stopped afterwards and
-// the outcome is returned all the same. Failures as for `app_tools`.
-Result<JsonValue> use_app(Gateway& gateway, size_t index, const AppOperation& operation);
 
 // Stops the slot's server (killed and reaped) and drops its connection and catalogue.
-void disconnect(AppSlot& slot) REQUIRES(slot.connection_mutex);
-
-// Asks every slot to disconnect. A slot in use is only marked; its user stops the
-// app on releasing it if agents are still off. Never waits for a slot in use.
-void stop_all_apps(Gateway& gateway);
-
-// Run after releasing a slot's connection lock: performs a stop marked meanwhile, if
-// the lock is free and agents are off.
-void check_pending_stop(Gateway& gateway, AppSlot& slot);
-
-// A look at one slot that never waits for it (for listings).
-struct SlotSnapshot {
-  bool busy = false;     // another request holds the connection lock
-  bool started = false;  // a connection without `ended`; a busy slot counts as started
-  std::optional<size_t> tool_count;  // present while a catalogue is held
-};
-// Tries the connection lock (running the pending-stop check after), then reads the
-// catalogue. `index` must be below the number of slots.
-SlotSnapshot look_at_slot(Gateway& gateway, size_t index);
+void disconnect_locked(AppSlot& slot) REQUIRES(slot.connection_mutex);
 
 }  // namespace brask

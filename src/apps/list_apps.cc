@@ -8,11 +8,11 @@ namespace brask {
 
 JsonValue list_apps(Gateway& gateway) {
   JsonArray apps;
-  const size_t count = std::min(gateway.apps.size(), gateway.slots.size());
+  const size_t count = gateway.apps().size();
   apps.reserve(count);
   for (size_t i = 0; i < count; ++i) {
-    const AppEntry& entry = gateway.apps[i];
-    const SlotSnapshot snapshot = look_at_slot(gateway, i);
+    const AppEntry& entry = gateway.apps()[i];
+    const SlotSnapshot snapshot = gateway.look_at_slot(i);
     JsonObject app{{"app", entry.id}, {"name", entry.name}, {"started", snapshot.started}};
     if (snapshot.busy)
       app.set("busy", true);
@@ -21,8 +21,8 @@ JsonValue list_apps(Gateway& gateway) {
     apps.push_back(std::move(app));
   }
   JsonObject listing{{"apps", std::move(apps)}};
-  if (!gateway.warnings.empty()) {
-    JsonArray notes(gateway.warnings.begin(), gateway.warnings.end());
+  if (!gateway.warnings().empty()) {
+    JsonArray notes(gateway.warnings().begin(), gateway.warnings().end());
     listing.set("notes", std::move(notes));
   }
   return listing;

@@ -48,10 +48,10 @@ std::string no_tool_message(std::string_view app, std::string_view tool) {
 }
 
 Result<JsonValue> describe_tool(Gateway& gateway, std::string_view app, std::string_view tool) {
-  Result<size_t> index = find_app(gateway.apps, app);
+  Result<size_t> index = find_app(gateway.apps(), app);
   if (!index.ok())
     return index.failure();
-  Result<std::shared_ptr<const ToolCatalogue>> catalogue = app_tools(gateway, *index);
+  Result<std::shared_ptr<const ToolCatalogue>> catalogue = gateway.app_tools(*index);
   if (!catalogue.ok())
     return catalogue.failure();
   const JsonValue* entry = find_listed_tool(**catalogue, tool);
@@ -62,12 +62,12 @@ Result<JsonValue> describe_tool(Gateway& gateway, std::string_view app, std::str
 
 Result<JsonValue> run_app_tool(Gateway& gateway, std::string_view app, std::string_view tool,
                                JsonValue arguments, uint64_t timeout_secs) {
-  Result<size_t> index = find_app(gateway.apps, app);
+  Result<size_t> index = find_app(gateway.apps(), app);
   if (!index.ok())
     return index.failure();
   {
     // Refuses an unlisted tool before waiting for the app's slot.
-    Result<std::shared_ptr<const ToolCatalogue>> catalogue = app_tools(gateway, *index);
+    Result<std::shared_ptr<const ToolCatalogue>> catalogue = gateway.app_tools(*index);
     if (!catalogue.ok())
       return catalogue.failure();
     if (!find_listed_tool(**catalogue, tool))
@@ -77,7 +77,7 @@ Result<JsonValue> run_app_tool(Gateway& gateway, std::string_view app, std::stri
   // after, re-reads a changed tool list and replaces an ended server; the look-up is
   // repeated because the list it holds may be newer than the one checked above.
   const auto timeout = std::chrono::seconds(timeout_secs);
-  return use_app(gateway, *index,
+  return gateway.use_app(*index,
                  [&](AppConnection& connection,
                      const std::shared_ptr<const ToolCatalogue>& catalogue) -> Result<JsonValue> {
                    if (!find_listed_tool(*catalogue, tool))

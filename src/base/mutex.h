@@ -70,6 +70,29 @@ class SCOPED_CAPABILITY MutexLock {
   bool held_ = true;
 };
 
+// A try of `mutex` for one scope: `try_lock()` takes it if it is free, and the scope's end
+// releases it if it was taken. The try is a member rather than the constructor's work
+// because clang 14's analysis follows a try's outcome only through a return value.
+class SCOPED_CAPABILITY MutexTryLock {
+ public:
+  explicit MutexTryLock(Mutex& mutex) EXCLUDES(mutex) : mutex_(mutex) {}
+  ~MutexTryLock() RELEASE() {
+    if (held_) mutex_.unlock();
+  }
+  MutexTryLock(const MutexTryLock&) = delete;
+  MutexTryLock& operator=(const MutexTryLock&) = delete;
+
+  // Once per scope.
+  bool try_lock() TRY_ACQUIRE(true) {
+    held_ = mutex_.try_lock();
+    return held_;
+  }
+
+ private:
+  Mutex& mutex_;
+  bool held_ = false;
+};
+
 // A condition variable over the `Mutex` of a held `MutexLock`. Unlike
 // std::condition_variable_any it has no inner lock of its own, so a wake-up costs one
 // futex call on each side instead of several.

@@ -27,8 +27,7 @@ int serve() {
   AppRegistry registry = load_registry();
   for (const std::string& warning : registry.warnings) write_operator_message(warning);
   Gateway gateway(std::move(registry.apps), std::move(registry.warnings),
-                  Gateway::default_app_starter());
-  gateway.agents_enabled = &brask::agents_enabled;
+                  Gateway::default_app_starter(), &brask::agents_enabled);
   Result<void> served = serve_stdio(gateway);
   if (!served.ok()) {
     write_operator_message(served.error());

@@ -115,11 +115,11 @@ TEST(Dispatch, RecognisesOnlyTheExactToolNames) {
 
 TEST(Dispatch, AnswersEveryToolWithTheAgentsOffMessageBeforeReadingArguments) {
   std::atomic<int> asked{0};
-  Gateway gateway({AppEntry{"lumeno", "Lumeno", "/nonexistent/lumeno", {}}}, {});
-  gateway.agents_enabled = [&asked] {
-    ++asked;
-    return false;
-  };
+  Gateway gateway({AppEntry{"lumeno", "Lumeno", "/nonexistent/lumeno", {}}}, {},
+                  Gateway::default_app_starter(), [&asked] {
+                    ++asked;
+                    return false;
+                  });
   const std::string want = render_compact(error_result(AGENTS_OFF_MESSAGE));
   for (std::string_view name :
        {"brask_list_apps", "brask_find_tools", "brask_describe_tool", "brask_call_tool"}) {

@@ -17,6 +17,7 @@
 #include "apps/registry.h"
 #include "json/render.h"
 #include "support/resources.h"
+#include "support/slots.h"
 
 namespace brask {
 namespace {
@@ -59,10 +60,8 @@ class GatewayTest : public testing::NoLeaksTest {
       args.push_back(count_file(i));
       apps.push_back(fake_app_entry(args, "App " + std::to_string(i)));
     }
-    auto gateway = std::make_unique<Gateway>(std::move(apps), std::vector<std::string>(),
-                                             std::move(starter));
-    gateway->agents_enabled = [this] { return agents_on.load(); };
-    return gateway;
+    return std::make_unique<Gateway>(std::move(apps), std::vector<std::string>(),
+                                     std::move(starter), [this] { return agents_on.load(); });
   }
 
   std::string count_file(size_t app) const { return dir_ + "/starts-" + std::to_string(app); }
@@ -88,14 +87,14 @@ AppOperation call(std::string tool, JsonValue arguments = JsonObject(),
 
 TEST_F(GatewayTest, FirstUseStartsAndListsOnceThenServesTheCache) {
   auto gateway = make_gateway({{"--tools", "2", "--pages", "2"}});
-  auto first = app_tools(*gateway, 0);
+  auto first = gateway->app_tools(0);
   ASSERT_TRUE(first.ok()) << first.error();
   EXPECT_EQ(names(**first).size(), 11u);
-  auto second = app_tools(*gateway, 0);
+  auto second = gateway->app_tools(0);
   ASSERT_TRUE(second.ok()) << second.error();
   EXPECT_EQ(first->get(), second->get());  // the same shared list, not a copy
   EXPECT_EQ(starts().size(), 1u);
-  SlotSnapshot seen = look_at_slot(*gateway, 0);
+  SlotSnapshot seen = gateway->look_at_slot(0);
   EXPECT_FALSE(seen.busy);
   EXPECT_TRUE(seen.started);
   EXPECT_EQ(seen.tool_count, 11u);
@@ -103,10 +102,10 @@ TEST_F(GatewayTest, FirstUseStartsAndListsOnceThenServesTheCache) {
 
 TEST_F(GatewayTest, UnknownIndexIsNoSuchApp) {
   auto gateway = make_gateway({{}});
-  auto tools = app_tools(*gateway, 1);
+  auto tools = gateway->app_tools(1);
   ASSERT_FALSE(tools.ok());
   EXPECT_EQ(tools.error(), "no such app");
-  auto used = use_app(*gateway, 7, call("echo"));
+  auto used = gateway->use_app(7, call("echo"));
   ASSERT_FALSE(used.ok());
   EXPECT_EQ(used.error(), "no such app");
 }
@@ -121,10 +120,10 @@ TEST_F(GatewayTest, ConcurrentFirstUsesStartOneProcess) {
   });
   Result<std::shared_ptr<const ToolCatalogue>> a = fail("not run");
   Result<std::shared_ptr<const ToolCatalogue>> b = fail("not run");
-  std::thread first([&] { a = app_tools(*gateway, 0); });
+  std::thread first([&] { a = gateway->app_tools(0); });
   std::thread second([&] {
     second_asking.set();
-    b = app_tools(*gateway, 0);
+    b = gateway->app_tools(0);
   });
   first.join();
   second.join();
@@ -136,42 +135,42 @@ TEST_F(GatewayTest, ConcurrentFirstUsesStartOneProcess) {
 
 TEST_F(GatewayTest, CachedToolsAreServedWhileALongCallHoldsTheApp) {
   auto gateway = make_gateway({{}, {}});
-  auto cached = app_tools(*gateway, 0);
+  auto cached = gateway->app_tools(0);
   ASSERT_TRUE(cached.ok()) << cached.error();
   Signal in_call;
   Result<JsonValue> long_call = fail("not run");
   std::thread caller([&] {
-    long_call = use_app(*gateway, 0, [&](AppConnection& c, const auto&) {
+    long_call = gateway->use_app(0, [&](AppConnection& c, const auto&) {
       in_call.set();
       return call_tool(c, "sleep", JsonObject{{"ms", 600000}}, 600s);
     });
   });
   ASSERT_TRUE(in_call.wait());
   auto start = std::chrono::steady_clock::now();
-  auto during = app_tools(*gateway, 0);
-  auto other_app = app_tools(*gateway, 1);
+  auto during = gateway->app_tools(0);
+  auto other_app = gateway->app_tools(1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   ASSERT_TRUE(during.ok() && other_app.ok());
   EXPECT_EQ(during->get(), cached->get());
-  EXPECT_TRUE(look_at_slot(*gateway, 0).busy);
+  EXPECT_TRUE(gateway->look_at_slot(0).busy);
   // End the call the hard way: the app dies under it.
   ASSERT_EQ(::kill(starts(0).at(0), SIGKILL), 0);
   caller.join();
   ASSERT_FALSE(long_call.ok());
   EXPECT_EQ(long_call.error(), "the app closed its MCP connection");
-  EXPECT_FALSE(look_at_slot(*gateway, 0).started);
+  EXPECT_FALSE(gateway->look_at_slot(0).started);
 }
 
 TEST_F(GatewayTest, ToolListChangeIsListedAgainOverTheSameConnection) {
   auto gateway = make_gateway({{"--changed-after-call", "1"}});
-  auto before = app_tools(*gateway, 0);
+  auto before = gateway->app_tools(0);
   ASSERT_TRUE(before.ok()) << before.error();
   // The notification follows the first answer, so the second call sees it.
-  ASSERT_TRUE(use_app(*gateway, 0, [](AppConnection& c, const auto&) {
+  ASSERT_TRUE(gateway->use_app(0, [](AppConnection& c, const auto&) {
                 EXPECT_TRUE(call_tool(c, "echo", JsonObject(), 10s).ok());
                 return call_tool(c, "echo", JsonObject(), 10s);
               }).ok());
-  auto after = app_tools(*gateway, 0);
+  auto after = gateway->app_tools(0);
   ASSERT_TRUE(after.ok()) << after.error();
   EXPECT_EQ(names(**after).back(), "added-1");
   EXPECT_EQ(names(**before).size() + 1, names(**after).size());
@@ -200,20 +199,20 @@ TEST_F(GatewayTest, EndedConnectionsAreReplacedOnNextUse) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto gateway = make_gateway({{}});
-    ASSERT_TRUE(app_tools(*gateway, 0).ok());
-    Result<JsonValue> ended = use_app(*gateway, 0, c.ending);
+    ASSERT_TRUE(gateway->app_tools(0).ok());
+    Result<JsonValue> ended = gateway->use_app(0, c.ending);
     ASSERT_FALSE(ended.ok());
     if (c.want_error != "either") {
       EXPECT_EQ(ended.error(), c.want_error);
     }
-    EXPECT_FALSE(look_at_slot(*gateway, 0).started);
-    auto again = app_tools(*gateway, 0);
+    EXPECT_FALSE(gateway->look_at_slot(0).started);
+    auto again = gateway->app_tools(0);
     ASSERT_TRUE(again.ok()) << again.error();
     std::vector<pid_t> pids = starts();
     ASSERT_EQ(pids.size(), 2u);
     EXPECT_FALSE(process_exists(pids[0]));  // killed and reaped
     EXPECT_TRUE(process_exists(pids[1]));
-    EXPECT_TRUE(use_app(*gateway, 0, call("echo")).ok());
+    EXPECT_TRUE(gateway->use_app(0, call("echo")).ok());
     std::filesystem::remove(count_file(0));
   }
 }
@@ -226,36 +225,36 @@ TEST_F(GatewayTest, FailedStartIsTriedAgainWithTheSameText) {
     return start_app(entry);
   });
   for (int i = 0; i < 2; ++i) {
-    auto tools = app_tools(gateway, 0);
+    auto tools = gateway.app_tools(0);
     ASSERT_FALSE(tools.ok());
     EXPECT_EQ(tools.error(),
               "could not start Gone (/nonexistent/gone): No such file or directory (os error 2)");
   }
   EXPECT_EQ(calls, 2);
-  EXPECT_FALSE(look_at_slot(gateway, 0).started);
+  EXPECT_FALSE(gateway.look_at_slot(0).started);
 }
 
 TEST_F(GatewayTest, AgentsOffStopsTheAppAndRefuses) {
   auto gateway = make_gateway({{}});
-  ASSERT_TRUE(app_tools(*gateway, 0).ok());
+  ASSERT_TRUE(gateway->app_tools(0).ok());
   agents_on = false;
-  Result<JsonValue> refused = use_app(*gateway, 0, call("echo"));
+  Result<JsonValue> refused = gateway->use_app(0, call("echo"));
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error(), AGENTS_OFF_MESSAGE);
   EXPECT_FALSE(process_exists(starts().at(0)));
-  SlotSnapshot seen = look_at_slot(*gateway, 0);
+  SlotSnapshot seen = gateway->look_at_slot(0);
   EXPECT_FALSE(seen.started);
   EXPECT_FALSE(seen.tool_count);
 }
 
 TEST_F(GatewayTest, StopAllAppsStopsIdleAppsAtOnce) {
   auto gateway = make_gateway({{}, {}});
-  ASSERT_TRUE(app_tools(*gateway, 0).ok());
-  ASSERT_TRUE(app_tools(*gateway, 1).ok());
-  stop_all_apps(*gateway);
+  ASSERT_TRUE(gateway->app_tools(0).ok());
+  ASSERT_TRUE(gateway->app_tools(1).ok());
+  gateway->stop_all_apps();
   for (size_t i = 0; i < 2; ++i) {
     EXPECT_FALSE(process_exists(starts(i).at(0)));
-    EXPECT_FALSE(gateway->slots[i].stop_pending);
+    EXPECT_FALSE(testing::GatewayPeer::slot(*gateway, i).stop_pending);
   }
 }
 
@@ -268,7 +267,7 @@ TEST_F(GatewayTest, StopOfABusyAppWaitsForTheCallAndFollowsTheSwitch) {
     Signal in_call, finish_call;
     Result<JsonValue> result = fail("not run");
     std::thread caller([&] {
-      result = use_app(*gateway, 0, [&](AppConnection& c, const auto&) {
+      result = gateway->use_app(0, [&](AppConnection& c, const auto&) {
         in_call.set();
         EXPECT_TRUE(finish_call.wait());
         Result<JsonValue> r = call_tool(c, "echo", JsonObject{{"x", 1}}, 10s);
@@ -278,24 +277,24 @@ TEST_F(GatewayTest, StopOfABusyAppWaitsForTheCallAndFollowsTheSwitch) {
     });
     ASSERT_TRUE(in_call.wait());
     agents_on = false;
-    stop_all_apps(*gateway);  // returns while the call holds the app
-    EXPECT_TRUE(gateway->slots[0].stop_pending);
+    gateway->stop_all_apps();  // returns while the call holds the app
+    EXPECT_TRUE(testing::GatewayPeer::slot(*gateway, 0).stop_pending);
     pid_t pid = starts().at(0);
     EXPECT_TRUE(process_exists(pid));
     finish_call.set();
     caller.join();
     ASSERT_TRUE(result.ok()) << result.error();  // the result is returned all the same
     EXPECT_EQ(render_compact(*result->find("structuredContent")), R"({"x":1})");
-    EXPECT_FALSE(gateway->slots[0].stop_pending);
+    EXPECT_FALSE(testing::GatewayPeer::slot(*gateway, 0).stop_pending);
     EXPECT_EQ(process_exists(pid), back_on);
-    EXPECT_EQ(look_at_slot(*gateway, 0).started, back_on);
+    EXPECT_EQ(gateway->look_at_slot(0).started, back_on);
   }
 }
 
 TEST_F(GatewayTest, DestructionStopsEveryServer) {
   auto gateway = make_gateway({{}, {}, {}});
-  ASSERT_TRUE(app_tools(*gateway, 0).ok());
-  ASSERT_TRUE(app_tools(*gateway, 2).ok());
+  ASSERT_TRUE(gateway->app_tools(0).ok());
+  ASSERT_TRUE(gateway->app_tools(2).ok());
   std::vector<pid_t> pids = {starts(0).at(0), starts(2).at(0)};
   gateway.reset();
   for (pid_t pid : pids) EXPECT_FALSE(process_exists(pid));

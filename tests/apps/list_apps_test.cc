@@ -13,6 +13,7 @@ namespace brask {
 namespace {
 
 using testing::failing_starter;
+using testing::GatewayPeer;
 using testing::hold_catalogue;
 using testing::missing_app;
 using testing::tool_entry;
@@ -31,7 +32,7 @@ TEST(ListApps, ReportsEachSlotWithoutStartingAnything) {
   hold_catalogue(gateway, 1, {tool_entry("a"), tool_entry("b")});
   {
     // Another request in the middle of a call on lumeno.
-    MutexLock held(gateway.slots[0].connection_mutex);
+    MutexLock held(GatewayPeer::slot(gateway, 0).connection_mutex);
     EXPECT_EQ(render_compact(list_apps(gateway)),
               R"({"apps":[{"app":"lumeno","busy":true,"name":"lumeno","started":true},)"
               R"({"app":"brask-anything","name":"Brask Anything","started":false,"tools":2}],)"
@@ -42,22 +43,22 @@ TEST(ListApps, ReportsEachSlotWithoutStartingAnything) {
 
 TEST(ListApps, CarriesOutAStopMarkedWhileTheAppWasBusy) {
   std::atomic<bool> agents{false};
-  Gateway gateway({missing_app("lumeno"), missing_app("kinetta")}, {});
-  gateway.agents_enabled = [&agents] { return agents.load(); };
+  Gateway gateway({missing_app("lumeno"), missing_app("kinetta")}, {},
+                  Gateway::default_app_starter(), [&agents] { return agents.load(); });
   hold_catalogue(gateway, 0, {tool_entry("a")});
   hold_catalogue(gateway, 1, {tool_entry("b")});
-  gateway.slots[0].stop_pending = true;
-  gateway.slots[1].stop_pending = true;
+  GatewayPeer::slot(gateway, 0).stop_pending = true;
+  GatewayPeer::slot(gateway, 1).stop_pending = true;
   agents = true;  // turned back on before the look: the app stays
   EXPECT_EQ(render_compact(list_apps(gateway)),
             R"({"apps":[{"app":"lumeno","name":"lumeno","started":false,"tools":1},)"
             R"({"app":"kinetta","name":"kinetta","started":false,"tools":1}]})");
-  gateway.slots[0].stop_pending = true;
+  GatewayPeer::slot(gateway, 0).stop_pending = true;
   agents = false;
   EXPECT_EQ(render_compact(list_apps(gateway)),
             R"({"apps":[{"app":"lumeno","name":"lumeno","started":false},)"
             R"({"app":"kinetta","name":"kinetta","started":false,"tools":1}]})");
-  EXPECT_FALSE(gateway.slots[0].stop_pending);
+  EXPECT_FALSE(GatewayPeer::slot(gateway, 0).stop_pending);
 }
 
 }  // namespace

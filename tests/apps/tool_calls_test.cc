@@ -78,8 +78,8 @@ TEST(DescribeTool, ReturnsTheWholeFirstEntryWithThatExactName) {
 TEST(RunAppTool, SendsNothingForAnUnlistedToolOrWhileAgentsAreOff) {
   std::atomic<int> starts{0};
   std::atomic<bool> agents{true};
-  Gateway gateway({missing_app("lumeno")}, {}, failing_starter(&starts));
-  gateway.agents_enabled = [&agents] { return agents.load(); };
+  Gateway gateway({missing_app("lumeno")}, {}, failing_starter(&starts),
+                  [&agents] { return agents.load(); });
   hold_catalogue(gateway, 0, {tool_entry("blur")});
 
   Result<JsonValue> unlisted = run_app_tool(gateway, "lumeno", "BLUR", JsonObject{}, 5);
@@ -91,8 +91,7 @@ TEST(RunAppTool, SendsNothingForAnUnlistedToolOrWhileAgentsAreOff) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error(), AGENTS_OFF_MESSAGE);
   EXPECT_EQ(starts.load(), 0);
-  MutexLock lock(gateway.slots[0].catalogue_mutex);
-  EXPECT_EQ(gateway.slots[0].catalogue, nullptr);  // forgotten with the stop
+  EXPECT_FALSE(gateway.look_at_slot(0).tool_count);  // forgotten with the stop
 }
 
 class RunAppToolOnFakeApp : public testing::NoLeaksTest {

@@ -19,7 +19,7 @@ JsonValue tool_entry(std::string name, std::string description) {
 }
 
 void hold_catalogue(Gateway& gateway, size_t index, std::vector<JsonValue> tools) {
-  AppSlot& slot = gateway.slots[index];
+  AppSlot& slot = GatewayPeer::slot(gateway, index);
   MutexLock lock(slot.catalogue_mutex);
   slot.catalogue = std::make_shared<const ToolCatalogue>(std::move(tools));
 }

@@ -21,6 +21,12 @@ JsonValue tool_entry(std::string name, std::string description = "");
 // Puts `tools` into slot `index` as the cached catalogue.
 void hold_catalogue(Gateway& gateway, size_t index, std::vector<JsonValue> tools);
 
+// The slots a `Gateway` keeps to itself, for tests that set up one slot's state.
+class GatewayPeer {
+ public:
+  static AppSlot& slot(Gateway& gateway, size_t index) { return gateway.slots_[index]; }
+};
+
 // A starter that counts its calls in `*starts` and fails with
 // "could not start {name}: no server here".
 AppStarter failing_starter(std::atomic<int>* starts);

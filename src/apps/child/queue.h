@@ -150,7 +150,8 @@ class Receiver {
   // already queued is returned even when the deadline has passed.
   Taken<T> take_until(std::chrono::steady_clock::time_point deadline) {
     return take_after([deadline](queue_detail::State<T>& s, MutexLock& lock) {
-      s.arrived.wait_until(lock, deadline, [&]() REQUIRES(s.mutex) { return ready(s); });
+      s.arrived.wait_until(lock, deadline,
+                           [&]() REQUIRES(s.mutex) { return ready_locked(s); });
     });
   }
 
@@ -158,7 +159,7 @@ class Receiver {
   // a consumer that has nothing else to do).
   Taken<T> take() {
     return take_after([](queue_detail::State<T>& s, MutexLock& lock) {
-      s.arrived.wait(lock, [&]() REQUIRES(s.mutex) { return ready(s); });
+      s.arrived.wait(lock, [&]() REQUIRES(s.mutex) { return ready_locked(s); });
     });
   }
 
@@ -185,7 +186,7 @@ class Receiver {
 
  private:
   // What a waiting receiver waits for.
-  static bool ready(const queue_detail::State<T>& s) REQUIRES(s.mutex) {
+  static bool ready_locked(const queue_detail::State<T>& s) REQUIRES(s.mutex) {
     return !s.items.empty() || s.senders == 0;
   }
 
@@ -199,7 +200,7 @@ class Receiver {
     bool wake = false;
     {
       MutexLock lock(s.mutex);
-      if (!ready(s)) {
+      if (!ready_locked(s)) {
         s.receiver_waiting = true;
         wait(s, lock);
         s.receiver_waiting = false;
