@@ -83,9 +83,7 @@ class DirectApp {
       if (!message.ok()) continue;
       const JsonValue* got = message->find("id");
       if (got && got->as_unsigned() && *got->as_unsigned() == id) {
-        JsonValue result;
-        if (JsonValue* r = message->as_object()->find("result")) result = std::move(*r);
-        return result;
+        return std::move(*message).take("result");
       }
     }
   }

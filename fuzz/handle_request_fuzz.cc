@@ -19,7 +19,7 @@ namespace {
 using namespace brask;
 
 bool valid_response(const JsonValue& request, const JsonValue& response) {
-  const JsonObject* object = response.as_object();
+  auto object = response.as_object();
   if (object == nullptr) return false;
   const JsonValue* version = object->find("jsonrpc");
   if (version == nullptr || version->as_string() == nullptr || *version->as_string() != "2.0")

@@ -684,16 +684,20 @@ const ToolRow<Lumeno> PLUGIN_TOOLS[] = {
 Result<Tool> bind_tool(const ToolRow<Lumeno>& row, const std::shared_ptr<Lumeno>& doc) {
   auto schema = parse_schema(row.info);
   if (!schema.ok()) return schema.failure();
-  JsonValue* properties = schema->as_object()->find("properties");
+  const JsonValue* properties = schema->find("properties");
   if (properties && properties->find("layer")) {
     auto layer = parse_json(LAYER_PROPERTY);
     if (!layer.ok()) return layer.failure();
-    properties->as_object()->set("layer", std::move(layer).take());
+    JsonObject completed(*properties->as_object());
+    completed.set("layer", std::move(layer).take());
     JsonArray required{"layer"};
     if (const JsonValue* more = schema->find("required"); more && more->as_array()) {
-      required.insert(required.end(), more->as_array()->begin(), more->as_array()->end());
+      for (const JsonValue& name : *more->as_array()) required.push_back(name);
     }
-    schema->as_object()->set("required", std::move(required));
+    JsonObject bound(*schema->as_object());
+    bound.set("properties", std::move(completed));
+    bound.set("required", std::move(required));
+    *schema = JsonValue(std::move(bound));
   }
   auto run = row.run;
   return Tool{row.info, std::move(schema).take(),

@@ -75,10 +75,10 @@ Result<void> check_range(std::string_view key, const JsonValue& property, double
 }
 
 Result<void> check_value(std::string_view key, const JsonValue& property, const JsonValue& value) {
-  const std::string* type = property.find("type") ? property.find("type")->as_string() : nullptr;
+  auto type = property.find("type") ? property.find("type")->as_string() : nullptr;
   std::string_view t = type ? std::string_view(*type) : std::string_view();
   if (t == "string") {
-    const std::string* s = value.as_string();
+    auto s = value.as_string();
     if (!s) return fail(quoted(key) + " must be a string");
     if (const JsonValue* options = property.find("enum"); options && options->as_array()) {
       std::string list;
@@ -120,7 +120,7 @@ Result<void> check_value(std::string_view key, const JsonValue& property, const 
     return {};
   }
   if (t == "array") {
-    const JsonArray* items = value.as_array();
+    auto items = value.as_array();
     if (!items) return fail(quoted(key) + " must be an array");
     const JsonValue* item_schema = property.find("items");
     if (!item_schema) return {};
@@ -135,14 +135,19 @@ Result<void> check_value(std::string_view key, const JsonValue& property, const 
 }
 
 // Whole numbers read as 100, not 100.0, in what the apps show.
-void tidy_numbers(JsonValue* v) {
-  if (const double* d = v->as_double()) {
-    if (*d == std::floor(*d) && std::fabs(*d) < 1e15) *v = JsonValue(static_cast<long long>(*d));
-  } else if (JsonArray* a = v->as_array()) {
-    for (JsonValue& item : *a) tidy_numbers(&item);
-  } else if (JsonObject* o = v->as_object()) {
-    for (auto& [_, member] : *o) tidy_numbers(&member);
+JsonValue tidy_numbers(const JsonValue& v) {
+  if (const double* d = v.as_double()) {
+    if (*d == std::floor(*d) && std::fabs(*d) < 1e15) return JsonValue(static_cast<long long>(*d));
+  } else if (auto a = v.as_array()) {
+    JsonArray tidy;
+    for (const JsonValue& item : *a) tidy.push_back(tidy_numbers(item));
+    return tidy;
+  } else if (auto o = v.as_object()) {
+    JsonObject tidy;
+    for (const auto& [key, member] : *o) tidy.set(key, tidy_numbers(member));
+    return tidy;
   }
+  return v;
 }
 
 JsonValue list_page(const AppDefinition& app, size_t start) {
@@ -185,12 +190,11 @@ JsonValue call_tool(AppDefinition& app, const JsonValue& id, const JsonValue& pa
     ToolHandler run = tool.run;
     ToolOutput out = run(*args);
     if (!out.ok()) return result_response(id, text_result(out.error(), /*is_error=*/true));
-    const std::string* text = out->as_string();
-    if (text) return result_response(id, text_result(*text, false));
-    tidy_numbers(&*out);
-    return result_response(id, text_result(render_pretty(*out), false));
+    auto text = out->as_string();
+    if (text) return result_response(id, text_result(std::string(*text), false));
+    return result_response(id, text_result(render_pretty(tidy_numbers(*out)), false));
   }
-  return error_response(id, INVALID_PARAMS, "unknown tool: " + *name->as_string());
+  return error_response(id, INVALID_PARAMS, "unknown tool: " + std::string(*name->as_string()));
 }
 
 JsonValue handle_request(AppDefinition& app, const JsonValue& id, const std::string& method,
@@ -200,7 +204,7 @@ JsonValue handle_request(AppDefinition& app, const JsonValue& id, const std::str
   if (method == "tools/list") {
     size_t start = 0;
     if (const JsonValue* cursor = params.find("cursor"); cursor && !cursor->is_null()) {
-      const std::string* text = cursor->as_string();
+      auto text = cursor->as_string();
       std::string_view digits = text ? std::string_view(*text) : std::string_view();
       bool ok = digits.substr(0, 5) == "page-";
       if (ok) {
@@ -229,7 +233,7 @@ bool Args::has(std::string_view key) const {
 
 std::string Args::string(std::string_view key, std::string_view fallback) const {
   const JsonValue* v = values_.find(key);
-  return v && v->as_string() ? *v->as_string() : std::string(fallback);
+  return std::string(v && v->as_string() ? *v->as_string() : fallback);
 }
 
 long long Args::integer(std::string_view key, long long fallback) const {
@@ -260,12 +264,12 @@ Result<Args> check_arguments(const JsonValue& schema, const JsonValue* arguments
   JsonObject given;
   if (arguments && !arguments->is_null()) {
     if (!arguments->as_object()) return fail("the arguments must be an object");
-    given = *arguments->as_object();
+    given = JsonObject(*arguments->as_object());
   }
   const JsonValue* properties = schema.find("properties");
   if (const JsonValue* required = schema.find("required"); required && required->as_array()) {
     for (const JsonValue& key : *required->as_array()) {
-      const std::string* k = key.as_string();
+      auto k = key.as_string();
       if (k && (!given.find(*k) || given.find(*k)->is_null())) {
         return fail(quoted(*k) + " is required");
       }
@@ -322,7 +326,7 @@ std::vector<JsonValue> handle_message(AppDefinition& app, const JsonValue& messa
   if (!id) return out;  // notifications, notifications/initialized included, need no answer
   static const JsonValue NO_PARAMS = JsonObject{};
   const JsonValue* params = message.find("params");
-  out.push_back(handle_request(app, *id, *method->as_string(), params ? *params : NO_PARAMS));
+  out.push_back(handle_request(app, *id, std::string(*method->as_string()), params ? *params : NO_PARAMS));
   if (app.tools_changed) {
     app.tools_changed = false;
     out.push_back(JsonObject{{"jsonrpc", "2.0"}, {"method", "notifications/tools/list_changed"}});

@@ -222,7 +222,7 @@ std::optional<RangeRef> used_range(const Sheet& s) {
 
 // A JSON value typed into a cell: numbers and text as they are, true/false as TRUE/FALSE.
 Result<std::string> input_of(const JsonValue& v) {
-  if (const std::string* s = v.as_string()) return *s;
+  if (auto s = v.as_string()) return std::string(*s);
   if (const uint64_t* u = v.as_unsigned()) return std::to_string(*u);
   if (const int64_t* i = v.as_signed()) return std::to_string(*i);
   if (const double* d = v.as_double()) return number_text(*d);
@@ -307,10 +307,10 @@ ToolOutput set_range(Tabulo& t, const Args& a) {
   if (!sheet.ok()) return sheet.failure();
   auto start = cell_arg(a, "start");
   if (!start.ok()) return start.failure();
-  const JsonArray& rows = *a.get("rows")->as_array();
+  const auto rows = *a.get("rows")->as_array();
   std::vector<std::tuple<CellRef, std::string>> writes;
   for (size_t r = 0; r < rows.size(); ++r) {
-    const JsonArray& row = *rows[r].as_array();
+    const auto row = *rows[r].as_array();
     for (size_t c = 0; c < row.size(); ++c) {
       CellRef at{start->column + static_cast<int>(c), start->row + static_cast<int>(r)};
       if (at.column >= MAX_COLUMNS || at.row >= MAX_ROWS) return fail("`rows` reaches past the sheet's last cell");
@@ -775,9 +775,15 @@ Result<void> make_tabulo(AppDefinition* app) {
   auto sheet = parse_json(SHEET_PROPERTY);
   if (!sheet.ok()) return sheet.failure();
   for (Tool& tool : *tools) {
-    JsonValue* properties = tool.schema.as_object()->find("properties");
-    JsonValue* property = properties ? properties->as_object()->find("sheet") : nullptr;
-    if (property && property->as_object() && property->as_object()->empty()) *property = *sheet;
+    const JsonValue* properties = tool.schema.find("properties");
+    const JsonValue* property = properties ? properties->find("sheet") : nullptr;
+    if (property && property->as_object() && property->as_object()->empty()) {
+      JsonObject completed(*properties->as_object());
+      completed.set("sheet", *sheet);
+      JsonObject schema(*tool.schema.as_object());
+      schema.set("properties", std::move(completed));
+      tool.schema = JsonValue(std::move(schema));
+    }
   }
   app->id = "tabulo";
   app->title = "Tabulo";

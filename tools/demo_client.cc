@@ -126,14 +126,24 @@ std::vector<std::string> wrap(const std::string& line) {
   return out;
 }
 
+// A copy of object `object` with member `key` set to `value`.
+JsonValue with_member(const JsonValue& object, std::string_view key, JsonValue value) {
+  JsonObject copy;
+  if (auto members = object.as_object()) {
+    for (const auto& [name, member] : *members) copy.set(name, member);
+  }
+  copy.set(key, std::move(value));
+  return copy;
+}
+
 // JSON on one line with a space after each comma and colon.
 std::string one_line(const JsonValue& v) {
-  if (const JsonArray* a = v.as_array()) {
+  if (auto a = v.as_array()) {
     std::string out = "[";
     for (size_t i = 0; i < a->size(); ++i) out += (i ? ", " : "") + one_line((*a)[i]);
     return out + "]";
   }
-  if (const JsonObject* o = v.as_object()) {
+  if (auto o = v.as_object()) {
     std::string out = "{";
     bool first = true;
     for (const auto& [key, member] : *o) {
@@ -150,8 +160,8 @@ std::string one_line(const JsonValue& v) {
 // `indent` is the current line's indentation, `lead` what already stands after it.
 void render_readable(const JsonValue& v, size_t indent, size_t lead, std::string* out) {
   std::string flat = one_line(v);
-  const JsonArray* a = v.as_array();
-  const JsonObject* o = v.as_object();
+  auto a = v.as_array();
+  auto o = v.as_object();
   if (indent + lead + flat.size() <= READABLE_WIDTH || (!a && !o) || (a && a->empty()) || (o && o->empty())) {
     *out += flat;
     return;
@@ -307,10 +317,10 @@ void print_answer(const JsonValue& answer, size_t max_lines, double seconds, con
     print_block(readable(answer), max_lines, style);
     return;
   }
-  std::string text = *(*content->as_array())[0].find("text")->as_string();
-  JsonValue envelope = answer;
-  JsonValue* item = &(*envelope.as_object()->find("result")->as_object()->find("content")->as_array())[0];
-  item->as_object()->set("text", "…");
+  std::string text(*(*content->as_array())[0].find("text")->as_string());
+  JsonValue item = with_member((*content->as_array())[0], "text", "…");
+  JsonValue envelope =
+      with_member(answer, "result", with_member(*result, "content", JsonArray{std::move(item)}));
   bool is_error = result->find("isError") && result->find("isError")->as_bool() &&
                   *result->find("isError")->as_bool();
   std::printf("  %s %s\n", style.bold("← gateway answers").c_str(), style.dim(std::string("after ") + took).c_str());
@@ -365,7 +375,7 @@ int run(const Options& options) {
     const JsonValue& step = (*steps->as_array())[n];
     if (pause && n > 0) wait_for_enter(&pause);
     const JsonValue* say = step.find("say");
-    std::string title = say && say->as_string() ? *say->as_string() : "";
+    std::string title(say && say->as_string() ? *say->as_string() : "");
     std::printf("\n%s\n", style.bold("── Step " + std::to_string(n + 1) + " of " + std::to_string(total) + ": " + title).c_str());
     size_t max_lines = DEFAULT_MAX_LINES;
     if (const JsonValue* m = step.find("max_lines"); m && m->as_unsigned()) max_lines = *m->as_unsigned();
@@ -407,12 +417,14 @@ int run(const Options& options) {
         print_block(answer.ok() ? readable(*answer) : *answer_line, max_lines, style);
       }
     } else if (const JsonValue* path = step.find("remove_file"); path && path->as_string()) {
-      auto moved = move_file(*path->as_string(), *path->as_string() + ".demo-off");
-      std::printf("  %s %s\n", style.bold("✂ removed").c_str(), path->as_string()->c_str());
+      const std::string file(*path->as_string());
+      auto moved = move_file(file, file + ".demo-off");
+      std::printf("  %s %s\n", style.bold("✂ removed").c_str(), file.c_str());
       if (!moved.ok()) status = 1;
     } else if (const JsonValue* back = step.find("restore_file"); back && back->as_string()) {
-      auto moved = move_file(*back->as_string() + ".demo-off", *back->as_string());
-      std::printf("  %s %s\n", style.bold("↺ restored").c_str(), back->as_string()->c_str());
+      const std::string file(*back->as_string());
+      auto moved = move_file(file + ".demo-off", file);
+      std::printf("  %s %s\n", style.bold("↺ restored").c_str(), file.c_str());
       if (!moved.ok()) status = 1;
     }
     // Give operator messages written around this step a moment to arrive, without waiting
@@ -420,7 +432,7 @@ int run(const Options& options) {
     pump(g, Clock::now());
     print_operator_lines(g, style);
     if (const JsonValue* note = step.find("note"); note && note->as_string()) {
-      std::printf("  %s\n", style.dim("» " + *note->as_string()).c_str());
+      std::printf("  %s\n", style.dim("» " + std::string(*note->as_string())).c_str());
     }
   }
   g.in.reset();  // end of input: the gateway finishes and exits

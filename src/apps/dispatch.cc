@@ -99,14 +99,14 @@ Result<void> agents_gate(Gateway& gateway) {
 
 Result<std::string> required_string(const JsonValue& arguments, std::string_view key) {
   const JsonValue* value = arguments.find(key);
-  const std::string* text = value ? value->as_string() : nullptr;
+  auto text = value ? value->as_string() : nullptr;
   if (!text || trim_white_space(*text).empty()) {
     // Appended rather than `"`" + ...`: g++ 12 at -O3 warns falsely (-Wrestrict) on that.
     std::string message = "`";
     message.append(key).append("` is required and must be a string");
     return fail(std::move(message));
   }
-  return *text;
+  return std::string(*text);
 }
 
 Result<FindToolsArguments> read_find_tools_arguments(const JsonValue& arguments) {
@@ -114,13 +114,13 @@ Result<FindToolsArguments> read_find_tools_arguments(const JsonValue& arguments)
   if (const JsonValue* query = given(arguments, "query")) {
     if (!query->as_string())
       return fail("`query` must be a string");
-    read.query = *query->as_string();
+    read.query = std::string(*query->as_string());
   }
   if (const JsonValue* app = given(arguments, "app")) {
     if (!app->as_string())
       return fail("`app` must be a string");
     if (!trim_white_space(*app->as_string()).empty())
-      read.app = *app->as_string();
+      read.app = std::string(*app->as_string());
   }
   read.limit = DEFAULT_FIND_LIMIT;
   if (const JsonValue* limit = given(arguments, "limit")) {
@@ -140,12 +140,9 @@ Result<CallToolArguments> read_call_tool_arguments(JsonValue arguments) {
     return tool.failure();
   CallToolArguments read{std::move(app).take(), std::move(tool).take(), JsonObject{},
                          DEFAULT_CALL_TIMEOUT_SECS};
-  if (given(arguments, "arguments")) {
-    JsonValue& tool_arguments = *arguments.as_object()->find("arguments");
-    if (!tool_arguments.as_object())
-      return fail("`arguments` must be an object");
-    read.arguments = std::move(tool_arguments);
-  }
+  const bool tool_arguments = given(arguments, "arguments") != nullptr;
+  if (tool_arguments && !arguments.find("arguments")->as_object())
+    return fail("`arguments` must be an object");
   if (const JsonValue* timeout = given(arguments, "timeoutSeconds")) {
     const uint64_t* seconds = timeout->as_unsigned();
     if (!seconds || *seconds < 1) {
@@ -153,6 +150,9 @@ Result<CallToolArguments> read_call_tool_arguments(JsonValue arguments) {
     }
     read.timeout_secs = std::min(*seconds, MAX_CALL_TIMEOUT_SECS);
   }
+  // Last: taking them drops the rest of `arguments`.
+  if (tool_arguments)
+    read.arguments = std::move(arguments).take("arguments");
   return read;
 }
 

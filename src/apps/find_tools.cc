@@ -82,13 +82,13 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
   std::vector<ToolHit> hits;
   for (const auto& [index, catalogue] : read) {
     for (const AppTool& tool : *catalogue) {
-      const std::string* name = tool_name(tool);
+      auto name = tool_name(tool);
       if (!name)
         continue;
       const uint32_t score = score_tool(words, tool);
       if (score == 0)
         continue;
-      hits.push_back(ToolHit{gateway.apps()[index].id, *name, one_line_summary(tool), score});
+      hits.push_back(ToolHit{gateway.apps()[index].id, std::string(*name), one_line_summary(tool), score});
     }
   }
   hits = rank_hits(std::move(hits), limit);
@@ -107,12 +107,12 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
     for (size_t r = 0; r < read.size() && listed < MAX_HINT_TOOLS; ++r) {
       const auto& [index, catalogue] = read[r];
       for (size_t t = 0; t < catalogue->size() && listed < MAX_HINT_TOOLS; ++t) {
-        const std::string* name = tool_name((*catalogue)[t]);
+        auto name = tool_name((*catalogue)[t]);
         if (!name || name->find("command") == std::string::npos)
           continue;
         if (listed++ > 0)
           list += ", ";
-        list += gateway.apps()[index].id + "/" + *name;
+        list.append(gateway.apps()[index].id).append("/").append(*name);
       }
     }
     if (listed > 0)

@@ -28,14 +28,14 @@ Result<size_t> find_app(const std::vector<AppEntry>& apps, std::string_view refe
   return fail("no app `" + std::string(reference) + "`; available: " + ids);
 }
 
-const std::string* tool_name(const AppTool& tool) {
+JsonView<std::string_view> tool_name(const AppTool& tool) {
   const JsonValue* name = tool.find("name");
   return name ? name->as_string() : nullptr;
 }
 
 const JsonValue* find_listed_tool(const ToolCatalogue& catalogue, std::string_view tool) {
   for (const JsonValue& entry : catalogue) {
-    const std::string* name = tool_name(entry);
+    auto name = tool_name(entry);
     if (name && *name == tool)
       return &entry;
   }

@@ -23,7 +23,7 @@ namespace brask {
 Result<size_t> find_app(const std::vector<AppEntry>& apps, std::string_view reference);
 
 // The string "name" of `tool`; nullptr when it has none (never for a catalogue entry).
-const std::string* tool_name(const AppTool& tool);
+JsonView<std::string_view> tool_name(const AppTool& tool);
 
 // The first entry of `catalogue` that is an object whose "name" is the string `tool`,
 // compared byte for byte; nullptr when none is. Valid as long as `catalogue` is.

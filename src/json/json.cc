@@ -1,108 +1,291 @@
 #include "json/json.h"
 
 #include <algorithm>
-#include <cstddef>
-#include <cstring>
+#include <cstdlib>
+#include <limits>
 #include <new>
+#include <type_traits>
+
+#include "json/document.h"
 
 namespace brask {
+
+static_assert(std::is_standard_layout_v<JsonDocument>);
+static_assert(sizeof(JsonMember) == 32);
+
 namespace {
 
-// Where `key` is or would go in sorted `members`.
-template <class Members>
-auto key_position(Members& members, std::string_view key) {
-  return std::lower_bound(
-      members.begin(), members.end(), key,
-      [](const JsonObject::Member& m, std::string_view k) { return m.first.compare(k) < 0; });
+constexpr size_t MAX_BLOCK_BYTES = 64 * 1024;
+
+int compare_keys(std::string_view a, std::string_view b) {
+  return a.compare(b);
+}
+
+const JsonMember* lower_bound(const JsonMember* first, size_t n, std::string_view key) {
+  while (n > 0) {
+    size_t half = n / 2;
+    if (compare_keys(first[half].key(), key) < 0) {
+      first += half + 1;
+      n -= half + 1;
+    } else {
+      n = half;
+    }
+  }
+  return first;
 }
 
 }  // namespace
 
-JsonObject::JsonObject(std::initializer_list<Member> members)
-    : JsonObject(from_members(std::vector<Member>(members))) {}
+// ---- arena ----
 
-JsonObject JsonObject::from_members(std::vector<Member> members) {
-  auto less = [](const Member& a, const Member& b) { return a.first < b.first; };
-  // Parsed objects are often already in order; checking first avoids any moves.
-  if (std::adjacent_find(members.begin(), members.end(), [](const Member& a, const Member& b) {
-        return !(a.first < b.first);
-      }) != members.end()) {
-    if (members.size() <= 16) {
-      // Insertion sort: stable and allocation-free for the small objects that dominate.
-      for (size_t i = 1; i < members.size(); ++i) {
-        if (!less(members[i], members[i - 1]))
-          continue;
-        Member m = std::move(members[i]);
-        size_t j = i;
-        for (; j > 0 && less(m, members[j - 1]); --j)
-          members[j] = std::move(members[j - 1]);
-        members[j] = std::move(m);
-      }
+JsonArena::Block* JsonArena::make_block(size_t bytes) {
+  void* p = std::malloc(bytes);
+  if (p == nullptr)
+    throw std::bad_alloc();
+  Block* block = static_cast<Block*>(p);
+  block->next = nullptr;
+  block->bytes = bytes;
+  return block;
+}
+
+void JsonArena::set_first(Block* block, size_t used) {
+  blocks_ = block;
+  cur_ = reinterpret_cast<char*>(block) + used;
+  end_ = reinterpret_cast<char*>(block) + block->bytes;
+}
+
+void* JsonArena::allocate_slow(size_t bytes) {
+  // Large pieces get a block of their own, so the current block's room is not lost.
+  if (bytes > next_bytes_ / 4) {
+    Block* block = make_block(sizeof(Block) + bytes);
+    if (blocks_ == nullptr) {
+      blocks_ = block;
     } else {
-      // Stable, so among equal keys the later one stays later and wins below.
-      std::stable_sort(members.begin(), members.end(), less);
+      block->next = blocks_->next;
+      blocks_->next = block;
     }
-    size_t kept = 0;
-    for (size_t i = 0; i < members.size(); ++i) {
-      if (kept > 0 && members[kept - 1].first == members[i].first) {
-        members[kept - 1].second = std::move(members[i].second);
-      } else {
-        if (kept != i)
-          members[kept] = std::move(members[i]);
-        ++kept;
-      }
-    }
-    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
+    return block + 1;
   }
-  JsonObject object;
-  object.members_ = std::move(members);
-  return object;
+  Block* block = make_block(next_bytes_);
+  next_bytes_ = std::min(next_bytes_ * 2, MAX_BLOCK_BYTES);
+  block->next = blocks_;
+  set_first(block, sizeof(Block));
+  void* p = cur_;
+  cur_ += bytes;
+  return p;
 }
 
-const JsonValue* JsonObject::find(std::string_view key) const {
-  auto it = key_position(members_, key);
-  return it != members_.end() && it->first == key ? &it->second : nullptr;
-}
-
-JsonValue* JsonObject::find(std::string_view key) {
-  return const_cast<JsonValue*>(static_cast<const JsonObject*>(this)->find(key));
-}
-
-JsonValue& JsonObject::set(std::string key, JsonValue value) {
-  auto it = key_position(members_, key);
-  if (it != members_.end() && it->first == key) {
-    it->second = std::move(value);
-    return it->second;
-  }
-  return members_.emplace(it, std::move(key), std::move(value))->second;
-}
-
-bool JsonObject::erase(std::string_view key) {
-  auto it = key_position(members_, key);
-  if (it == members_.end() || it->first != key)
+bool JsonArena::extend(void* p, size_t old_bytes, size_t new_bytes) {
+  old_bytes = (old_bytes + 7) & ~size_t{7};
+  new_bytes = (new_bytes + 7) & ~size_t{7};
+  if (static_cast<char*>(p) + old_bytes != cur_ ||
+      static_cast<size_t>(end_ - static_cast<char*>(p)) < new_bytes)
     return false;
-  members_.erase(it);
+  cur_ = static_cast<char*>(p) + new_bytes;
   return true;
 }
 
-bool JsonObject::operator==(const JsonObject& other) const {
-  return members_ == other.members_;
+void JsonArena::add_block(Block* block) {
+  if (blocks_ == nullptr) {
+    blocks_ = block;
+    return;
+  }
+  block->next = blocks_->next;
+  blocks_->next = block;
 }
 
-JsonValue::JsonValue(const JsonValue& other) : kind_(other.kind_) {
-  switch (kind_) {
-    case JsonKind::String:
-      new (&u_.s) std::string(other.u_.s);
-      break;
-    case JsonKind::Array:
-      new (&u_.a) JsonArray(other.u_.a);
-      break;
-    case JsonKind::Object:
-      new (&u_.o) JsonObject(other.u_.o);
-      break;
-    default:
-      std::memcpy(static_cast<void*>(&u_), static_cast<const void*>(&other.u_), sizeof(uint64_t));
+void JsonArena::adopt(JsonArena& other) {
+  Block* last = other.blocks_;
+  if (last == nullptr)
+    return;
+  while (last->next != nullptr)
+    last = last->next;
+  if (blocks_ == nullptr) {
+    blocks_ = other.blocks_;
+  } else {
+    // Behind the current block, which keeps taking allocations.
+    last->next = blocks_->next;
+    blocks_->next = other.blocks_;
   }
+  other.blocks_ = nullptr;
+  other.cur_ = other.end_ = nullptr;
+}
+
+void JsonArena::free_all() noexcept {
+  Block* block = blocks_;
+  blocks_ = nullptr;
+  while (block != nullptr) {
+    Block* next = block->next;
+    std::free(block);
+    block = next;
+  }
+}
+
+size_t JsonArena::bytes() const {
+  size_t total = 0;
+  for (const Block* b = blocks_; b != nullptr; b = b->next)
+    total += b->bytes;
+  return total;
+}
+
+JsonDocument* JsonDocument::create(size_t bytes) {
+  const size_t head = (sizeof(JsonArena::Block) + sizeof(JsonDocument) + 7) & ~size_t{7};
+  bytes = std::clamp<size_t>(bytes, 64, MAX_BLOCK_BYTES);
+  JsonArena::Block* block = JsonArena::make_block(head + bytes);
+  JsonDocument* doc = new (block + 1) JsonDocument();
+  doc->arena.set_first(block, head);
+  return doc;
+}
+
+// ---- nodes ----
+
+uint32_t JsonBuild::checked_size(size_t n) {
+  // Past 4 GiB a length does not fit; no line the gateway reads is that long.
+  if (n > std::numeric_limits<uint32_t>::max())
+    throw std::bad_alloc();
+  return static_cast<uint32_t>(n);
+}
+
+void JsonBuild::own(JsonValue* v, JsonDocument* doc) {
+  v->p_.doc = doc;
+  v->size_ = 0;
+  v->flags_ = JsonValue::OWNER;
+  v->kind_ = doc->root.kind_;
+}
+
+void JsonBuild::own_root(JsonValue* v, JsonDocument* doc) {
+  const JsonValue& r = doc->root;
+  if (r.kind_ < JsonKind::String || (r.flags_ & JsonValue::SHORT) || r.size_ == 0) {
+    raw_copy(v, &r, 1);
+    v->flags_ &= JsonValue::SHORT;
+    doc->arena.free_all();
+    return;
+  }
+  own(v, doc);
+}
+
+void JsonBuild::place(JsonValue* dst, JsonValue&& v, JsonArena* arena) {
+  if (v.flags_ & JsonValue::OWNER) {
+    JsonDocument* doc = v.p_.doc;
+    raw_copy(dst, &doc->root, 1);
+    arena->adopt(doc->arena);  // the document header is now in `arena`'s blocks
+    v.flags_ = 0;
+    v.kind_ = JsonKind::Null;
+    v.p_.u = 0;
+    return;
+  }
+  raw_copy(dst, &v, 1);
+  v.kind_ = JsonKind::Null;
+  v.flags_ = 0;
+}
+
+void JsonBuild::copy(JsonValue* dst, const JsonValue& from, JsonArena* arena) {
+  const JsonValue& src = from.node();
+  switch (src.kind_) {
+    case JsonKind::String:
+      if (src.flags_ & JsonValue::SHORT) {
+        raw_copy(dst, &src, 1);
+      } else {
+        set_string(dst, src.string_unchecked(), arena);
+      }
+      return;
+    case JsonKind::Array: {
+      const size_t n = src.size_;
+      auto* out = static_cast<JsonValue*>(arena->allocate(n * sizeof(JsonValue)));
+      for (size_t i = 0; i < n; ++i)
+        copy(&out[i], src.p_.elements[i], arena);
+      set_array(dst, out, n);
+      return;
+    }
+    case JsonKind::Object: {
+      const size_t n = src.size_;
+      auto* out = static_cast<JsonMember*>(arena->allocate(n * sizeof(JsonMember)));
+      for (size_t i = 0; i < n; ++i) {
+        copy(&out[i].key_, src.p_.members[i].key_, arena);
+        copy(&out[i].value_, src.p_.members[i].value_, arena);
+      }
+      set_object(dst, out, n);
+      return;
+    }
+    default:
+      raw_copy(dst, &src, 1);
+      dst->flags_ = 0;
+  }
+}
+
+size_t JsonBuild::sort_members(JsonMember* m, size_t n) {
+  auto key_of = [](const JsonMember& x) { return x.key(); };
+  size_t i = 1;
+  while (i < n && compare_keys(key_of(m[i - 1]), key_of(m[i])) < 0)
+    ++i;
+  if (i >= n)
+    return n;  // already sorted and unique: the usual case
+  struct Raw {
+    alignas(8) unsigned char bytes[sizeof(JsonMember)];
+  };
+  Raw* raw = reinterpret_cast<Raw*>(m);
+  auto less = [](const Raw& a, const Raw& b) {
+    return reinterpret_cast<const JsonMember&>(a).key() <
+           reinterpret_cast<const JsonMember&>(b).key();
+  };
+  if (n <= 16) {
+    // Insertion sort: stable and allocation-free for the small objects that dominate.
+    for (; i < n; ++i) {
+      if (!less(raw[i], raw[i - 1]))
+        continue;
+      Raw x = raw[i];
+      size_t j = i;
+      for (; j > 0 && less(x, raw[j - 1]); --j)
+        raw[j] = raw[j - 1];
+      raw[j] = x;
+    }
+  } else {
+    // Stable, so among equal keys the later one stays later and wins below.
+    std::stable_sort(raw, raw + n, less);
+  }
+  size_t kept = 0;
+  for (size_t k = 0; k < n; ++k) {
+    if (kept > 0 && m[kept - 1].key() == m[k].key()) {
+      raw_copy(&m[kept - 1].value_, &m[k].value_, 1);
+    } else {
+      if (kept != k)
+        raw[kept] = raw[k];
+      ++kept;
+    }
+  }
+  return kept;
+}
+
+// ---- JsonValue ----
+
+JsonValue::JsonValue(std::string_view s) {
+  if (s.size() <= SHORT_MAX) {
+    JsonBuild::set_short_string(this, s);
+    return;
+  }
+  JsonDocument* doc = JsonDocument::create(s.size());
+  JsonBuild::set_string(&doc->root, s, &doc->arena);
+  JsonBuild::own(this, doc);
+}
+
+JsonValue::JsonValue(JsonArray a) : JsonValue(std::move(a.value_)) {}
+JsonValue::JsonValue(JsonObject o) : JsonValue(std::move(o.value_)) {}
+
+JsonValue::JsonValue(const JsonValue& other) {
+  const JsonValue& src = other.node();
+  if (src.kind_ < JsonKind::String || (src.flags_ & SHORT) || src.size_ == 0) {
+    JsonBuild::raw_copy(this, &src, 1);
+    flags_ &= SHORT;
+    return;
+  }
+  JsonDocument* doc = JsonDocument::create(src.kind_ == JsonKind::String ? src.size_ : 1024);
+  try {
+    JsonBuild::copy(&doc->root, src, &doc->arena);
+  } catch (...) {
+    doc->arena.free_all();
+    throw;
+  }
+  JsonBuild::own(this, doc);
 }
 
 JsonValue& JsonValue::operator=(const JsonValue& other) {
@@ -113,45 +296,193 @@ JsonValue& JsonValue::operator=(const JsonValue& other) {
   return *this;
 }
 
-void JsonValue::destroy() {
-  switch (kind_) {
-    case JsonKind::String:
-      u_.s.~basic_string();
-      break;
-    case JsonKind::Array:
-      u_.a.~JsonArray();
-      break;
-    case JsonKind::Object:
-      u_.o.~JsonObject();
-      break;
-    default:
-      break;
+JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
+  if (this != &other) {
+    if (flags_ & OWNER)
+      release();
+    steal(other);
   }
+  return *this;
+}
+
+void JsonValue::steal(JsonValue& other) noexcept {
+  JsonBuild::raw_copy(this, &other, 1);
+  other.flags_ = 0;
+  other.kind_ = JsonKind::Null;
+  other.p_.u = 0;
+}
+
+void JsonValue::release() noexcept {
+  p_.doc->arena.free_all();
+  flags_ = 0;
   kind_ = JsonKind::Null;
+}
+
+const JsonValue* JsonObjectView::find(std::string_view key) const {
+  const JsonMember* end = members_ + size_;
+  const JsonMember* it = lower_bound(members_, size_, key);
+  return it != end && it->key() == key ? &it->value() : nullptr;
+}
+
+const JsonValue* JsonValue::find(std::string_view key) const {
+  if (kind_ != JsonKind::Object)
+    return nullptr;
+  return as_object()->find(key);
+}
+
+JsonValue JsonValue::take(std::string_view key) && {
+  const JsonValue* member = find(key);
+  if (member == nullptr)
+    return JsonValue();
+  if (!(flags_ & OWNER))
+    return *member;  // inline: nothing outside it to share
+  JsonDocument* doc = p_.doc;
+  JsonBuild::raw_copy(&doc->root, member, 1);
+  flags_ = 0;
+  kind_ = JsonKind::Null;
+  JsonValue taken;
+  JsonBuild::own_root(&taken, doc);
+  return taken;
 }
 
 bool JsonValue::operator==(const JsonValue& other) const {
   if (kind_ != other.kind_)
     return false;
+  const JsonValue& a = node();
+  const JsonValue& b = other.node();
   switch (kind_) {
     case JsonKind::Null:
       return true;
     case JsonKind::Bool:
-      return u_.b == other.u_.b;
+      return a.p_.b == b.p_.b;
     case JsonKind::Unsigned:
-      return u_.u == other.u_.u;
+      return a.p_.u == b.p_.u;
     case JsonKind::Signed:
-      return u_.i == other.u_.i;
+      return a.p_.i == b.p_.i;
     case JsonKind::Double:
-      return u_.d == other.u_.d;
+      return a.p_.d == b.p_.d;
     case JsonKind::String:
-      return u_.s == other.u_.s;
+      return a.string_unchecked() == b.string_unchecked();
     case JsonKind::Array:
-      return u_.a == other.u_.a;
+      return std::equal(a.p_.elements, a.p_.elements + a.size_, b.p_.elements,
+                        b.p_.elements + b.size_);
     case JsonKind::Object:
-      return u_.o == other.u_.o;
+      return std::equal(a.p_.members, a.p_.members + a.size_, b.p_.members,
+                        b.p_.members + b.size_);
   }
   return false;
+}
+
+size_t json_memory(const JsonValue& value) {
+  const JsonDocument* doc = JsonBuild::document_of(value);
+  return doc ? doc->arena.bytes() : 0;
+}
+
+// ---- builders ----
+
+JsonDocument* JsonBuild::document_of(const JsonValue& v) {
+  return (v.flags_ & JsonValue::OWNER) ? v.p_.doc : nullptr;
+}
+
+JsonDocument* JsonBuild::builder_document(JsonValue* v) {
+  if (v->flags_ & JsonValue::OWNER)
+    return v->p_.doc;
+  JsonDocument* doc = JsonDocument::create(512);
+  raw_copy(&doc->root, v, 1);
+  own(v, doc);
+  return doc;
+}
+
+// Room for `want` elements (of `width` bytes) in the root container of `doc`.
+void* JsonBuild::reserve_root(JsonDocument* doc, size_t want, size_t width) {
+  JsonValue& root = doc->root;
+  void* items = const_cast<void*>(static_cast<const void*>(root.p_.elements));
+  if (want <= doc->capacity)
+    return items;
+  want = std::max<size_t>({want, size_t{doc->capacity} * 2, 4});
+  if (items != nullptr && doc->arena.extend(items, doc->capacity * width, want * width)) {
+    doc->capacity = checked_size(want);
+    return items;
+  }
+  void* fresh = doc->arena.allocate(want * width);
+  if (root.size_ > 0)
+    std::memcpy(fresh, items, root.size_ * width);
+  root.p_.elements = static_cast<const JsonValue*>(fresh);
+  doc->capacity = checked_size(want);
+  return fresh;
+}
+
+JsonArray::JsonArray() {
+  JsonBuild::set_array(&value_, nullptr, 0);
+}
+
+JsonArray::JsonArray(std::initializer_list<JsonValue> elements) : JsonArray() {
+  reserve(elements.size());
+  for (const JsonValue& e : elements)
+    push_back(e);
+}
+
+void JsonArray::reserve(size_t n) {
+  if (n == 0)
+    return;
+  JsonBuild::reserve_root(JsonBuild::builder_document(&value_), n, sizeof(JsonValue));
+}
+
+void JsonArray::push_back(JsonValue element) {
+  JsonDocument* doc = JsonBuild::builder_document(&value_);
+  const size_t n = JsonBuild::size(doc->root);
+  auto* items = static_cast<JsonValue*>(JsonBuild::reserve_root(doc, n + 1, sizeof(JsonValue)));
+  JsonBuild::place(&items[n], std::move(element), &doc->arena);
+  JsonBuild::set_size(&doc->root, n + 1);
+}
+
+JsonObject::JsonObject() {
+  JsonBuild::set_object(&value_, nullptr, 0);
+}
+
+JsonObject::JsonObject(std::initializer_list<Member> members) : JsonObject() {
+  for (const Member& m : members)
+    set(m.first, m.second);
+}
+
+JsonObject::JsonObject(JsonObjectView members) : JsonObject() {
+  for (const JsonMember& m : members)
+    set(m.key(), m.value());
+}
+
+void JsonObject::set(std::string_view key, JsonValue value) {
+  JsonDocument* doc = JsonBuild::builder_document(&value_);
+  const size_t n = JsonBuild::size(doc->root);
+  JsonMember* m = JsonBuild::members(doc->root);
+  size_t at = static_cast<size_t>(lower_bound(m, n, key) - m);
+  if (at < n && m[at].key() == key) {
+    JsonBuild::place(JsonBuild::value(&m[at]), std::move(value), &doc->arena);
+    return;
+  }
+  JsonValue key_node;
+  JsonBuild::set_string(&key_node, key, &doc->arena);
+  m = static_cast<JsonMember*>(
+      JsonBuild::reserve_root(doc, n + 1, sizeof(JsonMember)));
+  std::memmove(static_cast<void*>(m + at + 1), static_cast<const void*>(m + at),
+               (n - at) * sizeof(JsonMember));
+  JsonBuild::raw_copy(JsonBuild::key(&m[at]), &key_node, 1);
+  JsonBuild::place(JsonBuild::value(&m[at]), std::move(value), &doc->arena);
+  JsonBuild::set_size(&doc->root, n + 1);
+}
+
+bool JsonObject::erase(std::string_view key) {
+  JsonDocument* doc = JsonBuild::document_of(value_);
+  if (doc == nullptr)
+    return false;
+  const size_t n = JsonBuild::size(doc->root);
+  JsonMember* m = JsonBuild::members(doc->root);
+  size_t at = static_cast<size_t>(lower_bound(m, n, key) - m);
+  if (at == n || m[at].key() != key)
+    return false;
+  std::memmove(static_cast<void*>(m + at), static_cast<const void*>(m + at + 1),
+               (n - at - 1) * sizeof(JsonMember));
+  JsonBuild::set_size(&doc->root, n - 1);
+  return true;
 }
 
 }  // namespace brask

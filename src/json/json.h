@@ -1,99 +1,112 @@
 // json.h: `JsonValue`, the one in-memory JSON model of the gateway: null, bool,
 // numbers held exactly (u64 for integers >= 0, i64 for negative integers, double
 // otherwise), strings (any bytes, including NUL), arrays and objects whose keys are
-// unique and kept in byte order. Values own their contents; copying copies all.
+// unique and kept in byte order.
+//
+// A value is 16 bytes. A string of up to 13 bytes sits in the value itself; longer strings,
+// array elements and object members live in a document arena owned by the outermost value
+// (the one you hold), so a document is freed in one go, without visiting its nodes. Values
+// inside a document are only ever handed out `const`: they cannot be changed, moved from
+// or given another arena's contents. Copying one out copies it into a new arena of its own;
+// storing a value in a `JsonArray`/`JsonObject` takes its arena over (or copies it), so no
+// value can refer into memory it does not own. Arena memory comes from malloc; when it
+// runs out, `std::bad_alloc` is thrown, as by `new`.
 // Plain data: safe to read from many threads, to change from one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
-#include <new>
+#include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
-#include <vector>
 
 namespace brask {
 
 class JsonValue;
+class JsonMember;
+class JsonArray;
+class JsonObject;
+struct JsonDocument;
 
-enum class JsonKind { Null, Bool, Unsigned, Signed, Double, String, Array, Object };
+enum class JsonKind : uint8_t { Null, Bool, Unsigned, Signed, Double, String, Array, Object };
 
-using JsonArray = std::vector<JsonValue>;
-
-// An object: members sorted by key (byte order, shorter first on a common prefix),
-// keys unique. Lookups are exact byte comparisons.
-class JsonObject {
+// A view or nothing, used like the pointer it stands for: `if (!s)`, `*s`, `s->size()`.
+template <class T>
+class JsonView {
  public:
-  using Member = std::pair<std::string, JsonValue>;
-  using const_iterator = std::vector<Member>::const_iterator;
-  using iterator = std::vector<Member>::iterator;
-
-  JsonObject() = default;
-  JsonObject(std::initializer_list<Member> members);
-
-  // Members in any order; a later member replaces an earlier one with the same key.
-  static JsonObject from_members(std::vector<Member> members);
-
-  size_t size() const;
-  bool empty() const;
-  const_iterator begin() const;
-  const_iterator end() const;
-  iterator begin();
-  iterator end();
-
-  // The member's value, or nullptr when absent.
-  const JsonValue* find(std::string_view key) const;
-  JsonValue* find(std::string_view key);
-  bool contains(std::string_view key) const;
-
-  // Inserts or replaces; returns the stored value.
-  JsonValue& set(std::string key, JsonValue value);
-  bool erase(std::string_view key);
-
-  bool operator==(const JsonObject& other) const;
+  JsonView() = default;
+  JsonView(std::nullptr_t) {}
+  explicit JsonView(T value) : value_(value), ok_(true) {}
+  explicit operator bool() const { return ok_; }
+  const T& operator*() const& { return value_; }
+  // By value from a temporary, so `for (auto& e : *v.as_array())` holds what it walks.
+  T operator*() const&& { return value_; }
+  const T* operator->() const { return &value_; }
+  friend bool operator==(const JsonView& a, std::nullptr_t) { return !a.ok_; }
 
  private:
-  std::vector<Member> members_;  // sorted by key, unique
+  T value_{};
+  bool ok_ = false;
 };
 
-class JsonValue {
+// An object's members: sorted by key (byte order, shorter first on a common prefix), keys
+// unique. Lookups are exact byte comparisons.
+class JsonObjectView {
+ public:
+  JsonObjectView() = default;
+  JsonObjectView(const JsonMember* members, size_t n) : members_(members), size_(n) {}
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const JsonMember* begin() const { return members_; }
+  const JsonMember* end() const;
+  const JsonMember& operator[](size_t i) const;
+  // The member's value, or nullptr when absent.
+  const JsonValue* find(std::string_view key) const;
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+
+ private:
+  const JsonMember* members_ = nullptr;
+  size_t size_ = 0;
+};
+
+class alignas(8) JsonValue {
  public:
   JsonValue() {}  // null
   JsonValue(std::nullptr_t) {}
-  JsonValue(bool b) : kind_(JsonKind::Bool) { u_.b = b; }
+  JsonValue(bool b) : kind_(JsonKind::Bool) { p_.b = b; }
   // Integers of zero or more are held unsigned, negative ones signed.
   JsonValue(int n) : JsonValue(static_cast<long long>(n)) {}
   JsonValue(long n) : JsonValue(static_cast<long long>(n)) {}
   JsonValue(long long n) {
     if (n >= 0) {
       kind_ = JsonKind::Unsigned;
-      u_.u = static_cast<uint64_t>(n);
+      p_.u = static_cast<uint64_t>(n);
     } else {
       kind_ = JsonKind::Signed;
-      u_.i = static_cast<int64_t>(n);
+      p_.i = static_cast<int64_t>(n);
     }
   }
   JsonValue(unsigned n) : JsonValue(static_cast<unsigned long long>(n)) {}
   JsonValue(unsigned long n) : JsonValue(static_cast<unsigned long long>(n)) {}
-  JsonValue(unsigned long long n) : kind_(JsonKind::Unsigned) { u_.u = static_cast<uint64_t>(n); }
-  JsonValue(double d) : kind_(JsonKind::Double) { u_.d = d; }
+  JsonValue(unsigned long long n) : kind_(JsonKind::Unsigned) { p_.u = static_cast<uint64_t>(n); }
+  JsonValue(double d) : kind_(JsonKind::Double) { p_.d = d; }
   // Needed beside the bool constructor, or a string literal would become a bool.
-  JsonValue(const char* s) : kind_(JsonKind::String) { new (&u_.s) std::string(s); }
-  JsonValue(std::string s) : kind_(JsonKind::String) { new (&u_.s) std::string(std::move(s)); }
-  JsonValue(std::string_view s) : kind_(JsonKind::String) { new (&u_.s) std::string(s); }
-  JsonValue(JsonArray a) : kind_(JsonKind::Array) { new (&u_.a) JsonArray(std::move(a)); }
-  JsonValue(JsonObject o) : kind_(JsonKind::Object) { new (&u_.o) JsonObject(std::move(o)); }
+  JsonValue(const char* s) : JsonValue(std::string_view(s)) {}
+  JsonValue(const std::string& s) : JsonValue(std::string_view(s)) {}
+  JsonValue(std::string_view s);
+  JsonValue(JsonArray a);
+  JsonValue(JsonObject o);
 
   JsonValue(const JsonValue& other);
-  JsonValue(JsonValue&& other) noexcept;
+  JsonValue(JsonValue&& other) noexcept : JsonValue() { steal(other); }
   JsonValue& operator=(const JsonValue& other);
   JsonValue& operator=(JsonValue&& other) noexcept;
   ~JsonValue() {
-    if (kind_ >= JsonKind::String)
-      destroy();
+    if (flags_ & OWNER)
+      release();
   }
 
   JsonKind kind() const { return kind_; }
@@ -102,104 +115,193 @@ class JsonValue {
     return kind_ == JsonKind::Unsigned || kind_ == JsonKind::Signed || kind_ == JsonKind::Double;
   }
 
-  // Typed access: nullptr when the value is of another kind. Never throws.
-  const bool* as_bool() const { return kind_ == JsonKind::Bool ? &u_.b : nullptr; }
-  const uint64_t* as_unsigned() const { return kind_ == JsonKind::Unsigned ? &u_.u : nullptr; }
-  const int64_t* as_signed() const { return kind_ == JsonKind::Signed ? &u_.i : nullptr; }
-  const double* as_double() const { return kind_ == JsonKind::Double ? &u_.d : nullptr; }
-  const std::string* as_string() const { return kind_ == JsonKind::String ? &u_.s : nullptr; }
-  std::string* as_string() { return kind_ == JsonKind::String ? &u_.s : nullptr; }
-  const JsonArray* as_array() const { return kind_ == JsonKind::Array ? &u_.a : nullptr; }
-  JsonArray* as_array() { return kind_ == JsonKind::Array ? &u_.a : nullptr; }
-  const JsonObject* as_object() const { return kind_ == JsonKind::Object ? &u_.o : nullptr; }
-  JsonObject* as_object() { return kind_ == JsonKind::Object ? &u_.o : nullptr; }
+  // Typed access: nothing when the value is of another kind. Never throws. Views last as
+  // long as the value they came from.
+  const bool* as_bool() const { return kind_ == JsonKind::Bool ? &p_.b : nullptr; }
+  const uint64_t* as_unsigned() const { return kind_ == JsonKind::Unsigned ? &p_.u : nullptr; }
+  const int64_t* as_signed() const { return kind_ == JsonKind::Signed ? &p_.i : nullptr; }
+  const double* as_double() const { return kind_ == JsonKind::Double ? &p_.d : nullptr; }
+  JsonView<std::string_view> as_string() const {
+    return kind_ == JsonKind::String ? JsonView<std::string_view>(node().string_unchecked())
+                                     : nullptr;
+  }
+  JsonView<std::span<const JsonValue>> as_array() const {
+    if (kind_ != JsonKind::Array)
+      return nullptr;
+    const JsonValue& n = node();
+    return JsonView<std::span<const JsonValue>>({n.p_.elements, n.size_});
+  }
+  JsonView<JsonObjectView> as_object() const {
+    if (kind_ != JsonKind::Object)
+      return nullptr;
+    const JsonValue& n = node();
+    return JsonView<JsonObjectView>(JsonObjectView(n.p_.members, n.size_));
+  }
 
   // Member of an object; nullptr when absent or when this is not an object.
-  const JsonValue* find(std::string_view key) const {
-    const JsonObject* o = as_object();
-    return o ? o->find(key) : nullptr;
-  }
+  const JsonValue* find(std::string_view key) const;
+
+  // The member `key` of this object as a value of its own, without copying: it keeps this
+  // value's document, and the rest of it is dropped. Null when absent.
+  JsonValue take(std::string_view key) &&;
 
   // Structural equality; numbers compare equal only within the same kind.
   bool operator==(const JsonValue& other) const;
 
  private:
-  void destroy();  // of a string, array or object
-  void move_from(JsonValue&& other);
+  friend class JsonArray;
+  friend class JsonObject;
+  friend class JsonMember;
+  friend class JsonObjectView;
+  friend class JsonScanner;
+  friend struct JsonBuild;
 
-  // A tagged union rather than std::variant: destroying and moving the millions of
-  // scalars in a large document stays a branch instead of an indirect call.
-  JsonKind kind_ = JsonKind::Null;
-  union Storage {
-    Storage() : u(0) {}  // a null or bool moves as eight defined bytes
-    ~Storage() {}
+  static constexpr uint8_t OWNER = 1;  // the outermost value: `p_.doc` holds the contents
+  static constexpr uint8_t SHORT = 2;  // a string of `short_size_` bytes held from byte 0
+  static constexpr size_t SHORT_MAX = 13;
+
+  // The value itself: an owner's contents live in its document.
+  const JsonValue& node() const;
+  std::string_view string_unchecked() const {
+    if (flags_ & SHORT)
+      return {reinterpret_cast<const char*>(this), short_size_};
+    return {p_.chars, size_};
+  }
+  void steal(JsonValue& other) noexcept;
+  void release() noexcept;
+
+  union Payload {
     bool b;
     uint64_t u;
     int64_t i;
     double d;
-    std::string s;
-    JsonArray a;
-    JsonObject o;
-  } u_;
+    const char* chars;
+    const JsonValue* elements;
+    const JsonMember* members;
+    JsonDocument* doc;
+  };
+  Payload p_{.u = 0};
+  uint32_t size_ = 0;  // bytes of a string, elements or members of a container
+  uint8_t spare_ = 0;  // the 13th byte of a short string
+  uint8_t short_size_ = 0;
+  uint8_t flags_ = 0;
+  JsonKind kind_ = JsonKind::Null;
+};
+static_assert(sizeof(JsonValue) == 16);
+
+class JsonMember {
+ public:
+  std::string_view key() const { return key_.string_unchecked(); }
+  const JsonValue& value() const { return value_; }
+  bool operator==(const JsonMember& other) const {
+    return key() == other.key() && value_ == other.value_;
+  }
+  // For `const auto& [key, value] : *object`.
+  template <size_t I>
+  decltype(auto) get() const {
+    if constexpr (I == 0)
+      return key();
+    else
+      return (value_);
+  }
+
+ private:
+  friend class JsonValue;
+  friend class JsonObject;
+  friend class JsonScanner;
+  friend struct JsonBuild;
+  JsonValue key_;  // a string
+  JsonValue value_;
 };
 
-inline void JsonValue::move_from(JsonValue&& other) {
-  kind_ = other.kind_;
-  switch (kind_) {
-    case JsonKind::String:
-      new (&u_.s) std::string(std::move(other.u_.s));
-      break;
-    case JsonKind::Array:
-      new (&u_.a) JsonArray(std::move(other.u_.a));
-      break;
-    case JsonKind::Object:
-      new (&u_.o) JsonObject(std::move(other.u_.o));
-      break;
-    default:
-      std::memcpy(static_cast<void*>(&u_), static_cast<const void*>(&other.u_), sizeof(uint64_t));
+// An array being built. Elements are taken in as `push_back` is called.
+class JsonArray {
+ public:
+  JsonArray();
+  JsonArray(std::initializer_list<JsonValue> elements);
+  template <class It>
+  JsonArray(It first, It last) : JsonArray() {
+    for (; first != last; ++first)
+      push_back(JsonValue(*first));
   }
-}
 
-inline JsonValue::JsonValue(JsonValue&& other) noexcept {
-  move_from(std::move(other));
-}
+  size_t size() const { return value_.node().size_; }
+  bool empty() const { return size() == 0; }
+  const JsonValue* begin() const { return span().data(); }
+  const JsonValue* end() const { return span().data() + span().size(); }
+  const JsonValue& operator[](size_t i) const { return span()[i]; }
+  std::span<const JsonValue> span() const { return *value_.as_array(); }
 
-inline JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
-  if (this == &other)
-    return *this;
-  if (kind_ >= JsonKind::String) {
-    // `other` may live inside this value (v = std::move(v.as_array()->front())).
-    JsonValue taken(std::move(other));
-    destroy();
-    move_from(std::move(taken));
-  } else {
-    move_from(std::move(other));
+  void reserve(size_t n);
+  void push_back(JsonValue element);
+  template <class... A>
+  void emplace_back(A&&... args) {
+    push_back(JsonValue(std::forward<A>(args)...));
   }
-  return *this;
+
+  bool operator==(const JsonArray& other) const { return value_ == other.value_; }
+
+ private:
+  friend class JsonValue;
+  JsonValue value_;  // an array
+};
+
+// An object being built: members sorted by key, keys unique.
+class JsonObject {
+ public:
+  using Member = std::pair<std::string_view, JsonValue>;
+
+  JsonObject();
+  // A later member replaces an earlier one with the same key.
+  JsonObject(std::initializer_list<Member> members);
+  // A copy of another object's members, to change.
+  explicit JsonObject(JsonObjectView members);
+
+  size_t size() const { return value_.node().size_; }
+  bool empty() const { return size() == 0; }
+  const JsonMember* begin() const { return view().begin(); }
+  const JsonMember* end() const { return view().end(); }
+  JsonObjectView view() const { return *value_.as_object(); }
+
+  // The member's value, or nullptr when absent.
+  const JsonValue* find(std::string_view key) const { return view().find(key); }
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+
+  // Inserts or replaces.
+  void set(std::string_view key, JsonValue value);
+  bool erase(std::string_view key);
+
+  bool operator==(const JsonObject& other) const { return value_ == other.value_; }
+
+ private:
+  friend class JsonValue;
+  JsonValue value_;  // an object
+};
+
+inline const JsonMember* JsonObjectView::end() const {
+  return members_ + size_;
+}
+inline const JsonMember& JsonObjectView::operator[](size_t i) const {
+  return members_[i];
 }
 
-// Defined here because a member is a pair holding a `JsonValue`, which must be complete
-// before any vector operation on the members is instantiated.
-inline size_t JsonObject::size() const {
-  return members_.size();
+inline const JsonValue& JsonValue::node() const {
+  // The document's first member is its root.
+  return (flags_ & OWNER) ? *reinterpret_cast<const JsonValue*>(p_.doc) : *this;
 }
-inline bool JsonObject::empty() const {
-  return members_.empty();
-}
-inline JsonObject::const_iterator JsonObject::begin() const {
-  return members_.begin();
-}
-inline JsonObject::const_iterator JsonObject::end() const {
-  return members_.end();
-}
-inline JsonObject::iterator JsonObject::begin() {
-  return members_.begin();
-}
-inline JsonObject::iterator JsonObject::end() {
-  return members_.end();
-}
-inline bool JsonObject::contains(std::string_view key) const {
-  return find(key) != nullptr;
-}
+
+// Bytes held by a value's document (arena blocks); 0 for an inline value.
+size_t json_memory(const JsonValue& value);
 
 }  // namespace brask
+
+template <>
+struct std::tuple_size<brask::JsonMember> : std::integral_constant<size_t, 2> {};
+template <>
+struct std::tuple_element<0, brask::JsonMember> {
+  using type = const std::string_view;
+};
+template <>
+struct std::tuple_element<1, brask::JsonMember> {
+  using type = const brask::JsonValue;
+};

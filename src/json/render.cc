@@ -85,7 +85,7 @@ class Writer {
   size_t cap_;
 };
 
-void append_string(const std::string& s, Writer* w) {
+void append_string(std::string_view s, Writer* w) {
   static constexpr char HEX_DIGITS[] = "0123456789abcdef";
   const char* p = s.data();
   const char* const end = p + s.size();
@@ -176,7 +176,7 @@ void append_indent(int level, Writer* w) {
 }
 
 void append_pretty(const JsonValue& value, int level, Writer* w) {
-  if (const JsonArray* array = value.as_array()) {
+  if (auto array = value.as_array()) {
     if (array->empty()) {
       w->write("[]", 2);
       return;
@@ -191,7 +191,7 @@ void append_pretty(const JsonValue& value, int level, Writer* w) {
     w->put('\n');
     append_indent(level, w);
     w->put(']');
-  } else if (const JsonObject* object = value.as_object()) {
+  } else if (auto object = value.as_object()) {
     if (object->empty()) {
       w->write("{}", 2);
       return;
@@ -216,7 +216,7 @@ void append_pretty(const JsonValue& value, int level, Writer* w) {
 }
 
 void append_compact(const JsonValue& value, Writer* w) {
-  if (const JsonArray* array = value.as_array()) {
+  if (auto array = value.as_array()) {
     w->put('[');
     bool first = true;
     for (const JsonValue& element : *array) {
@@ -226,7 +226,7 @@ void append_compact(const JsonValue& value, Writer* w) {
       append_compact(element, w);
     }
     w->put(']');
-  } else if (const JsonObject* object = value.as_object()) {
+  } else if (auto object = value.as_object()) {
     w->put('{');
     bool first = true;
     for (const auto& [key, member] : *object) {

@@ -1,12 +1,14 @@
 #include "json/scanner.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
-#include <iterator>
+#include <new>
 #include <limits>
 #include <system_error>
 #include <utility>
 
+#include "json/document.h"
 #include "json/parse.h"
 
 #if defined(__SSE2__)
@@ -163,20 +165,68 @@ bool magnitude_at_least_one(std::string_view number) {
   return e10 + (negative ? -exponent : exponent) >= 0;
 }
 
-// The items from `base` on, moved out of `scratch` into a vector of their exact size. The
-// outermost container with little spare room takes the scratch buffer itself rather than
-// copying a large array once more.
-template <class T>
-std::vector<T> take_scratch(std::vector<T>* scratch, size_t base) {
-  if (base == 0 && scratch->capacity() - scratch->size() <= scratch->size() / 4)
-    return std::exchange(*scratch, {});
-  const auto first = scratch->begin() + static_cast<std::ptrdiff_t>(base);
-  std::vector<T> items(std::make_move_iterator(first), std::make_move_iterator(scratch->end()));
-  scratch->erase(first, scratch->end());
-  return items;
+// Writes a scalar into a raw node.
+void put(JsonValue* out, const JsonValue& scalar) {
+  std::memcpy(static_cast<void*>(out), static_cast<const void*>(&scalar), sizeof(JsonValue));
 }
 
+// Below this the outermost container copies its items like any other; above it, it keeps
+// the scratch block rather than holding the items twice at once.
+constexpr size_t KEEP_SCRATCH_BYTES = 64 * 1024;
+
 }  // namespace
+
+JsonScanner::Scratch::~Scratch() {
+  std::free(block);
+}
+
+void* JsonScanner::Scratch::push(size_t bytes) {
+  if (capacity - used < bytes) {
+    size_t want = std::max(capacity * 2, size_t{512});
+    void* grown = std::realloc(block, HEADER + want);  // large blocks move by remapping
+    if (grown == nullptr)
+      throw std::bad_alloc();
+    block = static_cast<char*>(grown);
+    capacity = want;
+  }
+  void* p = data() + used;
+  used += bytes;
+  return p;
+}
+
+JsonScanner::~JsonScanner() {
+  if (doc_ != nullptr)
+    doc_->arena.free_all();
+}
+
+JsonArena* JsonScanner::arena() {
+  if (doc_ == nullptr)
+    doc_ = JsonDocument::create(text_.size() - pos_ + 256);
+  return &doc_->arena;
+}
+
+void* JsonScanner::take_items(Scratch* scratch, size_t base, size_t count, size_t width) {
+  const size_t bytes = count * width;
+  JsonArena* items_arena = arena();
+  void* items;
+  if (base == 0 && bytes >= KEEP_SCRATCH_BYTES) {
+    // The header room in front of the items becomes the arena block's header.
+    void* shrunk = std::realloc(scratch->block, Scratch::HEADER + bytes);
+    auto* block = static_cast<JsonArena::Block*>(shrunk ? shrunk : scratch->block);
+    block->next = nullptr;
+    block->bytes = Scratch::HEADER + bytes;
+    static_assert(sizeof(JsonArena::Block) <= Scratch::HEADER);
+    items_arena->add_block(block);
+    items = reinterpret_cast<char*>(block) + Scratch::HEADER;
+    scratch->block = nullptr;
+    scratch->capacity = 0;
+  } else {
+    items = items_arena->allocate(bytes);
+    std::memcpy(items, scratch->data() + base, bytes);
+  }
+  scratch->used = base;
+  return items;
+}
 
 void JsonScanner::advance(size_t n) {
   pos_ = n > text_.size() - pos_ ? text_.size() : pos_ + n;
@@ -235,10 +285,7 @@ bool JsonScanner::value_into(JsonValue* out, int open) {
     case -1:
       return set_fault(JSON_EOF_IN_VALUE, text_.size());
     case '"':
-      if (out == nullptr)
-        return string_into(nullptr);
-      *out = std::string();
-      return string_into(out->as_string());
+      return string_into(out);
     case '[':
       return open_step(open) && array_into(out, open + 1);
     case '{':
@@ -330,10 +377,7 @@ bool JsonScanner::member_step(bool first, bool* more) {
 }
 
 bool JsonScanner::array_into(JsonValue* out, int open) {
-  // Skips the first few doublings, which cost more than the rest on small messages.
-  if (values_.capacity() == 0 && out != nullptr)
-    values_.reserve(16);
-  const size_t base = values_.size();
+  const size_t base = values_.used;
   bool more = false;
   for (bool first = true;; first = false) {
     if (!element_step(first, &more))
@@ -348,62 +392,86 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
       JsonValue element;
       if (!value_into(&element, open))
         return false;
-      values_.push_back(std::move(element));
+      put(static_cast<JsonValue*>(values_.push(sizeof(JsonValue))), element);
     } else {
-      if (!value_into(&values_.emplace_back(), open))
+      if (!value_into(static_cast<JsonValue*>(values_.push(sizeof(JsonValue))), open))
         return false;
     }
   }
-  if (out != nullptr)
-    *out = take_scratch(&values_, base);
+  if (out != nullptr) {
+    const size_t n = (values_.used - base) / sizeof(JsonValue);
+    const void* items = n == 0 ? nullptr : take_items(&values_, base, n, sizeof(JsonValue));
+    JsonBuild::set_array(out, static_cast<const JsonValue*>(items), n);
+  }
   return true;
 }
 
 bool JsonScanner::object_into(JsonValue* out, int open) {
-  if (members_.capacity() == 0 && out != nullptr)
-    members_.reserve(16);
-  const size_t base = members_.size();
+  const size_t base = members_.used;
   bool more = false;
-  std::string key;
   for (bool first = true;; first = false) {
     if (!member_step(first, &more))
       return false;
     if (!more)
       break;
-    if (!string_into(out == nullptr ? nullptr : &key))
-      return false;
-    if (!colon_step())
-      return false;
     if (out == nullptr) {
-      if (!value_into(nullptr, open))
+      if (!string_step(nullptr) || !colon_step() || !value_into(nullptr, open))
         return false;
-    } else {
-      JsonValue value;
-      if (!value_into(&value, open))
-        return false;
-      members_.emplace_back(std::move(key), std::move(value));
-      key = std::string();
+      continue;
     }
+    JsonMember member;
+    if (!string_into(JsonBuild::key(&member)) || !colon_step() ||
+        !value_into(JsonBuild::value(&member), open))
+      return false;
+    std::memcpy(members_.push(sizeof(JsonMember)), static_cast<const void*>(&member),
+                sizeof(JsonMember));
   }
-  if (out != nullptr)
-    *out = JsonObject::from_members(take_scratch(&members_, base));
+  if (out != nullptr) {
+    auto* first = reinterpret_cast<JsonMember*>(members_.data() + base);
+    size_t n = (members_.used - base) / sizeof(JsonMember);
+    n = JsonBuild::sort_members(first, n);
+    const void* items = n == 0 ? nullptr : take_items(&members_, base, n, sizeof(JsonMember));
+    JsonBuild::set_object(out, static_cast<const JsonMember*>(items), n);
+  }
   return true;
 }
 
-bool JsonScanner::string_into(std::string* out) {
+bool JsonScanner::string_into(JsonValue* out) {
+  if (out == nullptr)
+    return string_step(nullptr);
+  std::string_view text;
+  if (!string_step(&text))
+    return false;
+  if (text.size() <= JsonBuild::SHORT_MAX)
+    JsonBuild::set_short_string(out, text);
+  else
+    JsonBuild::set_string(out, text, arena());
+  return true;
+}
+
+bool JsonScanner::string_step(std::string_view* out) {
   const char* const begin = text_.data();
   const char* const end = begin + text_.size();
-  const char* p = begin + pos_ + 1;
+  const char* const start = begin + pos_ + 1;
+  const char* p = start;
   const char* chunk = p;
+  bool escaped = false;
   bool bad_utf8 = false;
+  std::string* decoded = out == nullptr ? nullptr : &decoded_;
   for (;;) {
     p = find_string_special(p, end);
     if (p == end)
       return set_fault(JSON_EOF_IN_STRING, text_.size());
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == '"') {
-      if (out != nullptr)
-        out->append(chunk, static_cast<size_t>(p - chunk));
+      if (out != nullptr) {
+        if (escaped) {
+          decoded_.append(chunk, static_cast<size_t>(p - chunk));
+          *out = decoded_;
+        } else {
+          *out = std::string_view(start, static_cast<size_t>(p - start));
+        }
+      }
       pos_ = static_cast<size_t>(p - begin) + 1;
       // Checked only once the string is complete, so other faults inside it come first.
       if (bad_utf8)
@@ -411,10 +479,14 @@ bool JsonScanner::string_into(std::string* out) {
       return true;
     }
     if (c == '\\') {
-      if (out != nullptr)
-        out->append(chunk, static_cast<size_t>(p - chunk));
+      if (decoded != nullptr) {
+        if (!escaped)
+          decoded_.clear();
+        decoded_.append(chunk, static_cast<size_t>(p - chunk));
+      }
+      escaped = true;
       pos_ = static_cast<size_t>(p - begin);
-      if (!escape_into(out))
+      if (!escape_into(decoded))
         return false;
       p = chunk = begin + pos_;
       continue;
@@ -592,18 +664,18 @@ bool JsonScanner::number_into(JsonValue* out) {
   if (!is_double) {
     if (!negative) {
       if (out != nullptr)
-        *out = JsonValue(static_cast<unsigned long long>(magnitude));
+        put(out, JsonValue(static_cast<unsigned long long>(magnitude)));
       return true;
     }
     if (magnitude == 0) {
       if (out != nullptr)
-        *out = JsonValue(-0.0);
+        put(out, JsonValue(-0.0));
       return true;
     }
     if (magnitude <= uint64_t{1} << 63) {
       // Negating in unsigned arithmetic keeps -2^63 in range.
       if (out != nullptr)
-        *out = JsonValue(static_cast<long long>(0 - magnitude));
+        put(out, JsonValue(static_cast<long long>(0 - magnitude)));
       return true;
     }
   }
@@ -617,7 +689,7 @@ bool JsonScanner::number_into(JsonValue* out) {
     double value = static_cast<double>(significand);
     value = exponent10 < 0 ? value / EXACT_POWERS[-exponent10] : value * EXACT_POWERS[exponent10];
     if (out != nullptr)
-      *out = JsonValue(negative ? -value : value);
+      put(out, JsonValue(negative ? -value : value));
     return true;
   }
   double value = 0;
@@ -631,7 +703,7 @@ bool JsonScanner::number_into(JsonValue* out) {
     return set_fault(JSON_INVALID_NUMBER, i);  // not reached for grammatical numbers
   }
   if (out != nullptr)
-    *out = JsonValue(value);
+    put(out, JsonValue(value));
   return true;
 }
 
@@ -659,17 +731,17 @@ bool JsonScanner::literal_into(JsonValue* out) {
   }
   pos_ += word.size();
   if (out != nullptr)
-    *out = std::move(value);
+    put(out, value);
   return true;
 }
 
 Result<std::string> JsonScanner::scan_string() {
   if (peek() != '"')
     return expect_value_fault();
-  std::string value;
-  if (!string_into(&value))
+  std::string_view value;
+  if (!string_step(&value))
     return take_fault();
-  return value;
+  return std::string(value);
 }
 
 Result<JsonValue> JsonScanner::scan_number() {
@@ -693,11 +765,21 @@ Result<JsonValue> JsonScanner::scan_literal() {
 }
 
 Result<JsonValue> JsonScanner::parse_value(int open) {
-  values_.clear();
-  members_.clear();
-  JsonValue value;
-  if (!value_into(&value, open))
+  values_.used = 0;
+  members_.used = 0;
+  JsonValue node;
+  if (!value_into(&node, open)) {
+    if (doc_ != nullptr) {
+      doc_->arena.free_all();
+      doc_ = nullptr;
+    }
     return take_fault();
+  }
+  if (doc_ == nullptr)
+    return node;  // nothing outside the node itself
+  std::memcpy(static_cast<void*>(&doc_->root), static_cast<const void*>(&node), sizeof(node));
+  JsonValue value;
+  JsonBuild::own_root(&value, std::exchange(doc_, nullptr));
   return value;
 }
 

@@ -42,6 +42,9 @@
 
 namespace brask {
 
+class JsonArena;
+struct JsonDocument;
+
 // Fault texts, as they appear before " at line L column C".
 inline constexpr std::string_view JSON_EOF_IN_LIST = "EOF while parsing a list";
 inline constexpr std::string_view JSON_EOF_IN_OBJECT = "EOF while parsing an object";
@@ -69,6 +72,9 @@ inline constexpr std::string_view JSON_RECURSION_LIMIT = "recursion limit exceed
 class JsonScanner {
  public:
   explicit JsonScanner(std::string_view text) : text_(text) {}
+  ~JsonScanner();
+  JsonScanner(const JsonScanner&) = delete;
+  JsonScanner& operator=(const JsonScanner&) = delete;
 
   std::string_view text() const { return text_; }
   // Bytes consumed so far.
@@ -115,14 +121,31 @@ class JsonScanner {
   Failure fault(std::string_view what, size_t consumed) const;
 
  private:
+  // Growing room for the elements or members of the containers being read, with space
+  // for an arena block header in front, so that a large outermost container can keep it.
+  struct Scratch {
+    char* block = nullptr;
+    size_t used = 0;  // bytes after the header
+    size_t capacity = 0;
+    ~Scratch();
+    char* data() const { return block + HEADER; }
+    void* push(size_t bytes);
+    static constexpr size_t HEADER = 16;
+  };
+
   // Internal steps report through `fault_what_`/`fault_at_` and return false.
   bool set_fault(std::string_view what, size_t consumed);
   Failure take_fault() const { return fault(fault_what_, fault_at_); }
-  // A null `out` checks the text without keeping anything.
+  JsonArena* arena();
+  // A null `out` checks the text without keeping anything; otherwise `*out` is a raw node
+  // of the document being built.
   bool value_into(JsonValue* out, int open);
   bool array_into(JsonValue* out, int open);
   bool object_into(JsonValue* out, int open);
-  bool string_into(std::string* out);
+  bool string_into(JsonValue* out);
+  // The string at the cursor, decoded: a view of the text when it has no escapes, else of
+  // `decoded_`. A null `out` only checks it.
+  bool string_step(std::string_view* out);
   bool escape_into(std::string* out);
   bool number_into(JsonValue* out);
   bool literal_into(JsonValue* out);
@@ -131,15 +154,17 @@ class JsonScanner {
   bool colon_step();
   bool member_step(bool first, bool* more);
   bool element_step(bool first, bool* more);
+  // `count` items of `width` bytes at the top of `scratch` from `base` on, as arena memory.
+  void* take_items(Scratch* scratch, size_t base, size_t count, size_t width);
 
   std::string_view text_;
   size_t pos_ = 0;
   std::string_view fault_what_;
   size_t fault_at_ = 0;
-  // Scratch for elements and members of the containers being read, so that each
-  // finished container is allocated once at its exact size.
-  std::vector<JsonValue> values_;
-  std::vector<JsonObject::Member> members_;
+  JsonDocument* doc_ = nullptr;  // of the value being read, made on first need
+  Scratch values_;
+  Scratch members_;
+  std::string decoded_;
 };
 
 }  // namespace brask

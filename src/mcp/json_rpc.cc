@@ -7,7 +7,12 @@
 namespace brask {
 
 JsonValue success_response(JsonValue id, JsonValue result) {
-  return JsonObject{{"id", std::move(id)}, {"jsonrpc", "2.0"}, {"result", std::move(result)}};
+  // Set one by one: an initializer list would copy the result.
+  JsonObject response;
+  response.set("id", std::move(id));
+  response.set("jsonrpc", "2.0");
+  response.set("result", std::move(result));
+  return response;
 }
 
 JsonValue error_response(JsonValue id, const RpcError& error) {
@@ -24,7 +29,7 @@ std::optional<JsonValue> handle_request(Gateway& gateway, JsonValue request) {
 
   const JsonValue* version = request.find("jsonrpc");
   const JsonValue* method_member = request.find("method");
-  const std::string* method = method_member ? method_member->as_string() : nullptr;
+  auto method = method_member ? method_member->as_string() : nullptr;
   const bool valid = version && version->as_string() && *version->as_string() == "2.0" &&
                      (!id_member || id_usable) && method;
   if (!valid)
@@ -44,7 +49,7 @@ std::optional<JsonValue> handle_request(Gateway& gateway, JsonValue request) {
       return error_response(std::move(id), {INVALID_PARAMS, result.error()});
     return success_response(std::move(id), std::move(result).take());
   }
-  return error_response(std::move(id), {METHOD_NOT_FOUND, "unknown method `" + *method + "`"});
+  return error_response(std::move(id), {METHOD_NOT_FOUND, "unknown method `" + std::string(*method) + "`"});
 }
 
 }  // namespace brask

@@ -14,7 +14,7 @@ JsonValue initialize_result(const JsonValue& request) {
   std::string_view version = DEFAULT_PROTOCOL_VERSION;
   const JsonValue* params = request.find("params");
   const JsonValue* asked = params ? params->find("protocolVersion") : nullptr;
-  const std::string* asked_text = asked ? asked->as_string() : nullptr;
+  auto asked_text = asked ? asked->as_string() : nullptr;
   if (asked_text &&
       std::find(SUPPORTED_PROTOCOL_VERSIONS.begin(), SUPPORTED_PROTOCOL_VERSIONS.end(),
                 *asked_text) != SUPPORTED_PROTOCOL_VERSIONS.end()) {
@@ -31,20 +31,21 @@ JsonValue tools_list_result(const Gateway& /*gateway*/) {
 }
 
 Result<JsonValue> tools_call(Gateway& gateway, JsonValue request) {
-  JsonValue* params_member = request.as_object() ? request.as_object()->find("params") : nullptr;
-  JsonObject* params = params_member ? params_member->as_object() : nullptr;
-  if (!params)
+  const JsonValue* params = request.find("params");
+  if (!params || !params->as_object())
     return fail("`params` must be an object");
   const JsonValue* name_member = params->find("name");
-  const std::string* name = name_member ? name_member->as_string() : nullptr;
-  if (!name)
+  auto name_text = name_member ? name_member->as_string() : nullptr;
+  if (!name_text)
     return fail("`params.name` must be a string");
-  // Moved, not copied: they may be most of a 96 MiB line.
-  JsonValue* arguments = params->find("arguments");
-  std::optional<JsonValue> result = dispatch_tool(
-      gateway, *name, arguments ? std::move(*arguments) : JsonValue(JsonObject{}));
+  const std::string name(*name_text);
+  // Taken, not copied: they may be most of a 96 MiB line.
+  const bool given = params->find("arguments") != nullptr;
+  JsonValue arguments = given ? std::move(request).take("params").take("arguments")
+                              : JsonValue(JsonObject{});
+  std::optional<JsonValue> result = dispatch_tool(gateway, name, std::move(arguments));
   if (!result)
-    return fail("unknown tool `" + *name + "`");
+    return fail("unknown tool `" + name + "`");
   return std::move(*result);
 }
 

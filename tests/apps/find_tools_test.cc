@@ -148,7 +148,7 @@ TEST(FindToolsWorkers, AllAppsAreReadAtOnce) {
   Gateway gateway(apps, {}, meeting);
   Result<JsonValue> result = find_tools(gateway, "", std::nullopt, 20);
   ASSERT_TRUE(result.ok()) << result.error();
-  const JsonArray* unavailable = result->find("unavailable")->as_array();
+  auto unavailable = result->find("unavailable")->as_array();
   ASSERT_EQ(unavailable->size(), size_t{APPS});
   for (int i = 0; i < APPS; ++i) {
     EXPECT_EQ(render_compact((*unavailable)[i]), R"({"app":"app)" + std::to_string(i) +

@@ -74,7 +74,7 @@ class GatewayTest : public testing::NoLeaksTest {
 
 std::vector<std::string> names(const ToolCatalogue& catalogue) {
   std::vector<std::string> out;
-  for (const AppTool& tool : catalogue) out.push_back(*tool.find("name")->as_string());
+  for (const AppTool& tool : catalogue) out.emplace_back(*tool.find("name")->as_string());
   return out;
 }
 

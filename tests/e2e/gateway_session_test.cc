@@ -134,11 +134,11 @@ class GatewaySession : public ::testing::Test {
       return "";
     const JsonValue* content =
         parsed->find("result") ? parsed->find("result")->find("content") : nullptr;
-    const JsonArray* items = content ? content->as_array() : nullptr;
+    auto items = content ? content->as_array() : nullptr;
     if (!items || items->empty())
       return "";
     const JsonValue* text = (*items)[0].find("text");
-    return text && text->as_string() ? *text->as_string() : "";
+    return std::string(text && text->as_string() ? *text->as_string() : "");
   }
 
   // Lists the apps until two listings in a row show `app` as busy. With the app's server

@@ -133,7 +133,7 @@ class GatewaySession {
     if (content == nullptr || content->as_array() == nullptr || content->as_array()->empty())
       return "";
     const JsonValue* text = (*content->as_array())[0].find("text");
-    return text != nullptr && text->as_string() != nullptr ? *text->as_string() : "";
+    return std::string(text != nullptr && text->as_string() != nullptr ? *text->as_string() : "");
   }
 
  private:

@@ -10,8 +10,7 @@ namespace brask {
 namespace {
 
 TEST(JsonObject, MembersStayUniqueAndInByteOrder) {
-  JsonObject o = JsonObject::from_members(
-      {{"b", 1}, {"ab", 2}, {"a", 3}, {"\xc3\xa9", 4}, {"B", 5}, {"a", 6}});
+  JsonObject o{{"b", 1}, {"ab", 2}, {"a", 3}, {"\xc3\xa9", 4}, {"B", 5}, {"a", 6}};
   EXPECT_EQ(render_compact(JsonValue(o)), "{\"B\":5,\"a\":6,\"ab\":2,\"b\":1,\"\xc3\xa9\":4}");
   JsonObject listed{{"z", 1}, {"y", 2}, {"z", 3}};
   EXPECT_EQ(render_compact(JsonValue(listed)), R"({"y":2,"z":3})");
@@ -43,7 +42,7 @@ TEST(JsonValue, KindsAndEquality) {
   JsonValue a(JsonObject{{"k", JsonArray{1, "x"}}});
   JsonValue b = a;
   EXPECT_EQ(a, b);
-  b.as_object()->find("k")->as_array()->emplace_back();
+  b = JsonValue(JsonObject{{"k", JsonArray{1, "x", nullptr}}});
   EXPECT_NE(a, b);
   EXPECT_EQ(a.find("k")->as_array()->size(), 2u);
 }
@@ -60,6 +59,25 @@ TEST(JsonValue, AssignsFromItsOwnDescendant) {
   EXPECT_EQ(s, JsonValue("a string long enough to live on the heap"));
   s = std::move(same);
   EXPECT_EQ(s, JsonValue("a string long enough to live on the heap"));
+}
+
+// Values taken from a document outlive it: copied out, or stored in another one.
+TEST(JsonValue, OutlivesTheDocumentItCameFrom) {
+  std::string long_text(100, 'x');
+  JsonValue copied;
+  JsonObject held;
+  {
+    JsonValue doc(JsonObject{{"a", JsonArray{long_text, JsonObject{{"b", long_text}}}}});
+    copied = *doc.find("a");
+    held.set("a", *doc.find("a"));
+    held.set("doc", std::move(doc));
+  }
+  JsonValue expected(JsonArray{long_text, JsonObject{{"b", long_text}}});
+  EXPECT_EQ(copied, expected);
+  EXPECT_EQ(*held.find("a"), expected);
+  JsonValue whole(std::move(held));
+  EXPECT_EQ(*whole.find("doc")->find("a"), expected);
+  EXPECT_EQ(render_compact(*whole.find("a")), render_compact(expected));
 }
 
 }  // namespace

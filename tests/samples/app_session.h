@@ -145,7 +145,7 @@ inline std::string result_text(const JsonValue& result) {
   const JsonValue* content = result.find("content");
   if (!content || !content->as_array() || content->as_array()->empty()) return "";
   const JsonValue* text = (*content->as_array())[0].find("text");
-  return text && text->as_string() ? *text->as_string() : "";
+  return std::string(text && text->as_string() ? *text->as_string() : "");
 }
 
 inline bool is_error_result(const JsonValue& result) {

@@ -71,11 +71,11 @@ TEST(SampleServer, CataloguesAreCompleteAndTabuloPagesThem) {
     EXPECT_EQ(pages > 1, std::string(name) == "tabulo");
     std::set<std::string> names;
     for (const JsonValue& tool : *tools) {
-      std::string tool_name = *tool.find("name")->as_string();
+      std::string tool_name(*tool.find("name")->as_string());
       SCOPED_TRACE(tool_name);
       EXPECT_TRUE(names.insert(tool_name).second) << "listed twice";
       ASSERT_TRUE(tool.find("title") && tool.find("title")->as_string());
-      const std::string& description = *tool.find("description")->as_string();
+      const std::string description(*tool.find("description")->as_string());
       // A sentence, then at least the start of another.
       EXPECT_NE(description.find(". "), std::string::npos) << description;
       EXPECT_EQ(description.back(), '.');
@@ -203,7 +203,7 @@ TEST(SampleServer, InstallingAPluginAnnouncesTheNewTool) {
   int pages = 0;
   auto tools = all_tools(app, &pages);
   ASSERT_TRUE(tools.ok());
-  EXPECT_EQ(*tools->back().find("name")->as_string(), "apply_halftone");
+  EXPECT_EQ(*(*tools)[tools->size() - 1].find("name")->as_string(), "apply_halftone");
   auto applied = app.call("apply_halftone", JsonObject{{"layer", "background"}});
   ASSERT_TRUE(applied.ok());
   EXPECT_EQ(result_text(*applied), "Applied halftone, 60 lpi to layer 1 \"Background\".");

@@ -254,7 +254,7 @@ class FakeApp {
     std::this_thread::sleep_for(std::chrono::milliseconds(o_.list_delay_ms));
     int page = 0;
     if (const JsonValue* cursor = params ? params->find("cursor") : nullptr) {
-      const std::string* c = cursor->as_string();
+      auto c = cursor->as_string();
       page = -1;
       for (int i = 1; c && i < o_.pages; ++i) {
         if (*c == cursor_of(i)) page = i;
@@ -289,7 +289,7 @@ class FakeApp {
 
   void call_tool(const JsonValue& id, const JsonValue* params) {
     const JsonValue* name_value = params ? params->find("name") : nullptr;
-    const std::string* name = name_value ? name_value->as_string() : nullptr;
+    auto name = name_value ? name_value->as_string() : nullptr;
     JsonValue arguments;
     if (const JsonValue* a = params ? params->find("arguments") : nullptr) arguments = *a;
     ++calls_;
@@ -308,7 +308,7 @@ class FakeApp {
       JsonValue env;
       const JsonValue* env_name = arguments.find("env");
       if (env_name && env_name->as_string()) {
-        if (const char* v = ::getenv(env_name->as_string()->c_str())) env = std::string(v);
+        if (const char* v = ::getenv(std::string(*env_name->as_string()).c_str())) env = std::string(v);
       }
       answer(id, echo_result(JsonObject{{"argv", std::move(argv)},
                                         {"cwd", ::getcwd(cwd, sizeof cwd) ? cwd : ""},
@@ -339,7 +339,7 @@ class FakeApp {
       ::_exit(0);
     } else if (o_.hostile && misbehave(*name, id, arguments)) {
     } else {
-      answer_error(id, -32602, "unknown tool " + *name);
+      answer_error(id, -32602, "unknown tool " + std::string(*name));
     }
     if (calls_ == o_.changed_after_call) {
       added_.push_back("added-" + std::to_string(calls_));
@@ -348,7 +348,7 @@ class FakeApp {
   }
 
   // The --hostile tools; false for a name that is not one of them.
-  bool misbehave(const std::string& name, const JsonValue& id, JsonValue& arguments) {
+  bool misbehave(std::string_view name, const JsonValue& id, JsonValue& arguments) {
     if (name == "crash") {
       ::_exit(3);
     } else if (name == "flood") {
@@ -385,9 +385,9 @@ class FakeApp {
   }
 
   static JsonArray open_fds() {
-    JsonArray fds;
+    std::vector<int> fds;
     DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return fds;
+    if (!dir) return JsonArray();
     int own = ::dirfd(dir);
     while (dirent* e = ::readdir(dir)) {
       int fd = 0;
@@ -398,10 +398,8 @@ class FakeApp {
       fds.push_back(fd);
     }
     ::closedir(dir);
-    std::sort(fds.begin(), fds.end(), [](const JsonValue& a, const JsonValue& b) {
-      return *a.as_unsigned() < *b.as_unsigned();
-    });
-    return fds;
+    std::sort(fds.begin(), fds.end());
+    return JsonArray(fds.begin(), fds.end());
   }
 
   void ask(const JsonValue& id, const JsonValue& arguments) {
@@ -427,7 +425,7 @@ class FakeApp {
   void respond(const JsonValue& id, const JsonValue& arguments) {
     JsonObject response;
     if (const JsonValue* r = arguments.find("response"); r && r->as_object()) {
-      response = *r->as_object();
+      response = JsonObject(*r->as_object());
     }
     JsonValue response_id = id;
     const JsonValue* id_as = arguments.find("id_as");
@@ -445,7 +443,7 @@ class FakeApp {
   void handle(const JsonValue& message) {
     const JsonValue* id = message.find("id");
     const JsonValue* method_value = message.find("method");
-    const std::string* method = method_value ? method_value->as_string() : nullptr;
+    auto method = method_value ? method_value->as_string() : nullptr;
     if (o_.to_stderr) say_stderr("fake-app got a message\n");
     if (!id || !method) return;  // notifications and stray responses
     const JsonValue* params = message.find("params");
@@ -462,7 +460,7 @@ class FakeApp {
     if (*method == "ping") return answer(*id, JsonObject());
     if (*method == "tools/list") return list_tools(*id, params);
     if (*method == "tools/call") return call_tool(*id, params);
-    answer_error(*id, -32601, "unknown method " + *method);
+    answer_error(*id, -32601, "unknown method " + std::string(*method));
   }
 
   Options o_;

@@ -71,15 +71,12 @@ Result<JsonValue> request(AppConnection& connection, std::string_view method, Js
     if (*answered) continue;
     if (m.find("id")) {
       if (!is_response_to(m, id)) continue;
-      JsonObject& response = *m.as_object();
-      if (const JsonValue* error = response.find("error")) {
+      if (const JsonValue* error = m.find("error")) {
         const JsonValue* text = error->find("message");
-        if (text && text->as_string()) return fail(*text->as_string());
+        if (text && text->as_string()) return fail(std::string(*text->as_string()));
         return fail("the app returned an error");
       }
-      JsonValue result;
-      if (JsonValue* sent_result = response.find("result")) result = std::move(*sent_result);
-      return result;
+      return std::move(m).take("result");
     }
     if (is_tools_changed(m)) connection.tools_changed = true;
   }

@@ -17,17 +17,17 @@ Result<std::vector<JsonValue>> list_tools(AppConnection& connection) {
     Result<JsonValue> result = request(connection, "tools/list", JsonValue(std::move(params)),
                                        std::chrono::seconds(TOOLS_LIST_TIMEOUT_SECS));
     if (!result.ok()) return result.failure();
-    if (JsonValue* listed = result->as_object() ? result->as_object()->find("tools") : nullptr) {
-      if (JsonArray* entries = listed->as_array()) {
-        for (JsonValue& entry : *entries) {
+    if (const JsonValue* listed = result->find("tools")) {
+      if (auto entries = listed->as_array()) {
+        for (const JsonValue& entry : *entries) {
           const JsonValue* name = entry.find("name");
-          if (name && name->as_string()) tools.push_back(std::move(entry));
+          if (name && name->as_string()) tools.push_back(entry);
         }
       }
     }
     const JsonValue* next = result->find("nextCursor");
     if (!next || !next->as_string()) return tools;
-    cursor = *next->as_string();
+    cursor = std::string(*next->as_string());
   }
   return fail("the app lists its tools in more than " + std::to_string(MAX_TOOL_PAGES) + " pages");
 }

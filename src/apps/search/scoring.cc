@@ -13,8 +13,8 @@ namespace {
 
 std::string_view string_member(const JsonValue& tool, std::string_view key) {
   const JsonValue* member = tool.find(key);
-  const std::string* text = member ? member->as_string() : nullptr;
-  return text ? std::string_view(*text) : std::string_view();
+  auto text = member ? member->as_string() : nullptr;
+  return text ? *text : std::string_view();
 }
 
 constexpr bool is_ascii_alphanumeric(unsigned char b) {

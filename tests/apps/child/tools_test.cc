@@ -60,7 +60,7 @@ TEST_F(ToolsTest, ListsEveryPage) {
     }
     ASSERT_TRUE(tools.ok()) << tools.error();
     std::vector<std::string> names;
-    for (const JsonValue& tool : *tools) names.push_back(*tool.find("name")->as_string());
+    for (const JsonValue& tool : *tools) names.emplace_back(*tool.find("name")->as_string());
     EXPECT_EQ(names, c.want);
   }
 }

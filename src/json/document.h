@@ -1,0 +1,135 @@
+// document.h: the arena behind `JsonValue` (internal to the JSON layer). A document is a
+// chain of malloc'd blocks handed out by bumping a pointer; its header sits in its first
+// block, and the whole chain is freed at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "json/json.h"
+
+namespace brask {
+
+class JsonArena {
+ public:
+  // Every block starts with this header.
+  struct Block {
+    Block* next;
+    size_t bytes;  // including the header
+  };
+
+  JsonArena() = default;
+  JsonArena(const JsonArena&) = delete;
+  JsonArena& operator=(const JsonArena&) = delete;
+
+  // 8-aligned; throws std::bad_alloc.
+  void* allocate(size_t bytes) {
+    bytes = (bytes + 7) & ~size_t{7};
+    if (static_cast<size_t>(end_ - cur_) >= bytes) {
+      void* p = cur_;
+      cur_ += bytes;
+      return p;
+    }
+    return allocate_slow(bytes);
+  }
+  // Grows the most recent allocation in place when there is room after it.
+  bool extend(void* p, size_t old_bytes, size_t new_bytes);
+  // Takes over a block made by `make_block` (or compatible) as it is.
+  void add_block(Block* block);
+  // Takes over all of `other`'s blocks; `other` is left empty.
+  void adopt(JsonArena& other);
+  // Frees every block. The arena may live inside one of them.
+  void free_all() noexcept;
+  size_t bytes() const;
+
+  // A malloc'd block of `bytes` (header included); throws std::bad_alloc.
+  static Block* make_block(size_t bytes);
+  void set_first(Block* block, size_t used);
+
+ private:
+  void* allocate_slow(size_t bytes);
+
+  Block* blocks_ = nullptr;
+  char* cur_ = nullptr;
+  char* end_ = nullptr;
+  size_t next_bytes_ = 512;
+};
+
+struct JsonDocument {
+  JsonValue root;  // first: `JsonValue::node()` reads it through the document pointer
+  uint32_t capacity = 0;  // room for elements or members of a root being built
+  JsonArena arena;
+
+  // A document in a first block with room for about `bytes` more.
+  static JsonDocument* create(size_t bytes);
+};
+
+// Raw node surgery for the JSON layer.
+struct JsonBuild {
+  static constexpr size_t SHORT_MAX = JsonValue::SHORT_MAX;
+  // At most `SHORT_MAX` bytes.
+  static void set_short_string(JsonValue* v, std::string_view s) {
+    v->kind_ = JsonKind::String;
+    v->flags_ = JsonValue::SHORT;
+    v->short_size_ = static_cast<uint8_t>(s.size());
+    std::memcpy(static_cast<void*>(v), s.data(), s.size());
+  }
+  static void set_string(JsonValue* v, std::string_view s, JsonArena* arena) {
+    if (s.size() <= JsonValue::SHORT_MAX) {
+      set_short_string(v, s);
+      return;
+    }
+    v->kind_ = JsonKind::String;
+    v->flags_ = 0;
+    char* chars = static_cast<char*>(arena->allocate(s.size()));
+    std::memcpy(chars, s.data(), s.size());
+    v->p_.chars = chars;
+    v->size_ = checked_size(s.size());
+  }
+  static void set_array(JsonValue* v, const JsonValue* elements, size_t n) {
+    v->kind_ = JsonKind::Array;
+    v->flags_ = 0;
+    v->p_.elements = elements;
+    v->size_ = checked_size(n);
+  }
+  static void set_object(JsonValue* v, const JsonMember* members, size_t n) {
+    v->kind_ = JsonKind::Object;
+    v->flags_ = 0;
+    v->p_.members = members;
+    v->size_ = checked_size(n);
+  }
+  static JsonValue* key(JsonMember* m) { return &m->key_; }
+  static JsonValue* value(JsonMember* m) { return &m->value_; }
+  static JsonValue* elements(const JsonValue& array) {
+    return const_cast<JsonValue*>(array.p_.elements);
+  }
+  static JsonMember* members(const JsonValue& object) {
+    return const_cast<JsonMember*>(object.p_.members);
+  }
+  static size_t size(const JsonValue& v) { return v.size_; }
+  static void set_size(JsonValue* v, size_t n) { v->size_ = checked_size(n); }
+  // Makes `v` the owner of `doc`, whose root is the value.
+  static void own(JsonValue* v, JsonDocument* doc);
+  // As `own`, but a root that needs no arena (a scalar, a short string, an empty
+  // container) is held inline and `doc` freed: only strings, arrays and objects have owners.
+  static void own_root(JsonValue* v, JsonDocument* doc);
+  // `v`'s contents as a node of `arena`: an owner's arena is taken over, anything else is
+  // copied as it is. `v` is left null.
+  static void place(JsonValue* dst, JsonValue&& v, JsonArena* arena);
+  // A deep copy of node `src` into `arena`.
+  static void copy(JsonValue* dst, const JsonValue& src, JsonArena* arena);
+  // Sorts members by key and keeps the last of equal keys; returns how many remain.
+  static size_t sort_members(JsonMember* members, size_t n);
+  static void raw_copy(void* dst, const void* src, size_t nodes) {
+    std::memcpy(dst, src, nodes * sizeof(JsonValue));
+  }
+  static uint32_t checked_size(size_t n);
+  static JsonDocument* document_of(const JsonValue& v);
+  // The document of a builder's value, made on first use.
+  static JsonDocument* builder_document(JsonValue* v);
+  static void* reserve_root(JsonDocument* doc, size_t want, size_t width);
+};
+
+}  // namespace brask
