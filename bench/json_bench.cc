@@ -1,6 +1,7 @@
 // json_bench: parse and compact-render throughput of the JSON layer on five generated
 // payloads, side by side with RapidJSON's DOM parser and writer when its headers are
-// present, plus the memory a parsed document holds and the peak while parsing.
+// present, plus the memory a parsed document holds and the peak while parsing (resident
+// memory, so that malloc'd arenas and parse stacks count whoever allocates them).
 // Results and how to run: bench/README.md.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
@@ -132,6 +134,15 @@ std::string tools_list_payload() {
   return s;
 }
 
+// One 20 MB line of small numbers: the densest nodes per input byte.
+std::string zeros_payload() {
+  std::string s = "[0";
+  while (s.size() < (20u << 20))
+    s += ",0";
+  s += ']';
+  return s;
+}
+
 // A tool result holding one 20 MB base64 string.
 std::string base64_payload() {
   static constexpr char ALPHABET[] =
@@ -230,6 +241,7 @@ const std::vector<Payload>& payloads() {
     p.push_back({"numbers_1m", {numbers_payload()}});
     p.push_back({"unicode_5mb", {unicode_payload()}});
     p.push_back({"request_lines", request_lines()});
+    p.push_back({"zeros_20mb", {zeros_payload()}});
     for (auto& each : p) {
       for (const auto& t : each.texts)
         each.bytes += t.size();
@@ -243,16 +255,40 @@ void set_bytes(benchmark::State& state, const Payload& p) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(p.bytes));
 }
 
-// Runs `parse_all` once with the tally on: the bytes still held by what it returns and
-// the peak on the way, in MB.
-template <class F>
-void report_memory(benchmark::State& state, F parse_all) {
+// A "VmRSS" or "VmHWM" line of /proc/self/status, in bytes.
+int64_t status_bytes(std::string_view field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size(), field) == 0 && line.size() > field.size() &&
+        line[field.size()] == ':')
+      return std::atoll(line.c_str() + field.size() + 1) * 1024;
+  }
+  return 0;
+}
+
+// Runs `parse_all` once: the bytes still held by what it returns (`held`, or the tally's
+// count of live allocations when `held` gives -1) and the rise of resident memory to its
+// peak on the way, in MB, and that peak as a multiple of the largest single text parsed.
+template <class F, class H>
+void report_memory(benchmark::State& state, const Payload& p, F parse_all, H held) {
+  malloc_trim(0);
+  std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM starts again from VmRSS
+  const int64_t before = status_bytes("VmRSS");
   tally = HeapTally{true, 0, 0};
   {
     auto documents = parse_all();
-    state.counters["doc_MB"] = static_cast<double>(tally.now) / (1 << 20);
-    state.counters["peak_MB"] = static_cast<double>(tally.peak) / (1 << 20);
+    const int64_t peak = status_bytes("VmHWM") - before;
     tally.on = false;
+    int64_t doc = held(documents);
+    if (doc < 0)
+      doc = tally.now;
+    size_t largest = 0;
+    for (const auto& t : p.texts)
+      largest = std::max(largest, t.size());
+    state.counters["doc_MB"] = static_cast<double>(doc) / (1 << 20);
+    state.counters["peak_MB"] = static_cast<double>(peak) / (1 << 20);
+    state.counters["peak_x_line"] = static_cast<double>(peak) / static_cast<double>(largest);
   }
 }
 
@@ -277,7 +313,14 @@ void BM_ParseBrask(benchmark::State& state, size_t index) {
     }
   }
   set_bytes(state, p);
-  report_memory(state, [&] { return brask_parse_all(p); });
+  report_memory(
+      state, p, [&] { return brask_parse_all(p); },
+      [](const std::vector<JsonValue>& docs) {
+        int64_t bytes = 0;
+        for (const auto& d : docs)
+          bytes += static_cast<int64_t>(brask::json_memory(d));
+        return bytes;
+      });
   // Correctness: what we write reads back as the same value.
   auto docs = brask_parse_all(p);
   for (const auto& d : docs) {
@@ -352,14 +395,17 @@ void BM_ParseRapid(benchmark::State& state, size_t index) {
     }
   }
   set_bytes(state, p);
-  report_memory(state, [&] {
-    std::vector<std::unique_ptr<CountedDocument>> docs;
-    for (const auto& t : p.texts) {
-      docs.push_back(std::make_unique<CountedDocument>());
-      docs.back()->Parse<FLAGS>(t.data(), t.size());
-    }
-    return docs;
-  });
+  report_memory(
+      state, p,
+      [&] {
+        std::vector<std::unique_ptr<CountedDocument>> docs;
+        for (const auto& t : p.texts) {
+          docs.push_back(std::make_unique<CountedDocument>());
+          docs.back()->Parse<FLAGS>(t.data(), t.size());
+        }
+        return docs;
+      },
+      [](const auto&) { return int64_t{-1}; });
 }
 
 void BM_RenderRapid(benchmark::State& state, size_t index) {
@@ -387,8 +433,8 @@ void BM_RenderRapid(benchmark::State& state, size_t index) {
 #endif
 
 int register_all() {
-  const char* const names[] = {"tools_list", "base64_20mb", "numbers_1m", "unicode_5mb",
-                               "request_lines"};
+  const char* const names[] = {"tools_list",    "base64_20mb", "numbers_1m",
+                               "unicode_5mb",   "request_lines", "zeros_20mb"};
   for (size_t i = 0; i < std::size(names); ++i) {
     const std::string n = names[i];
     benchmark::RegisterBenchmark(("parse/brask/" + n).c_str(), BM_ParseBrask, i)

@@ -193,10 +193,9 @@ class App {
       Event event = events_.take();
       const JsonValue* got = event.message.find("id");
       if (got && got->as_unsigned() && *got->as_unsigned() == id) {
-        JsonValue* result = event.message.as_object()->find("result");
-        if (!result)
+        if (!event.message.find("result"))
           die("the app answered with an error");
-        return std::move(*result);
+        return std::move(event.message).take("result");
       }
     }
   }
@@ -294,7 +293,7 @@ class Relay {
           target = apps_[i].get();
       }
       if (!target)
-        die("no app " + *app->as_string());
+        die("no app " + std::string(*app->as_string()));
       brask::render_compact(target->call(file_, *tool->as_string(), *tool_arguments), &answer);
     }
     answer += "}\n";

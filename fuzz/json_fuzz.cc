@@ -1,6 +1,8 @@
 // JSON layer: parsing never crashes; skipping a value fails exactly where parsing does;
 // whatever parses renders (compact and pretty) to text that reads back as the same value;
-// and a number read as a double equals the correctly rounded reading of its text.
+// copies out of the document, and objects rebuilt member by member, equal the original
+// once it is gone; and a number read as a double equals the correctly rounded reading of
+// its text.
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +40,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto pretty = parse_json(render_pretty(*value));
   if (!pretty.ok() || !(*pretty == *value))
     std::abort();
+  {
+    auto again = parse_json(text);
+    JsonValue copy = *again;
+    JsonValue rebuilt;
+    if (auto members = again->as_object())
+      rebuilt = JsonObject(*members);
+    else if (auto elements = again->as_array())
+      rebuilt = JsonArray(elements->begin(), elements->end());
+    again = JsonValue();  // the source document goes first
+    if (!(copy == *value) || (!rebuilt.is_null() && !(rebuilt == *value)))
+      std::abort();
+  }
   if (const double* d = value->as_double()) {
     size_t first = text.find_first_not_of(" \t\r\n");
     size_t last = text.find_last_not_of(" \t\r\n");

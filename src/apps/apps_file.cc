@@ -33,38 +33,28 @@ class RecordReader {
   Result<RawAppsFile> read_file() {
     if (s_.skip_whitespace() != '{')
       return invalid_type("struct AppsFile");
-    if (auto open = s_.begin_container(0); !open.ok())
-      return open.failure();
     RawAppsFile file;
     bool has_version = false;
     bool has_apps = false;
-    for (bool first = true;; first = false) {
-      auto more = s_.next_member(first);
-      if (!more.ok())
-        return more.failure();
-      if (!*more)
-        break;
-      auto key = s_.scan_string();
-      if (!key.ok())
-        return key.failure();
-      if (*key == "version") {
+    Result<void> read = s_.read_object([&](std::string_view key) -> Result<void> {
+      if (key == "version") {
         if (auto dup = claim(&has_version, "version"); !dup.ok())
-          return dup.failure();
+          return dup;
         auto version = read_u32();
         if (!version.ok())
           return version.failure();
         file.version = *version;
-      } else if (*key == "apps") {
-        if (auto dup = claim(&has_apps, "apps"); !dup.ok())
-          return dup.failure();
-        auto apps = read_entries();
-        if (!apps.ok())
-          return apps.failure();
-        file.apps = std::move(apps).take();
-      } else if (auto skipped = skip_member(1); !skipped.ok()) {
-        return skipped.failure();
+        return {};
       }
-    }
+      if (key == "apps") {
+        if (auto dup = claim(&has_apps, "apps"); !dup.ok())
+          return dup;
+        return read_entries(&file.apps);
+      }
+      return s_.skip_member();
+    });
+    if (!read.ok())
+      return read.failure();
     if (!has_version)
       return missing("version");
     if (auto end = s_.finish(); !end.ok())
@@ -79,12 +69,6 @@ class RecordReader {
       return s_.fault("duplicate field `" + std::string(field) + "`", s_.offset());
     *seen = true;
     return s_.scan_colon();
-  }
-
-  Result<void> skip_member(int open) {
-    if (auto colon = s_.scan_colon(); !colon.ok())
-      return colon;
-    return s_.skip_value(open);
   }
 
   Failure missing(std::string_view field) const {
@@ -172,61 +156,43 @@ class RecordReader {
     return s_.scan_string();
   }
 
-  Result<std::vector<RawEntry>> read_entries() {
+  Result<void> read_entries(std::vector<RawEntry>* entries) {
     if (s_.skip_whitespace() != '[')
       return invalid_type("a sequence");
-    if (auto open = s_.begin_container(1); !open.ok())
-      return open.failure();
-    std::vector<RawEntry> entries;
-    for (bool first = true;; first = false) {
-      auto more = s_.next_element(first);
-      if (!more.ok())
-        return more.failure();
-      if (!*more)
-        break;
+    entries->clear();
+    return s_.read_array([&]() -> Result<void> {
       auto entry = read_entry();
       if (!entry.ok())
         return entry.failure();
-      entries.push_back(std::move(entry).take());
-    }
-    return entries;
+      entries->push_back(std::move(entry).take());
+      return {};
+    });
   }
 
   Result<RawEntry> read_entry() {
     if (s_.skip_whitespace() != '{')
       return invalid_type("struct RawEntry");
-    if (auto open = s_.begin_container(2); !open.ok())
-      return open.failure();
     RawEntry entry;
     bool has_id = false;
     bool has_command = false;
     bool has_name = false;
     bool has_args = false;
-    for (bool first = true;; first = false) {
-      auto more = s_.next_member(first);
-      if (!more.ok())
-        return more.failure();
-      if (!*more)
-        break;
-      auto key = s_.scan_string();
-      if (!key.ok())
-        return key.failure();
-      Result<void> step;
-      if (*key == "id") {
-        step = read_field(&has_id, "id", "a string", &entry.id);
-      } else if (*key == "command") {
-        step = read_field(&has_command, "command", "path string", &entry.command);
-      } else if (*key == "name") {
-        step = read_field(&has_name, "name", "a string", &entry.name);
-      } else if (*key == "args") {
-        if (step = claim(&has_args, "args"); step.ok())
-          step = read_args(&entry.args);
-      } else {
-        step = skip_member(3);
+    Result<void> read = s_.read_object([&](std::string_view key) -> Result<void> {
+      if (key == "id")
+        return read_field(&has_id, "id", "a string", &entry.id);
+      if (key == "command")
+        return read_field(&has_command, "command", "path string", &entry.command);
+      if (key == "name")
+        return read_field(&has_name, "name", "a string", &entry.name);
+      if (key == "args") {
+        if (auto dup = claim(&has_args, "args"); !dup.ok())
+          return dup;
+        return read_args(&entry.args);
       }
-      if (!step.ok())
-        return step.failure();
-    }
+      return s_.skip_member();
+    });
+    if (!read.ok())
+      return read.failure();
     if (!has_id)
       return missing("id");
     if (!has_command)
@@ -257,20 +223,16 @@ class RecordReader {
     }
     if (next != '[')
       return invalid_type("a sequence");
-    if (auto open = s_.begin_container(3); !open.ok())
-      return open;
     std::vector<std::string> args;
-    for (bool first = true;; first = false) {
-      auto more = s_.next_element(first);
-      if (!more.ok())
-        return more.failure();
-      if (!*more)
-        break;
+    Result<void> read = s_.read_array([&]() -> Result<void> {
       auto arg = read_string("a string");
       if (!arg.ok())
         return arg.failure();
       args.push_back(std::move(arg).take());
-    }
+      return {};
+    });
+    if (!read.ok())
+      return read;
     *out = std::move(args);
     return {};
   }

@@ -47,6 +47,8 @@ class JsonArena {
   // A malloc'd block of `bytes` (header included); throws std::bad_alloc.
   static Block* make_block(size_t bytes);
   void set_first(Block* block, size_t used);
+  // Later blocks are at least this large (up to the usual cap).
+  void grow_from(size_t bytes) { next_bytes_ = bytes > next_bytes_ ? bytes : next_bytes_; }
 
  private:
   void* allocate_slow(size_t bytes);
@@ -74,7 +76,8 @@ struct JsonBuild {
     v->kind_ = JsonKind::String;
     v->flags_ = JsonValue::SHORT;
     v->short_size_ = static_cast<uint8_t>(s.size());
-    std::memcpy(static_cast<void*>(v), s.data(), s.size());
+    if (!s.empty())  // an empty view may have no data at all
+      std::memcpy(static_cast<void*>(v), s.data(), s.size());
   }
   static void set_string(JsonValue* v, std::string_view s, JsonArena* arena) {
     if (s.size() <= JsonValue::SHORT_MAX) {

@@ -134,6 +134,7 @@ JsonDocument* JsonDocument::create(size_t bytes) {
   JsonArena::Block* block = JsonArena::make_block(head + bytes);
   JsonDocument* doc = new (block + 1) JsonDocument();
   doc->arena.set_first(block, head);
+  doc->arena.grow_from(head + bytes);
   return doc;
 }
 

@@ -5,37 +5,11 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "base/bytes.h"
+
 
 namespace brask {
 namespace {
-
-// First byte at or after `p` that must be escaped: `"`, `\` or a byte below 0x20.
-const char* find_escape(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // v <= 0x1F unsigned exactly when min(v, 0x1F) == v.
-    __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                             _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(m));
-    if (mask != 0)
-      return p + __builtin_ctz(mask);
-    p += 16;
-  }
-#endif
-  for (; p < end; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20)
-      return p;
-  }
-  return end;
-}
 
 // Appends to a string through a raw pointer: std::string's own push_back and append are
 // out-of-line calls, which dominated rendering documents of many short strings. The string
@@ -89,7 +63,7 @@ void append_string(std::string_view s, Writer* w) {
   static constexpr char HEX_DIGITS[] = "0123456789abcdef";
   const char* p = s.data();
   const char* const end = p + s.size();
-  const char* hit = find_escape(p, end);
+  const char* hit = find_json_string_stop<false>(p, end);
   // Reserve for the plain run plus both quotes; escapes reserve their own room below.
   char* out = w->room(s.size() + 2);
   out[0] = '"';
@@ -125,7 +99,7 @@ void append_string(std::string_view s, Writer* w) {
       }
     }
     p = hit + 1;
-    hit = find_escape(p, end);
+    hit = find_json_string_stop<false>(p, end);
     w->write(p, static_cast<size_t>(hit - p));
   }
   w->put('"');

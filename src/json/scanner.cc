@@ -1,64 +1,24 @@
 #include "json/scanner.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <limits>
+#include <new>
 #include <system_error>
 #include <utility>
 
+#include "base/bytes.h"
 #include "json/document.h"
 #include "json/parse.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace brask {
 namespace {
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
-}
-
-// First byte at or after `p` that ends a plain run inside a string: `"`, `\`, a control
-// byte or a non-ASCII byte (which needs UTF-8 checking). `end` when there is none.
-const char* find_string_special(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  // Signed compare: bytes 0x80-0xFF are negative, so this also catches non-ASCII.
-  const __m128i space = _mm_set1_epi8(0x20);
-  while (end - p >= 32) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-    __m128i ma = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, quote), _mm_cmpeq_epi8(a, backslash)),
-                              _mm_cmplt_epi8(a, space));
-    __m128i mb = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, quote), _mm_cmpeq_epi8(b, backslash)),
-                              _mm_cmplt_epi8(b, space));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ma)) |
-                    (static_cast<unsigned>(_mm_movemask_epi8(mb)) << 16);
-    if (mask != 0)
-      return p + __builtin_ctz(mask);
-    p += 32;
-  }
-  if (end - p >= 16) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i ma = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, quote), _mm_cmpeq_epi8(a, backslash)),
-                              _mm_cmplt_epi8(a, space));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ma));
-    if (mask != 0)
-      return p + __builtin_ctz(mask);
-    p += 16;
-  }
-#endif
-  for (; p < end; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80)
-      return p;
-  }
-  return end;
 }
 
 bool is_continuation(const char* p, const char* end, unsigned char lo = 0x80,
@@ -93,27 +53,7 @@ size_t utf8_sequence_length(const char* p, const char* end) {
 
 void append_utf8(uint32_t code, std::string* out) {
   char buf[4];
-  size_t n;
-  if (code < 0x80) {
-    buf[0] = static_cast<char>(code);
-    n = 1;
-  } else if (code < 0x800) {
-    buf[0] = static_cast<char>(0xC0 | (code >> 6));
-    buf[1] = static_cast<char>(0x80 | (code & 0x3F));
-    n = 2;
-  } else if (code < 0x10000) {
-    buf[0] = static_cast<char>(0xE0 | (code >> 12));
-    buf[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | (code & 0x3F));
-    n = 3;
-  } else {
-    buf[0] = static_cast<char>(0xF0 | (code >> 18));
-    buf[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    buf[3] = static_cast<char>(0x80 | (code & 0x3F));
-    n = 4;
-  }
-  out->append(buf, n);
+  out->append(buf, static_cast<size_t>(put_utf8(buf, code) - buf));
 }
 
 int hex_value(char c) {
@@ -180,18 +120,13 @@ JsonScanner::Scratch::~Scratch() {
   std::free(block);
 }
 
-void* JsonScanner::Scratch::push(size_t bytes) {
-  if (capacity - used < bytes) {
-    size_t want = std::max(capacity * 2, size_t{512});
-    void* grown = std::realloc(block, HEADER + want);  // large blocks move by remapping
-    if (grown == nullptr)
-      throw std::bad_alloc();
-    block = static_cast<char*>(grown);
-    capacity = want;
-  }
-  void* p = data() + used;
-  used += bytes;
-  return p;
+void JsonScanner::Scratch::grow(size_t bytes) {
+  const size_t want = std::max({capacity * 2, used + bytes, size_t{512}});
+  void* grown = std::realloc(block, HEADER + want);  // large blocks move by remapping
+  if (grown == nullptr)
+    throw std::bad_alloc();
+  block = static_cast<char*>(grown);
+  capacity = want;
 }
 
 JsonScanner::~JsonScanner() {
@@ -459,7 +394,7 @@ bool JsonScanner::string_step(std::string_view* out) {
   bool bad_utf8 = false;
   std::string* decoded = out == nullptr ? nullptr : &decoded_;
   for (;;) {
-    p = find_string_special(p, end);
+    p = find_json_string_stop<true>(p, end);
     if (p == end)
       return set_fault(JSON_EOF_IN_STRING, text_.size());
     unsigned char c = static_cast<unsigned char>(*p);
@@ -816,6 +751,12 @@ Result<void> JsonScanner::scan_colon() {
   if (!colon_step())
     return take_fault();
   return {};
+}
+
+Result<void> JsonScanner::skip_member() {
+  if (!colon_step())
+    return take_fault();
+  return skip_value(depth_);
 }
 
 Result<void> JsonScanner::finish() {

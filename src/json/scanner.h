@@ -113,6 +113,19 @@ class JsonScanner {
   // After the top-level value: only whitespace may follow.
   Result<void> finish();
 
+  // Walkers that count the depth themselves. At `{`: `member(key)` is called after each
+  // key, with offset() just after its closing quote; it consumes the colon and the value
+  // (`skip_member()` does both for members it does not want). Stops at the first failure.
+  template <class F>
+  Result<void> read_object(F&& member);
+  // At `[`: `element()` is called for each element, which it consumes.
+  template <class F>
+  Result<void> read_array(F&& element);
+  // Inside `read_object`: the colon and a value of any kind, checked.
+  Result<void> skip_member();
+  // Containers opened by the walkers around the cursor.
+  int depth() const { return depth_; }
+
   // The fault to report when a value must start at the next byte (after whitespace):
   // "expected value" at that byte, or "EOF while parsing a value" at the end.
   Failure expect_value_fault();
@@ -129,7 +142,14 @@ class JsonScanner {
     size_t capacity = 0;
     ~Scratch();
     char* data() const { return block + HEADER; }
-    void* push(size_t bytes);
+    void* push(size_t bytes) {
+      if (capacity - used < bytes)
+        grow(bytes);
+      void* p = data() + used;
+      used += bytes;
+      return p;
+    }
+    void grow(size_t bytes);
     static constexpr size_t HEADER = 16;
   };
 
@@ -161,10 +181,58 @@ class JsonScanner {
   size_t pos_ = 0;
   std::string_view fault_what_;
   size_t fault_at_ = 0;
+  int depth_ = 0;
   JsonDocument* doc_ = nullptr;  // of the value being read, made on first need
   Scratch values_;
   Scratch members_;
   std::string decoded_;
 };
+
+template <class F>
+Result<void> JsonScanner::read_object(F&& member) {
+  if (Result<void> open = begin_container(depth_); !open.ok())
+    return open;
+  ++depth_;
+  Result<void> read;
+  for (bool first = true;; first = false) {
+    Result<bool> more = next_member(first);
+    if (!more.ok()) {
+      read = more.failure();
+      break;
+    }
+    if (!*more)
+      break;
+    Result<std::string> key = scan_string();
+    if (!key.ok()) {
+      read = key.failure();
+      break;
+    }
+    if (read = member(std::string_view(*key)); !read.ok())
+      break;
+  }
+  --depth_;
+  return read;
+}
+
+template <class F>
+Result<void> JsonScanner::read_array(F&& element) {
+  if (Result<void> open = begin_container(depth_); !open.ok())
+    return open;
+  ++depth_;
+  Result<void> read;
+  for (bool first = true;; first = false) {
+    Result<bool> more = next_element(first);
+    if (!more.ok()) {
+      read = more.failure();
+      break;
+    }
+    if (!*more)
+      break;
+    if (read = element(); !read.ok())
+      break;
+  }
+  --depth_;
+  return read;
+}
 
 }  // namespace brask

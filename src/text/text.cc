@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/bytes.h"
 #include "text/unicode_tables.h"
 
 namespace brask {
@@ -98,7 +99,7 @@ bool ascii_case_ignorable(unsigned char b) {
   return b == '\'' || b == '.' || b == ':' || b == '^' || b == '`';
 }
 
-constexpr uint64_t HIGH_BITS = 0x8080808080808080ull;
+constexpr uint64_t HIGH_BITS = BYTE_HIGH_BITS;
 
 constexpr auto ASCII_ALPHANUMERIC = [] {
   std::array<bool, 128> table{};
@@ -135,19 +136,11 @@ bool eight_ascii_at(std::string_view text, size_t i) {
   return (word & HIGH_BITS) == 0;
 }
 
-constexpr uint64_t ONES = 0x0101010101010101ull;
-
-// Lower-cases the ASCII bytes at `p` in place, eight at a time: a byte gets 0x20 added
-// when adding 0x80 - 'A' sets its high bit and adding 0x7F - 'Z' does not. Neither sum
-// carries into the next byte while every byte is below 0x80.
+// Lower-cases the ASCII bytes at `p` in place, eight at a time.
 void lower_ascii_in_place(char* p, size_t n) {
   size_t k = 0;
   for (; k + 8 <= n; k += 8) {
-    uint64_t word;
-    std::memcpy(&word, p + k, 8);
-    const uint64_t at_least_a = word + (0x80 - 'A') * ONES;
-    const uint64_t above_z = word + (0x7F - 'Z') * ONES;
-    word |= (at_least_a & ~above_z & HIGH_BITS) >> 2;
+    const uint64_t word = lower_ascii8(load8(p + k));
     std::memcpy(p + k, &word, 8);
   }
   for (; k < n; ++k) {
@@ -162,26 +155,6 @@ void lower_ascii_in_place(char* p, size_t n) {
   const bool alnum =
       d.valid && (unicode_properties(d.code_point) & (UNICODE_ALPHABETIC | UNICODE_NUMERIC));
   return alnum ? d.length : 0;
-}
-
-// Writes `c` (a scalar value) at `p` and returns the end.
-char* put_utf8(char* p, char32_t c) {
-  if (c < 0x80) {
-    *p++ = static_cast<char>(c);
-  } else if (c < 0x800) {
-    *p++ = static_cast<char>(0xC0 | (c >> 6));
-    *p++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *p++ = static_cast<char>(0xE0 | (c >> 12));
-    *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *p++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *p++ = static_cast<char>(0xF0 | (c >> 18));
-    *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *p++ = static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return p;
 }
 
 // Most bytes one character's lower-case form takes: three code points of four bytes.

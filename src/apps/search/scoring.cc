@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/bytes.h"
 #include "text/text.h"
 
 namespace brask {
@@ -29,15 +30,7 @@ constexpr auto ASCII_ALPHANUMERIC = [] {
   return table;
 }();
 
-constexpr uint64_t ONES = 0x0101010101010101;
-constexpr uint64_t HIGH_BITS = 0x80 * ONES;
-
-// For eight ASCII bytes, 0x80 in each byte from `low` to `high`. Per byte, 0x80 is set
-// in `x + (0x80 - low)` when x >= low and in `x + (0x7f - high)` when x > high; no sum
-// carries into the next byte because every x is below 0x80.
-constexpr uint64_t bytes_in_range(uint64_t x, unsigned char low, unsigned char high) {
-  return (x + (0x80 - low) * ONES) & ~(x + (0x7f - high) * ONES) & HIGH_BITS;
-}
+constexpr uint64_t HIGH_BITS = BYTE_HIGH_BITS;
 
 // A tool text cut to MAX_MATCH_CHARS code points and lower-cased, with the byte offsets
 // where its words begin, so that a query word is tried only at word starts and only
@@ -92,7 +85,7 @@ class MatchText {
     for (; i + 8 <= n; i += 8) {
       uint64_t x;
       std::memcpy(&x, in + i, 8);
-      x |= bytes_in_range(x, 'A', 'Z') >> 2;
+      x = lower_ascii8(x);
       std::memcpy(ascii_ + i, &x, 8);
       const uint64_t alphanumeric = bytes_in_range(x, 'a', 'z') | bytes_in_range(x, '0', '9');
       for (uint64_t starts = alphanumeric & ~((alphanumeric << 8) | previous); starts != 0;
