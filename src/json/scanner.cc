@@ -362,9 +362,9 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
                 sizeof(JsonMember));
   }
   if (out != nullptr) {
-    auto* first = reinterpret_cast<JsonMember*>(members_.data() + base);
     size_t n = (members_.used - base) / sizeof(JsonMember);
-    n = JsonBuild::sort_members(first, n);
+    if (n > 1)
+      n = JsonBuild::sort_members(reinterpret_cast<JsonMember*>(members_.data() + base), n);
     const void* items = n == 0 ? nullptr : take_items(&members_, base, n, sizeof(JsonMember));
     JsonBuild::set_object(out, static_cast<const JsonMember*>(items), n);
   }
