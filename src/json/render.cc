@@ -23,7 +23,7 @@ class Writer {
   Writer& operator=(const Writer&) = delete;
 
   // Room for `n` more bytes; write them at the returned pointer, then `commit(n)`.
-  char* room(size_t n) {
+  [[gnu::always_inline]] char* room(size_t n) {
     if (cap_ - len_ < n)
       grow(n);
     return buf_ + len_;
@@ -43,7 +43,7 @@ class Writer {
   // unused capacity are never touched. A step of room is left after a large write too:
   // otherwise the closing bytes after a long string would double a buffer that is nearly
   // all string, holding it twice while it is copied.
-  void grow(size_t n) {
+  [[gnu::noinline]] void grow(size_t n) {
     static constexpr size_t STEP_BYTES = 64 * 1024;
     size_t want = len_ + n + std::clamp(len_, size_t{64}, STEP_BYTES);
     if (want > out_->capacity())
@@ -59,45 +59,57 @@ class Writer {
   size_t cap_;
 };
 
-void append_string(std::string_view s, Writer* w) {
+// Writes the escape for `c` at `o`; returns the end.
+char* put_escape(unsigned char c, char* o) {
   static constexpr char HEX_DIGITS[] = "0123456789abcdef";
+  static constexpr char SHORT[] = {'b', 't', 'n', 0, 'f', 'r'};  // 0x08-0x0D, not 0x0B
+  *o++ = '\\';
+  if (c == '"' || c == '\\') {
+    *o++ = static_cast<char>(c);
+  } else if (c >= '\b' && c <= '\r' && c != 0x0B) {
+    *o++ = SHORT[c - '\b'];
+  } else {
+    *o++ = 'u';
+    *o++ = '0';
+    *o++ = '0';
+    *o++ = HEX_DIGITS[c >> 4];
+    *o++ = HEX_DIGITS[c & 0xF];
+  }
+  return o;
+}
+
+// Short strings with escapes are written with room for the worst case taken once.
+constexpr size_t ESCAPED_IN_PLACE_MAX = 4096;
+
+void append_string(std::string_view s, Writer* w) {
   const char* p = s.data();
   const char* const end = p + s.size();
   const char* hit = find_json_string_stop<false>(p, end);
+  if (hit != end && s.size() <= ESCAPED_IN_PLACE_MAX) {
+    char* const out = w->room(s.size() * 6 + 2);
+    char* o = out;
+    *o++ = '"';
+    for (;;) {
+      std::memcpy(o, p, static_cast<size_t>(hit - p));
+      o += hit - p;
+      if (hit == end)
+        break;
+      o = put_escape(static_cast<unsigned char>(*hit), o);
+      p = hit + 1;
+      hit = find_json_string_stop<false>(p, end);
+    }
+    *o++ = '"';
+    w->commit(static_cast<size_t>(o - out));
+    return;
+  }
   // Reserve for the plain run plus both quotes; escapes reserve their own room below.
   char* out = w->room(s.size() + 2);
   out[0] = '"';
   std::memcpy(out + 1, p, static_cast<size_t>(hit - p));
   w->commit(static_cast<size_t>(hit - p) + 1);
   while (hit != end) {
-    unsigned char c = static_cast<unsigned char>(*hit);
-    switch (c) {
-      case '"':
-        w->write("\\\"", 2);
-        break;
-      case '\\':
-        w->write("\\\\", 2);
-        break;
-      case '\b':
-        w->write("\\b", 2);
-        break;
-      case '\t':
-        w->write("\\t", 2);
-        break;
-      case '\n':
-        w->write("\\n", 2);
-        break;
-      case '\f':
-        w->write("\\f", 2);
-        break;
-      case '\r':
-        w->write("\\r", 2);
-        break;
-      default: {
-        const char escape[6] = {'\\', 'u', '0', '0', HEX_DIGITS[c >> 4], HEX_DIGITS[c & 0xF]};
-        w->write(escape, 6);
-      }
-    }
+    char* out = w->room(6);
+    w->commit(static_cast<size_t>(put_escape(static_cast<unsigned char>(*hit), out) - out));
     p = hit + 1;
     hit = find_json_string_stop<false>(p, end);
     w->write(p, static_cast<size_t>(hit - p));
@@ -108,6 +120,11 @@ void append_string(std::string_view s, Writer* w) {
 template <class Integer>
 void append_integer(Integer n, Writer* w) {
   char* out = w->room(24);
+  if (n >= 0 && n < 10) {  // counts, flags and indexes are mostly one digit
+    *out = static_cast<char>('0' + n);
+    w->commit(1);
+    return;
+  }
   w->commit(static_cast<size_t>(std::to_chars(out, out + 24, n).ptr - out));
 }
 
@@ -197,7 +214,10 @@ void append_compact(const JsonValue& value, Writer* w) {
       if (!first)
         w->put(',');
       first = false;
-      append_compact(element, w);
+      if (element.kind() < JsonKind::Array)
+        append_scalar(element, w);
+      else
+        append_compact(element, w);
     }
     w->put(']');
   } else if (auto object = value.as_object()) {

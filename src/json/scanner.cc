@@ -18,7 +18,7 @@ namespace brask {
 namespace {
 
 bool is_digit(char c) {
-  return c >= '0' && c <= '9';
+  return static_cast<unsigned char>(c - '0') < 10;
 }
 
 bool is_continuation(const char* p, const char* end, unsigned char lo = 0x80,
@@ -545,6 +545,10 @@ bool JsonScanner::number_into(JsonValue* out) {
     if (i < n && is_digit(s[i]))
       return set_fault(JSON_INVALID_NUMBER, i + 1);
   } else if (is_digit(s[i])) {
+    const size_t first = i;
+    // Nineteen digits always fit in 64 bits; only longer numbers need the overflow check.
+    for (const size_t safe_end = std::min(n, first + 19); i < safe_end && is_digit(s[i]); ++i)
+      magnitude = magnitude * 10 + static_cast<uint64_t>(s[i] - '0');
     for (; i < n && is_digit(s[i]); ++i) {
       uint64_t digit = static_cast<uint64_t>(s[i] - '0');
       if (magnitude > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
@@ -552,8 +556,8 @@ bool JsonScanner::number_into(JsonValue* out) {
       } else {
         magnitude = magnitude * 10 + digit;
       }
-      ++significand_digits;
     }
+    significand_digits = static_cast<int>(std::min<size_t>(i - first, 99));
     significand = magnitude;
   } else {
     return set_fault(JSON_INVALID_NUMBER, i + 1);
