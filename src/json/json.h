@@ -267,7 +267,7 @@ class JsonObject {
   const JsonValue* find(std::string_view key) const { return view().find(key); }
   bool contains(std::string_view key) const { return find(key) != nullptr; }
 
-  // Inserts or replaces.
+  // Inserts or replaces. Like a vector's, views and pointers taken before may not last.
   void set(std::string_view key, JsonValue value);
   bool erase(std::string_view key);
 
