@@ -3,8 +3,15 @@
 // with a predicate.
 #pragma once
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <climits>
+#include <cstdint>
 #include <mutex>
 #include <utility>
 
@@ -40,12 +47,11 @@ class CAPABILITY("mutex") Mutex {
   bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
 
  private:
-  friend class CondVar;
   std::mutex mutex_;
 };
 
 // Holds `mutex` from construction to destruction. `lock()`/`unlock()` exist for
-// `std::condition_variable_any`, which releases and retakes the lock while waiting.
+// `CondVar` and `std::condition_variable_any`, which release and retake it while waiting.
 class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
@@ -65,7 +71,6 @@ class SCOPED_CAPABILITY MutexLock {
   }
 
  private:
-  friend class CondVar;
   Mutex& mutex_;
   bool held_ = true;
 };
@@ -93,34 +98,60 @@ class SCOPED_CAPABILITY MutexTryLock {
   bool held_ = false;
 };
 
-// A condition variable over the `Mutex` of a held `MutexLock`. Unlike
-// std::condition_variable_any it has no inner lock of its own, so a wake-up costs one
-// futex call on each side instead of several.
+// A condition variable over the `Mutex` of a held `MutexLock`, on a futex of its own. A
+// waiter reads the wake-up count with the lock held and sleeps only while it is unchanged,
+// so a notify that follows a change of the guarded state is never missed. On waking the
+// lock is taken again plainly, so releasing it costs no system call; glibc's condition
+// variable takes it back marked as contended, which costs one futex call per wake-up.
+// Every notify is a system call: callers notify only when someone may be waiting, and
+// change the guarded state only with the lock held.
 class CondVar {
  public:
-  // Releases the lock while waiting; returns with it held and `done()` true.
+  // Releases the lock while waiting; returns with it held and `done()` true. `done` runs
+  // with the lock held (which the analysis cannot see through the template).
   template <class Predicate>
-  void wait(MutexLock& lock, Predicate done) {
-    std::unique_lock<std::mutex> native(lock.mutex_.mutex_, std::adopt_lock);
-    cv_.wait(native, std::move(done));
-    native.release();
+  void wait(MutexLock& lock, Predicate done) NO_THREAD_SAFETY_ANALYSIS {
+    while (!done()) sleep(lock, nullptr);
   }
 
   // As `wait`, giving up at `deadline`; returns `done()`.
-  template <class Clock, class Duration, class Predicate>
-  bool wait_until(MutexLock& lock, const std::chrono::time_point<Clock, Duration>& deadline,
-                  Predicate done) {
-    std::unique_lock<std::mutex> native(lock.mutex_.mutex_, std::adopt_lock);
-    bool met = cv_.wait_until(native, deadline, std::move(done));
-    native.release();
-    return met;
+  template <class Predicate>
+  bool wait_until(MutexLock& lock, std::chrono::steady_clock::time_point deadline,
+                  Predicate done) NO_THREAD_SAFETY_ANALYSIS {
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      // The steady clock is CLOCK_MONOTONIC, which the futex's absolute time-out uses.
+      const auto since = deadline.time_since_epoch();
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+      timespec at{};
+      at.tv_sec = static_cast<time_t>(seconds.count());
+      at.tv_nsec = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+      sleep(lock, &at);
+    }
+    return true;
   }
 
-  void notify_one() noexcept { cv_.notify_one(); }
-  void notify_all() noexcept { cv_.notify_all(); }
+  void notify_one() noexcept { wake(1); }
+  void notify_all() noexcept { wake(INT_MAX); }
 
  private:
-  std::condition_variable cv_;
+  void sleep(MutexLock& lock, const timespec* deadline) NO_THREAD_SAFETY_ANALYSIS {
+    const uint32_t seen = wakes_.load();
+    lock.unlock();
+    // Returns at once when a notify came after `seen` was read; interrupted, timed out or
+    // woken for nothing, the caller looks at its predicate again.
+    ::syscall(SYS_futex, &wakes_, FUTEX_WAIT_BITSET_PRIVATE, seen, deadline, nullptr,
+              FUTEX_BITSET_MATCH_ANY);
+    lock.lock();
+  }
+
+  void wake(int count) noexcept {
+    wakes_.fetch_add(1);
+    ::syscall(SYS_futex, &wakes_, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+  }
+
+  std::atomic<uint32_t> wakes_{0};  // notifies so far, wrapping
 };
 
 }  // namespace brask
