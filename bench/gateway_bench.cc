@@ -644,7 +644,8 @@ int main(int argc, char** argv) {
     std::vector<double> samples;
     for (int i = 0; i < calls; ++i) {
       Clock::time_point start = Clock::now();
-      const bool enabled = brask::agents_enabled();
+      const brask::Result<bool> answer = brask::agents_enabled();
+      const bool enabled = answer.ok() && *answer;
       samples.push_back(micros_since(start));
       if (!enabled)
         die("agents_enabled answered false on " + folder->dir);

@@ -51,7 +51,8 @@ void BM_AgentsEnabled(benchmark::State& state) {
   AppsFolder folder;
   bool enabled = false;
   for (auto _ : state) {
-    enabled = agents_enabled();
+    Result<bool> answer = agents_enabled();
+    enabled = answer.ok() && *answer;
     benchmark::DoNotOptimize(enabled);
   }
   state.counters["file_bytes"] = static_cast<double>(typical_apps_file().size());

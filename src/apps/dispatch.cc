@@ -91,7 +91,11 @@ JsonValue error_result(std::string_view message) {
 }
 
 Result<void> agents_gate(Gateway& gateway) {
-  if (gateway.agents_enabled())
+  Result<bool> enabled = gateway.agents_enabled();
+  // The gateway's own shortage is answered as such; it is not the user's switch.
+  if (!enabled.ok())
+    return enabled.failure();
+  if (*enabled)
     return {};
   gateway.stop_all_apps();
   return fail(std::string(AGENTS_OFF_MESSAGE));

@@ -30,7 +30,8 @@ JsonValue json_result(const JsonValue& value);
 JsonValue error_result(std::string_view message);
 
 // Succeeds while agents are on. Otherwise asks every app to stop (never waiting for an
-// app in use) and fails with the agents-off message.
+// app in use) and fails with the agents-off message. When the check itself fails (the
+// gateway could not read the file), fails with its text and stops nothing.
 Result<void> agents_gate(Gateway& gateway);
 
 // The string member `key` of `arguments`, untrimmed, when it has a character other than

@@ -45,16 +45,31 @@ AppStarter Gateway::default_app_starter() {
   return [](const AppEntry& entry) { return ::brask::start_app(entry); };
 }
 
+bool Gateway::agents_off() const {
+  Result<bool> enabled = agents_enabled();
+  return enabled.ok() && !*enabled;
+}
+
 Result<std::shared_ptr<const ToolCatalogue>> Gateway::open_locked(AppSlot& slot,
-                                                                  const AppEntry& entry) {
-  if (!agents_enabled()) {
+                                                                  const AppEntry& entry,
+                                                                  uint64_t starts_seen) {
+  Result<bool> enabled = agents_enabled();
+  if (!enabled.ok()) return enabled.failure();
+  if (!*enabled) {
     disconnect_locked(slot);
     return fail(std::string(AGENTS_OFF_MESSAGE));
   }
   if (slot.connection && poll(*slot.connection)) drop_catalogue(slot);
   if (!slot.connection || slot.connection->ended) {
+    // A start that failed while this request waited is its answer too: an app that never
+    // answers must not hold every waiter for a handshake time-out each.
+    if (slot.starts_finished.load() != starts_seen && slot.last_start_failure)
+      return fail(*slot.last_start_failure);
     disconnect_locked(slot);
     Result<AppConnection> started = start_app_(entry);
+    slot.last_start_failure.reset();
+    if (!started.ok()) slot.last_start_failure = started.error();
+    slot.starts_finished.fetch_add(1);
     if (!started.ok()) return started.failure();
     slot.connection.emplace(std::move(started).take());
   }
@@ -68,7 +83,7 @@ Result<std::shared_ptr<const ToolCatalogue>> Gateway::open_locked(AppSlot& slot,
 }
 
 void Gateway::close_locked(AppSlot& slot) {
-  if (!agents_enabled()) disconnect_locked(slot);
+  if (agents_off()) disconnect_locked(slot);
 }
 
 Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
@@ -87,9 +102,11 @@ Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
   }
   if (looked) check_pending_stop(slot);
   if (std::shared_ptr<const ToolCatalogue> cached = read_catalogue(slot)) return cached;
+  const uint64_t starts_seen = slot.starts_finished.load();
   Result<std::shared_ptr<const ToolCatalogue>> listed = [&] {
     MutexLock lock(slot.connection_mutex);
-    Result<std::shared_ptr<const ToolCatalogue>> catalogue = open_locked(slot, apps_[index]);
+    Result<std::shared_ptr<const ToolCatalogue>> catalogue =
+        open_locked(slot, apps_[index], starts_seen);
     if (catalogue.ok()) close_locked(slot);
     return catalogue;
   }();
@@ -100,9 +117,11 @@ Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
 Result<JsonValue> Gateway::use_app(size_t index, const AppOperation& operation) {
   if (index >= slots_.size()) return fail("no such app");
   AppSlot& slot = slots_[index];
+  const uint64_t starts_seen = slot.starts_finished.load();
   Result<JsonValue> result = [&]() -> Result<JsonValue> {
     MutexLock lock(slot.connection_mutex);
-    Result<std::shared_ptr<const ToolCatalogue>> catalogue = open_locked(slot, apps_[index]);
+    Result<std::shared_ptr<const ToolCatalogue>> catalogue =
+        open_locked(slot, apps_[index], starts_seen);
     if (!catalogue.ok()) return catalogue.failure();
     Result<JsonValue> outcome = operation(*slot.connection, *catalogue);
     close_locked(slot);
@@ -137,7 +156,7 @@ void Gateway::check_pending_stop(AppSlot& slot) {
   if (!lock.try_lock()) return;  // the holder checks when it lets go
   slot.stop_pending = false;
   // Asked again: agents turned back on meanwhile keep the app running.
-  if (!agents_enabled()) disconnect_locked(slot);
+  if (agents_off()) disconnect_locked(slot);
 }
 
 SlotSnapshot Gateway::look_at_slot(size_t index) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -41,6 +42,11 @@ struct AppSlot {
   // A stop asked for while the connection lock was taken. Any thread sets it; the
   // thread that next holds the lock clears it.
   std::atomic<bool> stop_pending{false};
+  // Starts finished on this slot, counted under the connection lock and read before
+  // waiting for it: a request that waited while a start ran takes that start's outcome
+  // instead of starting again.
+  std::atomic<uint64_t> starts_finished{0};
+  std::optional<std::string> last_start_failure GUARDED_BY(connection_mutex);  // none: it started
 };
 
 // A look at one slot that never waits for it (for listings).
@@ -55,8 +61,9 @@ struct SlotSnapshot {
 using AppOperation = std::function<Result<JsonValue>(
     AppConnection& connection, const std::shared_ptr<const ToolCatalogue>& catalogue)>;
 
-// Whether AI agents may use the apps now; called from request threads.
-using AgentsCheck = std::function<bool()>;
+// Whether AI agents may use the apps now; called from request threads. A failure is the
+// gateway's own trouble reading the switch, never a reason to stop an app.
+using AgentsCheck = std::function<Result<bool>()>;
 
 namespace testing {
 class GatewayPeer;
@@ -77,7 +84,9 @@ class Gateway {
 
   const std::vector<AppEntry>& apps() const { return apps_; }  // registry order
   const std::vector<std::string>& warnings() const { return warnings_; }
-  bool agents_enabled() const { return agents_enabled_ ? agents_enabled_() : true; }
+  Result<bool> agents_enabled() const {
+    return agents_enabled_ ? agents_enabled_() : Result<bool>(true);
+  }
 
   // The app's tools: the cached catalogue at once when there is one (a long call on
   // the app does not delay this), otherwise through `use_app`, which starts the app if
@@ -90,7 +99,8 @@ class Gateway {
   // tools as needed), runs `operation`, and returns its outcome. While agents are off
   // it disconnects the app and fails with the agents-off message without running the
   // operation; if they turn off during the operation, the app is stopped afterwards and
-  // the outcome is returned all the same. Failures as for `app_tools`.
+  // the outcome is returned all the same. A failed check fails with its text and stops
+  // nothing. Failures as for `app_tools`.
   Result<JsonValue> use_app(size_t index, const AppOperation& operation);
 
   // Asks every slot to disconnect. A slot in use is only marked; its user stops the
@@ -105,10 +115,14 @@ class Gateway {
   friend class testing::GatewayPeer;
 
   // With the connection lock held: refuses while agents are off (stopping the app), else
-  // makes sure of a live connection (starting the app) and of its catalogue (listing
-  // the tools) and answers the catalogue.
-  Result<std::shared_ptr<const ToolCatalogue>> open_locked(AppSlot& slot, const AppEntry& entry)
+  // makes sure of a live connection (starting the app, unless a start that ended since
+  // `starts_seen` failed: then that failure) and of its catalogue (listing the tools)
+  // and answers the catalogue.
+  Result<std::shared_ptr<const ToolCatalogue>> open_locked(AppSlot& slot, const AppEntry& entry,
+                                                           uint64_t starts_seen)
       REQUIRES(slot.connection_mutex);
+  // True only when the switch reads as off; a check that failed stops nothing.
+  bool agents_off() const;
   // With the connection lock held, after using the app: stops it if agents went off.
   void close_locked(AppSlot& slot) REQUIRES(slot.connection_mutex);
   // Run after releasing a slot's connection lock: performs a stop marked meanwhile, if

@@ -52,6 +52,29 @@ std::optional<std::string> config_folder() {
   return std::nullopt;
 }
 
+// Errors that say the gateway is short of descriptors or memory, or was interrupted
+// more often than it retries: none of them says anything about the file.
+bool is_own_shortage(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOMEM || err == EINTR;
+}
+
+constexpr int EINTR_RETRIES = 3;
+
+// Runs `call` (0 or -1 with errno, like a system call) again while it is interrupted, a
+// few times. Returns 0 or the errno of the last attempt.
+template <class Call>
+int retry_on_eintr(Call call) {
+  int err = 0;
+  for (int attempt = 0; attempt < EINTR_RETRIES; ++attempt) {
+    if (call() == 0)
+      return 0;
+    err = errno;
+    if (err != EINTR)
+      break;
+  }
+  return err;
+}
+
 AppsFileResult failed(std::string message) {
   return AppsFileResult{AppsFileResult::Kind::Failed, std::move(message), {}};
 }
@@ -59,8 +82,9 @@ AppsFileResult failed(std::string message) {
 // Reads the whole of the open file into a buffer sized from `expected`, the size the
 // metadata gave. The file may have changed since: the read still stops past
 // MAX_APPS_FILE_BYTES. A short read that brings exactly the promised size is taken as
-// the end, so an unchanged file takes one read. Failure: the system error of the read.
-Result<std::string> read_file(int fd, size_t expected) {
+// the end, so an unchanged file takes one read. Failure: the system error of the read,
+// whose number goes to `*error`.
+Result<std::string> read_file(int fd, size_t expected, int* error) {
   std::string bytes(expected + 1, '\0');
   size_t used = 0;
   for (;;) {
@@ -70,8 +94,10 @@ Result<std::string> read_file(int fd, size_t expected) {
       bytes.resize(std::min<size_t>(bytes.size() * 2, MAX_APPS_FILE_BYTES + 1));
     }
     ssize_t n = read_retry(fd, bytes.data() + used, bytes.size() - used);
-    if (n < 0)
+    if (n < 0) {
+      *error = errno;
       return fail(os_error_text(errno));
+    }
     if (n == 0)
       break;
     used += static_cast<size_t>(n);
@@ -107,21 +133,20 @@ namespace {
 // The bytes of the apps file at `path`, or why there are none (Absent or Failed).
 std::variant<std::string, AppsFileResult> read_apps_file(const std::string& path) {
   auto shown = [&path] { return lossy_utf8(path) + ": "; };
-  // Read at every tool call, so opened first and asked with fstat: one path walk, not
-  // two. O_NONBLOCK: a pipe in its place must not block the request. When the open
-  // fails for another reason than absence, the path's metadata decides the message,
-  // as it would have without the open (a folder or an oversized file is reported as
-  // such even when it cannot be read).
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  const int open_error = fd.valid() ? 0 : errno;
-  if (open_error == ENOENT)
-    return AppsFileResult{AppsFileResult::Kind::Absent, {}, {}};
+  // A failure that lies in the gateway itself is not the launcher's answer.
+  auto failed_with = [&](int err) {
+    if (is_own_shortage(err))
+      return AppsFileResult{AppsFileResult::Kind::Unreadable,
+                            "the gateway could not read apps.json: " + os_error_text(err), {}};
+    return failed(shown() + os_error_text(err));
+  };
+  // The metadata decides before anything is opened, so a pipe or a device in the
+  // file's place is never opened.
   struct stat meta;
-  if ((fd.valid() ? ::fstat(fd.get(), &meta) : ::stat(path.c_str(), &meta)) != 0) {
-    int err = errno;
+  if (int err = retry_on_eintr([&] { return ::stat(path.c_str(), &meta); }); err != 0) {
     if (err == ENOENT)
       return AppsFileResult{AppsFileResult::Kind::Absent, {}, {}};
-    return failed(shown() + os_error_text(err));
+    return failed_with(err);
   }
   if (!S_ISREG(meta.st_mode))
     return failed(shown() + "not a regular file");
@@ -130,11 +155,19 @@ std::variant<std::string, AppsFileResult> read_apps_file(const std::string& path
   };
   if (static_cast<uint64_t>(meta.st_size) > MAX_APPS_FILE_BYTES)
     return failed(limit_text());
-  if (!fd.valid())
-    return failed(shown() + os_error_text(open_error));
-  auto bytes = read_file(fd.get(), static_cast<size_t>(meta.st_size));
+  // O_NONBLOCK: whatever replaced the file since the stat must not block the request.
+  UniqueFd fd;
+  if (int err = retry_on_eintr([&] {
+        fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        return fd.valid() ? 0 : -1;
+      });
+      err != 0) {
+    return failed_with(err);
+  }
+  int read_error = 0;
+  auto bytes = read_file(fd.get(), static_cast<size_t>(meta.st_size), &read_error);
   if (!bytes.ok())
-    return failed(shown() + bytes.error());
+    return failed_with(read_error);
   if (bytes->size() > MAX_APPS_FILE_BYTES)
     return failed(limit_text());
   return std::move(bytes).take();
@@ -197,6 +230,7 @@ AppRegistry load_registry() {
     case AppsFileResult::Kind::Absent:
       return AppRegistry{{}, {std::string(AGENTS_OFF_MESSAGE)}};
     case AppsFileResult::Kind::Failed:
+    case AppsFileResult::Kind::Unreadable:
       return AppRegistry{{}, {std::move(file.message)}};
     case AppsFileResult::Kind::Loaded:
       break;
@@ -204,15 +238,19 @@ AppRegistry load_registry() {
   return std::move(file.registry);
 }
 
-bool agents_enabled() {
+Result<bool> agents_enabled() {
   auto folder = apps_folder();
   if (!folder)
     return false;
   std::string path = join_path(*folder, "apps.json");
   auto read = read_apps_file(path);
   std::string* bytes = std::get_if<std::string>(&read);
-  if (!bytes)
+  if (!bytes) {
+    AppsFileResult& refused = std::get<AppsFileResult>(read);
+    if (refused.kind == AppsFileResult::Kind::Unreadable)
+      return fail(std::move(refused.message));
     return false;
+  }
   if (loaded_file_memo().holds(path, *bytes))
     return true;
   if (!parse_apps_file(*bytes).ok())

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "apps/apps_file.h"
+#include "base/result.h"
 
 namespace brask {
 
@@ -31,14 +32,19 @@ std::optional<std::string> apps_folder();
 std::string join_path(std::string_view path, std::string_view component);
 
 struct AppsFileResult {
-  enum class Kind { Absent, Failed, Loaded };
+  // Unreadable: the gateway itself is short of descriptors or memory (or kept being
+  // interrupted); says nothing about the file, so it does not turn agents off.
+  enum class Kind { Absent, Failed, Unreadable, Loaded };
   Kind kind;
-  std::string message;   // Failed: "{path}: ..." or the file's parse failure
+  // Failed: "{path}: ..." or the file's parse failure. Unreadable: "the gateway could
+  // not read apps.json: {error}".
+  std::string message;
   AppRegistry registry;  // Loaded
 };
 
-// Reads `folder`/apps.json. Absent when it does not exist (a dangling link included);
-// Failed with "{path}: {error}", "{path}: not a regular file",
+// Reads `folder`/apps.json, deciding from its metadata before opening it. Absent when
+// it does not exist (a dangling link included); Unreadable on EMFILE, ENFILE, ENOMEM
+// or EINTR after a few retries; Failed with "{path}: {error}", "{path}: not a regular file",
 // "{path}: larger than 1048576 bytes" or parse_apps_file's failure; the path's bytes
 // that are not UTF-8 are shown as U+FFFD.
 AppsFileResult load_apps_file(std::string_view folder);
@@ -49,6 +55,7 @@ AppRegistry load_registry();
 
 // True only while apps.json loads, whatever it holds. Reads the environment and the file
 // afresh on every call: the launcher turns agents on and off by writing the file.
-bool agents_enabled();
+// Failure (the file is Unreadable): "the gateway could not read apps.json: {error}".
+Result<bool> agents_enabled();
 
 }  // namespace brask

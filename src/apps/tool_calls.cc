@@ -82,7 +82,14 @@ Result<JsonValue> run_app_tool(Gateway& gateway, std::string_view app, std::stri
                      const std::shared_ptr<const ToolCatalogue>& catalogue) -> Result<JsonValue> {
                    if (!find_listed_tool(*catalogue, tool))
                      return fail(no_tool_message(app, tool));
-                   return call_tool(connection, tool, std::move(arguments), timeout);
+                   Result<JsonValue> result =
+                       call_tool(connection, tool, std::move(arguments), timeout);
+                   // Agents' clients drop a result that is not an object and wait for
+                   // ever; an error result reaches them.
+                   if (result.ok() && !result->as_object())
+                     return fail("`" + std::string(tool) + "` of " + std::string(app) +
+                                 " answered with a result that is not an object");
+                   return result;
                  });
 }
 

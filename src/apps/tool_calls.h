@@ -36,7 +36,9 @@ std::string no_tool_message(std::string_view app, std::string_view tool);
 // when no catalogue is held. Failures: those of find_app and app_tools, no_tool_message.
 Result<JsonValue> describe_tool(Gateway& gateway, std::string_view app, std::string_view tool);
 
-// Runs `tool` with `arguments` (an object) and returns the app's own result, unexamined.
+// Runs `tool` with `arguments` (an object) and returns the app's own result object,
+// unexamined beyond that: a result that is not an object fails with
+// "`{tool}` of {app} answered with a result that is not an object".
 // Nothing reaches the app unless the catalogue lists the tool. The app's connection lock
 // is held for the whole call, which waits at most `timeout_secs` for the answer (then
 // the connection ends and the server is replaced at the app's next use). Failures: those

@@ -20,6 +20,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The agents check, which must not fail on an ordinary file system.
+bool enabled() {
+  Result<bool> answer = agents_enabled();
+  EXPECT_TRUE(answer.ok()) << answer.error();
+  return answer.ok() && *answer;
+}
+
 // Sets or unsets one environment variable for the life of the object.
 class ScopedEnv {
  public:
@@ -118,13 +125,16 @@ TEST(AppsFolder, FirstUsableSourceWins) {
   }
 }
 
-// Shortens a result for comparison: "absent", "failed: {message}" or "loaded: N apps".
+// Shortens a result for comparison: "absent", "failed: {message}",
+// "unreadable: {message}" or "loaded: N apps".
 std::string outcome(const AppsFileResult& r) {
   switch (r.kind) {
     case AppsFileResult::Kind::Absent:
       return "absent";
     case AppsFileResult::Kind::Failed:
       return "failed: " + r.message;
+    case AppsFileResult::Kind::Unreadable:
+      return "unreadable: " + r.message;
     case AppsFileResult::Kind::Loaded:
       return "loaded: " + std::to_string(r.registry.apps.size()) + " apps";
   }
@@ -270,31 +280,31 @@ TEST(LoadRegistry, NoConfigurationFolder) {
   AppRegistry registry = load_registry();
   EXPECT_TRUE(registry.apps.empty());
   EXPECT_EQ(registry.warnings, std::vector<std::string>{"no per-user configuration folder"});
-  EXPECT_FALSE(agents_enabled());
+  EXPECT_FALSE(enabled());
 }
 
 TEST(AgentsEnabled, FollowsTheFileWithoutARestart) {
   TempDir dir;
   ScopedEnv brask("BRASK_MCP_DIR", dir.path());
   const std::string path = dir.path() + "/apps.json";
-  EXPECT_FALSE(agents_enabled());
+  EXPECT_FALSE(enabled());
   write_file(path, VALID_FILE);
-  EXPECT_TRUE(agents_enabled());
+  EXPECT_TRUE(enabled());
   ASSERT_EQ(::unlink(path.c_str()), 0);
-  EXPECT_FALSE(agents_enabled());
+  EXPECT_FALSE(enabled());
   write_file(path, R"({"version":1,"apps":[{"id":"Bad","command":"x"}]})");
-  EXPECT_TRUE(agents_enabled()) << "a file whose every entry is refused still turns agents on";
+  EXPECT_TRUE(enabled()) << "a file whose every entry is refused still turns agents on";
   write_file(path, R"({"version":1,"apps":[)");
-  EXPECT_FALSE(agents_enabled());
+  EXPECT_FALSE(enabled());
   write_file(path, VALID_FILE);
-  EXPECT_TRUE(agents_enabled());
+  EXPECT_TRUE(enabled());
   // A file that loaded before is not parsed again, unless a byte differs, size unchanged.
   std::string broken = VALID_FILE;
   broken.back() = ' ';
   write_file(path, broken);
-  EXPECT_FALSE(agents_enabled());
+  EXPECT_FALSE(enabled());
   write_file(path, VALID_FILE);
-  EXPECT_TRUE(agents_enabled());
+  EXPECT_TRUE(enabled());
 }
 
 TEST(AgentsEnabled, ReadsTheEnvironmentAfresh) {
@@ -302,17 +312,17 @@ TEST(AgentsEnabled, ReadsTheEnvironmentAfresh) {
   write_file(on.path() + "/apps.json", VALID_FILE);
   {
     ScopedEnv brask("BRASK_MCP_DIR", on.path());
-    EXPECT_TRUE(agents_enabled());
+    EXPECT_TRUE(enabled());
   }
   {
     ScopedEnv brask("BRASK_MCP_DIR", off.path());
-    EXPECT_FALSE(agents_enabled());
+    EXPECT_FALSE(enabled());
   }
   ScopedEnv brask("BRASK_MCP_DIR", std::nullopt);
   ScopedEnv xdg("XDG_CONFIG_HOME", on.path());
   fs::create_directories(on.path() + "/Velmora/mcp");
   write_file(on.path() + "/Velmora/mcp/apps.json", VALID_FILE);
-  EXPECT_TRUE(agents_enabled());
+  EXPECT_TRUE(enabled());
 }
 
 }  // namespace

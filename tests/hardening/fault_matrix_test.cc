@@ -42,6 +42,10 @@ const Fault FAULTS[] = {
     {"NeverReadsItsInput", "deaf-then-big", "{}", 2, true, "", true},
     {"GrandchildKeepsPipesOpen", "grandchild-then-crash", "{}", 2, true,
      "the app did not answer `tools/call` within 2s", true},
+    {"ResultIsNull", "respond", R"({"response":{"result":null}})", 30, true,
+     "`respond` of hostile answered with a result that is not an object", false},
+    {"ResultIsAString", "respond", R"({"response":{"result":"done"}})", 30, true,
+     "`respond` of hostile answered with a result that is not an object", false},
     {"ExecWrapperScript", "sleep", R"({"ms":600000})", 1, true,
      "the app did not answer `tools/call` within 1s", true, Wrapper::ShellExec},
 };
@@ -54,24 +58,6 @@ JsonValue object(const char* text) {
   return parsed.ok() ? *parsed : JsonValue(JsonObject{});
 }
 
-// Calls `tool` and returns the answer's text; `*is_error` as answered.
-std::string call(GatewaySession& session, int id, const std::string& app, const std::string& tool,
-                 JsonValue arguments, int timeout_secs, bool* is_error,
-                 std::chrono::milliseconds* took = nullptr) {
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(
-      session.send(GatewaySession::call_request(id, app, tool, std::move(arguments), timeout_secs)));
-  auto answer = session.answer(id, std::chrono::seconds(timeout_secs + 60));
-  if (took != nullptr)
-    *took = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
-  if (!answer) {
-    *is_error = true;
-    return "no answer to " + std::to_string(id);
-  }
-  return GatewaySession::result_text(*answer, is_error);
-}
-
 TEST_P(FaultMatrix, AnsweredInTimeThenRecoversWithoutLeftovers) {
   const Fault& f = GetParam();
   FakeApp hostile("hostile", {"--hostile"});
@@ -81,15 +67,15 @@ TEST_P(FaultMatrix, AnsweredInTimeThenRecoversWithoutLeftovers) {
   }
   GatewaySession session({hostile, FakeApp("bystander")});
   bool is_error = false;
-  ASSERT_EQ(call(session, 1, "bystander", "echo", JsonObject{}, 30, &is_error), "echo");
-  ASSERT_EQ(call(session, 2, "hostile", "echo", JsonObject{}, 30, &is_error), "echo");
+  ASSERT_EQ(session.call(1, "bystander", "echo", JsonObject{}, 30, &is_error), "echo");
+  ASSERT_EQ(session.call(2, "hostile", "echo", JsonObject{}, 30, &is_error), "echo");
   ASSERT_EQ(session.app_pids("hostile").size(), 1u);
 
   std::string tool = f.tool;
   std::vector<pid_t> strays;  // processes the app started on its own
   if (tool == "deaf-then-big") {
     // The app stops reading; a call whose request outgrows the pipe cannot be sent.
-    ASSERT_EQ(call(session, 3, "hostile", "deaf", JsonObject{}, 30, &is_error), "echo");
+    ASSERT_EQ(session.call(3, "hostile", "deaf", JsonObject{}, 30, &is_error), "echo");
     tool = "echo";
   } else if (tool == "grandchild-then-crash") {
     ASSERT_TRUE(session.send(GatewaySession::call_request(3, "hostile", "grandchild",
@@ -109,16 +95,16 @@ TEST_P(FaultMatrix, AnsweredInTimeThenRecoversWithoutLeftovers) {
     arguments = JsonObject{{"padding", std::string(4 << 20, 'p')}};
   std::chrono::milliseconds took{};
   const std::string text =
-      call(session, 4, "hostile", tool, std::move(arguments), f.timeout_secs, &is_error, &took);
+      session.call(4, "hostile", tool, std::move(arguments), f.timeout_secs, &is_error, &took);
   EXPECT_EQ(is_error, f.is_error) << text.substr(0, 300);
   EXPECT_NE(text.find(f.text), std::string::npos) << text.substr(0, 300);
   EXPECT_LT(took, std::chrono::seconds(f.timeout_secs + 15));
 
   // The app works again, the bystander never noticed.
-  EXPECT_EQ(call(session, 5, "hostile", "echo", JsonObject{}, 30, &is_error), "echo");
+  EXPECT_EQ(session.call(5, "hostile", "echo", JsonObject{}, 30, &is_error), "echo");
   EXPECT_FALSE(is_error);
   EXPECT_EQ(session.app_pids("hostile").size(), f.fresh_server ? 2u : 1u);
-  EXPECT_EQ(call(session, 6, "bystander", "echo", JsonObject{}, 30, &is_error), "echo");
+  EXPECT_EQ(session.call(6, "bystander", "echo", JsonObject{}, 30, &is_error), "echo");
   EXPECT_EQ(session.app_pids("bystander").size(), 1u);
 
   session.process().close_stdin();

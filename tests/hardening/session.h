@@ -122,6 +122,24 @@ class GatewaySession {
     }
   }
 
+  // Calls `tool` of `app` and returns the answer's text; `*is_error` as answered, true
+  // when no answer came within the time-out and a minute more.
+  std::string call(int id, const std::string& app, const std::string& tool,
+                   JsonValue arguments, int timeout_secs, bool* is_error,
+                   std::chrono::milliseconds* took = nullptr) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(send(call_request(id, app, tool, std::move(arguments), timeout_secs)));
+    auto response = answer(id, std::chrono::seconds(timeout_secs + 60));
+    if (took != nullptr)
+      *took = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - start);
+    if (!response) {
+      *is_error = true;
+      return "no answer to " + std::to_string(id);
+    }
+    return result_text(*response, is_error);
+  }
+
   // The text of a tool result's first content item, and whether it is an error.
   static std::string result_text(const JsonValue& response, bool* is_error) {
     const JsonValue* result = response.find("result");

@@ -16,6 +16,7 @@
 //   --list-delay-ms N      wait N milliseconds before answering each tools/list
 //   --exit-at-once         exit before reading anything
 //   --no-initialize        read requests but never answer "initialize"
+//   --exit-after-ms N      exit with status 4 after N milliseconds, whatever it is doing
 //   --init-error JSON      answer "initialize" with "error": JSON (any value)
 //   --no-read              never read standard input (block until killed)
 //   --log-lines            print a non-JSON log line before every answer
@@ -78,6 +79,7 @@ struct Options {
   bool hostile = false;
   bool exit_at_once = false;
   bool no_initialize = false;
+  int exit_after_ms = -1;
   std::optional<JsonValue> init_error;
   bool no_read = false;
   bool log_lines = false;
@@ -127,6 +129,8 @@ Options parse_options(int argc, char** argv) {
       o.exit_at_once = true;
     } else if (a == "--no-initialize") {
       o.no_initialize = true;
+    } else if (a == "--exit-after-ms") {
+      o.exit_after_ms = to_int(value());
     } else if (a == "--init-error") {
       auto parsed = parse_json(value());
       if (!parsed.ok()) usage("--init-error: " + parsed.error());
@@ -164,6 +168,12 @@ class FakeApp {
     }
     if (o_.to_stderr) say_stderr("fake-app starting\n");
     if (o_.exit_at_once) return 0;
+    if (o_.exit_after_ms >= 0) {
+      std::thread([ms = o_.exit_after_ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        ::_exit(4);
+      }).detach();
+    }
     if (o_.no_read) block_forever();
     std::string line;
     while (read_line(&line)) {
