@@ -14,6 +14,7 @@
 
 #include "base/mutex.h"
 #include "base/os_error.h"
+#include "base/out_of_memory.h"
 #include "base/unique_fd.h"
 #include "text/text.h"
 
@@ -238,7 +239,10 @@ AppRegistry load_registry() {
   return std::move(file.registry);
 }
 
-Result<bool> agents_enabled() {
+namespace {
+
+// agents_enabled, short of the memory check.
+Result<bool> read_agents_switch() {
   auto folder = apps_folder();
   if (!folder)
     return false;
@@ -257,6 +261,16 @@ Result<bool> agents_enabled() {
     return false;
   loaded_file_memo().remember(std::move(path), std::move(*bytes));
   return true;
+}
+
+}  // namespace
+
+Result<bool> agents_enabled() {
+  std::optional<Result<bool>> answer;
+  // Memory short is the gateway's own trouble too, not the user's switch.
+  if (runs_out_of_memory([&] { answer = read_agents_switch(); }))
+    return fail("the gateway could not read apps.json: " + os_error_text(ENOMEM));
+  return std::move(*answer);
 }
 
 }  // namespace brask

@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -60,12 +61,27 @@ inline ssize_t read_retry(int fd, void* buffer, size_t size) {
   }
 }
 
-// Writes every byte, retrying short writes and EINTR. Failure: errno of the failing write.
+// Waits until `fd` is ready for `events` (POLLIN, POLLOUT), or has an error or hang-up
+// that the next read or write will report. For descriptors that someone else may have
+// made non-blocking (a parent sharing its pipe or terminal); the wake-up is the
+// descriptor itself.
+inline void wait_ready(int fd, short events) {
+  pollfd p{fd, events, 0};
+  while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+// Writes every byte, retrying short writes and EINTR, and waiting for room when the
+// descriptor is non-blocking. Failure: errno of the failing write.
 inline Result<void> write_all(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_ready(fd, POLLOUT);
+        continue;
+      }
       return fail(os_error_text(errno));
     }
     data += n;

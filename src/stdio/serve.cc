@@ -1,6 +1,7 @@
 #include "stdio/serve.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "base/line_buffer.h"
 #include "base/os_error.h"
+#include "base/out_of_memory.h"
 #include "base/unique_fd.h"
 #include "json/parse.h"
 #include "json/render.h"
@@ -33,12 +35,15 @@ std::string too_large_message() {
   return "request larger than " + std::to_string(MAX_REQUEST_BYTES) + " bytes";
 }
 
+constexpr std::string_view NO_MEMORY = "the gateway ran out of memory for this request";
+
 std::string busy_message() {
   return std::to_string(MAX_RUNNING_REQUESTS) +
          " requests are already running; try again when one finishes";
 }
 
-enum class LineStatus { Line, TooLong, End, Failed };
+// NoMemory: the line could not be held; what was read of it is dropped.
+enum class LineStatus { Line, TooLong, NoMemory, End, Failed };
 
 // Reads lines from a descriptor through a fixed buffer; bytes after a line feed stay
 // for the next line.
@@ -47,8 +52,9 @@ class LineReader {
   explicit LineReader(int fd) : fd_(fd), buffer_(new char[INPUT_BUFFER_BYTES]) {}
 
   // Appends one line, line feed included, to the empty `line`. TooLong when the budget
-  // is used up without a line feed; End when no byte was left; Failed on a read error
-  // (see `failure()`), dropping what was read of the line.
+  // is used up without a line feed; NoMemory when the buffer cannot grow (the rest of
+  // the line is still unread); End when no byte was left; Failed on a read error (see
+  // `failure()`), dropping what was read of the line.
   LineStatus read_line(LineBuffer* line) {
     for (;;) {
       if (start_ == end_) {
@@ -64,8 +70,8 @@ class LineReader {
       if (feed)
         take = static_cast<const char*>(feed) - begin + 1;
       if (!line->append(begin, take)) {
-        error_ = ENOMEM;
-        return LineStatus::Failed;
+        line->release();
+        return LineStatus::NoMemory;
       }
       start_ += take;
       if (feed)
@@ -103,6 +109,11 @@ class LineReader {
   ssize_t fill() {
     start_ = end_ = 0;
     ssize_t n = read_retry(fd_, buffer_.get(), INPUT_BUFFER_BYTES);
+    // A parent that shares a non-blocking descriptor with us: wait for input instead.
+    while (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      wait_ready(fd_, POLLIN);
+      n = read_retry(fd_, buffer_.get(), INPUT_BUFFER_BYTES);
+    }
     if (n < 0) {
       // A standard input that was never opened is simply empty.
       if (errno == EBADF)
@@ -123,6 +134,35 @@ class LineReader {
 
 bool is_blank(std::string_view line) {
   return line.find_first_not_of(" \t\n\f\r") == std::string_view::npos;
+}
+
+// Handles one request on a request thread and writes its answer, calling `release_slot`
+// once, just before the answer goes out (or when there is none). A request that runs
+// out of memory, in handling or in rendering its answer, is answered with an error of
+// its own; the other requests go on.
+void answer_request(const RequestHandler& handle, ResponseWriter& writer, JsonValue request,
+                    const std::function<void()>& release_slot) {
+  std::optional<JsonValue> id;
+  bool released = false;
+  const std::function<void()> release = [&] {
+    release_slot();
+    released = true;
+  };
+  const bool no_memory = runs_out_of_memory([&] {
+    if (const JsonValue* given = request.find("id"))
+      id = *given;
+    std::optional<JsonValue> response = handle(std::move(request));
+    // Nobody is left to tell about a failed answer; the loop notices a broken output on
+    // its own next write.
+    if (response)
+      (void)write_message(writer, *response, release);
+  });
+  if (no_memory && id && !released) {
+    (void)write_message(
+        writer, error_response(std::move(*id), {INTERNAL_ERROR, std::string(NO_MEMORY)}), release);
+  }
+  if (!released)
+    release_slot();
 }
 
 }  // namespace
@@ -152,14 +192,7 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
   RequestThreads running(MAX_RUNNING_REQUESTS, [&handle, &writer](JsonValue request,
                                                                   const std::function<void()>&
                                                                       release_slot) {
-    std::optional<JsonValue> response = handle(std::move(request));
-    // Nobody is left to tell about a failed answer; the loop notices a broken output on
-    // its own next write.
-    if (response) {
-      (void)write_message(writer, *response, release_slot);
-    } else {
-      release_slot();
-    }
+    answer_request(handle, writer, std::move(request), release_slot);
   });
   Result<void> outcome;
   {
@@ -175,20 +208,26 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
         break;
       }
       std::optional<JsonValue> answer;
-      if (status == LineStatus::TooLong) {
+      if (status == LineStatus::TooLong || status == LineStatus::NoMemory) {
         line.clear();
         if (!input.skip_line()) {
           outcome = input.failure();
           break;
         }
-        answer = error_response(nullptr, {PARSE_ERROR, too_large_message()});
+        answer = status == LineStatus::TooLong
+                     ? error_response(nullptr, {PARSE_ERROR, too_large_message()})
+                     : error_response(nullptr, {INTERNAL_ERROR, std::string(NO_MEMORY)});
       } else if (is_blank(line.view())) {
         continue;
       } else {
         // The line feed is parsed too, so running out of input is reported on the line after.
-        Result<JsonValue> parsed = parse_json(line.view());
+        Result<JsonValue> parsed = fail("");
+        const bool no_memory = runs_out_of_memory([&] { parsed = parse_json(line.view()); });
         line.clear();
-        if (!parsed.ok()) {
+        if (no_memory) {
+          // What the parse held is freed by now; the id is unknown, as for a line not JSON.
+          answer = error_response(nullptr, {INTERNAL_ERROR, std::string(NO_MEMORY)});
+        } else if (!parsed.ok()) {
           answer = error_response(nullptr, {PARSE_ERROR, parsed.error()});
         } else if (!parsed->as_object()) {
           answer = error_response(nullptr, {INVALID_REQUEST, std::string(NOT_AN_OBJECT)});

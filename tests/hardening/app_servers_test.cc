@@ -65,5 +65,43 @@ TEST(AppServers, OneFailedStartAnswersEveryRequestWaitingForIt) {
   EXPECT_EQ(session.app_pids("stuck").size(), 2u);
 }
 
+// Under a 1 GiB address-space limit, as some supervisors set, a message of millions of
+// small numbers may cost more memory than the gateway can get: then that message alone
+// fails, from the agent or from an app, and the gateway goes on serving.
+TEST(AppServers, MessageThatCannotGetItsMemoryFailsAlone) {
+  GatewaySession session({FakeApp("alpha")});
+  bool is_error = false;
+  ASSERT_EQ(session.call(1, "alpha", "echo", JsonObject{}, 30, &is_error), "echo");
+  const pid_t gateway = session.process().pid();
+  rlimit usual{};
+  ASSERT_EQ(::prlimit(gateway, RLIMIT_AS, nullptr, &usual), 0);
+  rlimit tight = usual;
+  tight.rlim_cur = rlim_t{1} << 30;
+  ASSERT_EQ(::prlimit(gateway, RLIMIT_AS, &tight, nullptr), 0);
+
+  constexpr size_t NUMBERS = 15'000'000;  // 30 MB of "0,"
+  std::string request = R"({"jsonrpc":"2.0","id":2,"method":"ping","params":[0)";
+  request.reserve(request.size() + 2 * NUMBERS + 2);
+  for (size_t i = 1; i < NUMBERS; ++i) request += ",0";
+  request += "]}";
+  ASSERT_TRUE(session.send_line(request));
+  ASSERT_TRUE(session.send_line(R"({"jsonrpc":"2.0","id":3,"method":"ping"})"));
+  ASSERT_TRUE(session.answer(3)) << "the gateway stopped serving";
+  // Answered as a ping, or refused for want of memory (with id null, when even the
+  // parse could not be held).
+  EXPECT_TRUE(session.answer(2, std::chrono::milliseconds(1)) ||
+              session.answer(JsonValue(nullptr), std::chrono::milliseconds(1)));
+
+  const std::string text = session.call(
+      4, "alpha", "huge", JsonObject{{"bytes", 2 * NUMBERS}, {"numbers", true}}, 120, &is_error);
+  EXPECT_TRUE(text == "echo" || text == "the gateway ran out of memory for a message of the app")
+      << text.substr(0, 300);
+  ASSERT_EQ(::prlimit(gateway, RLIMIT_AS, &usual, nullptr), 0);
+  EXPECT_EQ(session.call(5, "alpha", "echo", JsonObject{}, 30, &is_error), "echo");
+  session.process().close_stdin();
+  ExitStatus status = session.process().wait();
+  EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+}
+
 }  // namespace
 }  // namespace brask::testing

@@ -178,5 +178,30 @@ TEST(HostileAgent, OutputClosedEarlyEndsServingWithoutLeftovers) {
   for (pid_t pid : session.app_pids("alpha")) EXPECT_FALSE(process_exists(pid));
 }
 
+// A parent that made the pipes it shares with the gateway non-blocking: the gateway
+// waits for input and for room instead of failing, and every answer arrives whole.
+TEST(HostileAgent, NonBlockingStandardInputAndOutputServeAsUsual) {
+  ProcessOptions options;
+  options.nonblocking_stdio = true;
+  GatewaySession session(std::vector<FakeApp>{}, options);
+  const std::string padding(4 << 20, 'p');
+  std::string input;
+  for (int i = 0; i < 4; ++i)
+    input += R"({"jsonrpc":"2.0","id":")" + std::to_string(i) + padding + R"(","method":"ping"})" "\n";
+  bool complete = false;
+  const std::string out = session.send_all_and_read(input, std::chrono::seconds(120), &complete);
+  ASSERT_TRUE(complete);
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(out.substr(at, end - at));
+  size_t null_ids = 0;
+  std::map<std::string, JsonValue> by_id = answers_by_id(lines, &null_ids);
+  EXPECT_EQ(null_ids, 0u);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(by_id.count("\"" + std::to_string(i) + padding + "\""), 1u) << "answer " << i;
+  ExitStatus status = session.process().wait();
+  EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+}
+
 }  // namespace
 }  // namespace brask::testing

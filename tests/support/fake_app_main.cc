@@ -40,8 +40,9 @@
 //           the reply with that id and returns it as structuredContent {"reply": ...}
 //   respond {"response": {...}, "id_as": "string"|"double"}: writes the given members
 //           as the response (e.g. {"error":null}), with the id as given or rewritten
-//   huge    {"bytes": N, "json": bool}: first writes one line of N bytes (a JSON
-//           string when "json" is true, else junk), then answers like echo
+//   huge    {"bytes": N, "json": bool, "numbers": bool}: first writes one line of about
+//           N bytes (a JSON string when "json" is true, an array of zeros when
+//           "numbers" is, else junk), then answers like echo
 //   deaf    answers, then never reads standard input again
 //   quit    answers, then exits with status 0
 // Unknown methods and tools are answered with errors; notifications are ignored.
@@ -333,8 +334,14 @@ class FakeApp {
       long bytes = number(arguments.find("bytes"), 0);
       const JsonValue* json = arguments.find("json");
       std::string line;
+      const JsonValue* numbers = arguments.find("numbers");
       if (json && json->as_bool() && *json->as_bool() && bytes >= 2) {
         line = "\"" + std::string(static_cast<size_t>(bytes - 2), 'a') + "\"";
+      } else if (numbers && numbers->as_bool() && *numbers->as_bool() && bytes >= 3) {
+        line.reserve(static_cast<size_t>(bytes));
+        line = "[0";
+        while (line.size() + 3 <= static_cast<size_t>(bytes)) line += ",0";
+        line += ']';
       } else {
         line.assign(static_cast<size_t>(bytes), 'x');
       }

@@ -14,6 +14,8 @@ std::string describe(const AppEvent& event) {
       return "message " + render_compact(event.message);
     case AppEvent::Kind::TooLarge:
       return "too_large";
+    case AppEvent::Kind::Dropped:
+      return "dropped " + event.reason;
     case AppEvent::Kind::Closed:
       return "closed " + event.reason;
   }

@@ -137,6 +137,12 @@ Result<std::unique_ptr<Process>> Process::start(const std::string& program,
   auto err = make_pipe();
   if (!err.ok())
     return err.failure();
+  if (options.nonblocking_stdio) {
+    for (int fd : {in->read_end.get(), out->write_end.get()}) {
+      if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
+        return fail("fcntl: " + os_error_text(errno));
+    }
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -65,6 +65,9 @@ struct ProcessOptions {
   bool close_stdin = false;
   bool close_stdout = false;
   bool close_stderr = false;
+  // O_NONBLOCK on the program's ends of its standard input and output pipes, as a
+  // parent that shares them might have set.
+  bool nonblocking_stdio = false;
 };
 
 struct ExitStatus {

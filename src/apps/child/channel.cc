@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/out_of_memory.h"
 #include "base/thread.h"
 #include "json/parse.h"
 #include "json/render.h"
@@ -174,9 +175,13 @@ bool LineFramer::end_line(const Sink& sink) {
     too_long_ = false;
     event = AppEvent{AppEvent::Kind::TooLarge, JsonValue(), std::string()};
   } else if (!is_blank(line_.view())) {
-    Result<JsonValue> value = parse_json(line_.view());
-    // Apps print log lines on standard output; those are skipped silently.
-    if (value.ok()) event = AppEvent{AppEvent::Kind::Message, std::move(value).take(), {}};
+    Result<JsonValue> value = fail("");
+    if (runs_out_of_memory([&] { value = parse_json(line_.view()); })) {
+      event = AppEvent{AppEvent::Kind::Dropped, JsonValue(), std::string(DROPPED_LINE_REASON)};
+    } else if (value.ok()) {
+      // Apps print log lines on standard output; those are skipped silently.
+      event = AppEvent{AppEvent::Kind::Message, std::move(value).take(), {}};
+    }
   }
   line_.clear();
   return !event || sink(std::move(*event));

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "apps/child/process.h"
 #include "apps/child/queue.h"
@@ -27,13 +28,17 @@ inline constexpr size_t EVENT_QUEUE_CAPACITY = 256;
 inline constexpr size_t OUTGOING_QUEUE_CAPACITY = 64;
 inline constexpr size_t READ_BUFFER_BYTES = 64 * 1024;
 
-// What the reader and writer threads report.
+// What the reader and writer threads report. Dropped: a line the gateway had no memory
+// to parse (the reader goes on with the next one).
 struct AppEvent {
-  enum class Kind { Message, TooLarge, Closed };
+  enum class Kind { Message, TooLarge, Dropped, Closed };
   Kind kind = Kind::Closed;
   JsonValue message;   // Kind::Message: the value the app sent, of any type
-  std::string reason;  // Kind::Closed: why the thread ended
+  std::string reason;  // Kind::Closed: why the thread ended; Kind::Dropped: why the line went
 };
+
+inline constexpr std::string_view DROPPED_LINE_REASON =
+    "the gateway ran out of memory for a message of the app";
 
 // A connection to one app's server. Disposal (destruction or assignment over it)
 // kills and reaps `child` first, then releases `outgoing` (the writer stops and
@@ -69,7 +74,8 @@ Result<void> send_message(AppConnection& connection, const JsonValue& message);
 // The reader thread's framing, usable on its own (tests, fuzzing): bytes in, one
 // call of `sink` per complete line that yields an event. Blank lines (spaces, tabs,
 // form feeds, carriage returns) and lines that are not JSON yield nothing; a line
-// over MAX_APP_LINE_BYTES yields TooLarge and is never held in memory.
+// over MAX_APP_LINE_BYTES yields TooLarge and is never held in memory; a line whose
+// parse runs out of memory yields Dropped.
 class LineFramer {
  public:
   using Sink = std::function<bool(AppEvent&&)>;  // returns false to stop

@@ -64,6 +64,8 @@ Result<JsonValue> request(AppConnection& connection, std::string_view method, Js
       return end_with(connection, "the app sent a message larger than " +
                                       std::to_string(MAX_APP_LINE_BYTES) + " bytes");
     }
+    // The lost line may have been the answer: the call fails, as for a line too large.
+    if (event.kind == AppEvent::Kind::Dropped) return end_with(connection, std::move(event.reason));
     JsonValue& m = event.message;
     Result<bool> answered = answer_app_request(connection, m);
     if (!answered.ok()) return answered.failure();
@@ -121,7 +123,7 @@ bool poll(AppConnection& connection) {
       connection.ended = std::move(event.reason);
       break;  // later events stay queued
     }
-    if (event.kind == AppEvent::Kind::TooLarge) continue;
+    if (event.kind == AppEvent::Kind::TooLarge || event.kind == AppEvent::Kind::Dropped) continue;
     Result<bool> answered = answer_app_request(connection, event.message);
     // A failed answer has set `ended` already; the poll goes on regardless.
     if (answered.ok() && *answered) continue;

@@ -23,7 +23,8 @@ inline constexpr int INITIALIZE_TIMEOUT_SECS = 60;
 // own requests meanwhile. The deadline is fixed when the request is sent. Failures:
 // `ended` as it was (nothing sent); a send failure; "the app did not answer
 // `{method}` within {seconds}s", "the app's MCP connection ended", a `closed` reason,
-// "the app sent a message larger than 67108864 bytes" (each also set as `ended`); the
+// "the app sent a message larger than 67108864 bytes", DROPPED_LINE_REASON (each also
+// set as `ended`); the
 // app's error "message" or "the app returned an error" (leaving `ended` alone).
 // Success: the response's "result", null when it has none.
 Result<JsonValue> request(AppConnection& connection, std::string_view method, JsonValue params,
