@@ -38,6 +38,9 @@ void prepare_process() {
       std::abort();
   }
   signal(SIGPIPE, SIG_IGN);
+  // Inherited as ignored, SIGCHLD would make the system reap app servers by itself, and
+  // the gateway could no longer wait for the ones it stops.
+  signal(SIGCHLD, SIG_DFL);
 }
 
 void write_operator_message(std::string_view message) {

@@ -24,7 +24,8 @@ struct Command {
 Command read_command_line(const std::vector<std::string>& args);
 
 // Opens /dev/null on any of descriptors 0 to 2 that is closed (aborts if it cannot)
-// and ignores SIGPIPE, so a vanished reader shows up as EPIPE from write.
+// and ignores SIGPIPE, so a vanished reader shows up as EPIPE from write; SIGCHLD is
+// set back to default, so the gateway can wait for the app servers it stops.
 void prepare_process();
 
 // Writes "brask-ai-mcp: {message}" and a line feed to standard error.

@@ -8,6 +8,7 @@
 
 #include "apps/gateway.h"
 #include "apps/child/live_children.h"
+#include "apps/child/process_tree.h"
 #include "apps/registry.h"
 #include "base/unique_fd.h"
 #include "stdio/command_line.h"
@@ -24,11 +25,18 @@ int serve() {
     write_operator_message(waiting.error());
     return 1;
   }
+  // Processes that app servers start and leave stay the gateway's own, to be stopped.
+  adopt_orphans();
   AppRegistry registry = load_registry();
   for (const std::string& warning : registry.warnings) write_operator_message(warning);
-  Gateway gateway(std::move(registry.apps), std::move(registry.warnings),
-                  Gateway::default_app_starter(), &brask::agents_enabled);
-  Result<void> served = serve_stdio(gateway);
+  Result<void> served;
+  {
+    Gateway gateway(std::move(registry.apps), std::move(registry.warnings),
+                    Gateway::default_app_starter(), &brask::agents_enabled);
+    served = serve_stdio(gateway);
+  }
+  // The Gateway stopped its servers; whatever they left behind goes now too.
+  kill_live_children();
   if (!served.ok()) {
     write_operator_message(served.error());
     return 1;

@@ -1,8 +1,13 @@
 // App servers as they are really started and run, end to end through the built
-// gateway: shortages of the gateway's own, starts that fail slowly.
+// gateway: launchers that do not exec, shortages of the gateway's own, starts that
+// fail slowly, idle apps that talk a lot, the signals an app starts with.
+#include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -101,6 +106,153 @@ TEST(AppServers, MessageThatCannotGetItsMemoryFailsAlone) {
   session.process().close_stdin();
   ExitStatus status = session.process().wait();
   EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+}
+
+// Runs the fake app through a shell that does not exec it but waits, as most launchers do.
+FakeApp launched(const std::string& id, std::vector<std::string> args = {}) {
+  FakeApp app(id);
+  app.command = "/bin/sh";
+  app.args = {"-c", "\"$0\" \"$@\"; exit $?", program_path("fake-app")};
+  app.args.insert(app.args.end(), args.begin(), args.end());
+  return app;
+}
+
+// Sends one call per app at once and checks every answer's text.
+void call_each(GatewaySession& session, const std::vector<std::string>& apps, int* next_id,
+               const std::string& tool, const JsonValue& arguments, int timeout_secs,
+               const std::string& want) {
+  const int first = *next_id;
+  for (const std::string& app : apps) {
+    ASSERT_TRUE(session.send(
+        GatewaySession::call_request((*next_id)++, app, tool, arguments, timeout_secs)));
+  }
+  for (int id = first; id < *next_id; ++id) {
+    auto answer = session.answer(id, std::chrono::seconds(timeout_secs + 60));
+    ASSERT_TRUE(answer) << "no answer to " << id;
+    bool is_error = false;
+    EXPECT_EQ(GatewaySession::result_text(*answer, &is_error), want);
+  }
+}
+
+// A hundred time-outs through a launcher: each replaced server goes with its launcher,
+// no thread or descriptor is left behind, and at the end nothing the gateway started is.
+TEST(AppServers, HundredTimeOutsThroughALauncherLeaveNothingBehind) {
+  constexpr int APPS = 10;
+  constexpr int ROUNDS = 10;
+  std::vector<FakeApp> fakes;
+  std::vector<std::string> apps;
+  for (int i = 0; i < APPS; ++i) {
+    apps.push_back("app" + std::to_string(i));
+    fakes.push_back(launched(apps.back()));
+  }
+  GatewaySession session(fakes);
+  int id = 1;
+  call_each(session, apps, &id, "echo", JsonObject{}, 30, "echo");
+  const pid_t gateway = session.process().pid();
+  // Request threads end just after their answers.
+  const auto settled = [&](int threads, size_t fds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (thread_count(gateway) == threads && process_fds(gateway).size() == fds) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  };
+  const int threads = 2 + 2 * APPS;  // main, signals, a reader and a writer per app
+  ASSERT_TRUE(settled(threads, process_fds(gateway).size()));
+  const size_t fds = process_fds(gateway).size();
+  std::vector<pid_t> launchers = children_of(gateway);
+  ASSERT_EQ(launchers.size(), static_cast<size_t>(APPS));
+
+  for (int round = 0; round < ROUNDS; ++round) {
+    call_each(session, apps, &id, "sleep", JsonObject{{"ms", 600000}}, 1,
+              "the app did not answer `tools/call` within 1s");
+  }
+  call_each(session, apps, &id, "echo", JsonObject{}, 30, "echo");
+  EXPECT_TRUE(settled(threads, fds)) << thread_count(gateway) << " threads, "
+                                     << process_fds(gateway).size() << " descriptors";
+  const std::vector<pid_t> now_running = children_of(gateway);
+  EXPECT_EQ(now_running.size(), static_cast<size_t>(APPS));
+  launchers.insert(launchers.end(), now_running.begin(), now_running.end());
+  for (const std::string& app : apps) {
+    const std::vector<pid_t> servers = session.app_pids(app);
+    ASSERT_EQ(servers.size(), static_cast<size_t>(ROUNDS + 1)) << app;
+    for (size_t i = 0; i + 1 < servers.size(); ++i)
+      EXPECT_FALSE(process_exists(servers[i])) << app << " server " << servers[i] << " left";
+  }
+
+  session.process().close_stdin();
+  ExitStatus status = session.process().wait();
+  EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+  for (pid_t pid : launchers) EXPECT_FALSE(process_exists(pid)) << "launcher " << pid << " left";
+  for (const std::string& app : apps) {
+    for (pid_t pid : session.app_pids(app))
+      EXPECT_FALSE(process_exists(pid)) << app << " server " << pid << " left";
+  }
+}
+
+// An idle app that sends large notifications: once a bounded amount waits in the
+// gateway, the gateway stops reading and the app is slowed by its pipe; nothing is
+// lost, and the next call takes in the rest.
+TEST(AppServers, IdleAppCannotMakeTheGatewayHoldUnboundedMemory) {
+  GatewaySession session({FakeApp("chatty", {"--hostile"})});
+  constexpr long NOTIFICATIONS = 20;
+  constexpr long BYTES = 40L << 20;
+  constexpr long BOUND_KIB = 512L << 10;
+  const std::string progress = session.dir() + "/progress";
+  const auto sent = [&] {
+    std::ifstream in(progress);
+    return std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
+  };
+  bool is_error = false;
+  ASSERT_EQ(session.call(1, "chatty", "flood",
+                         JsonObject{{"count", NOTIFICATIONS},
+                                    {"bytes", BYTES},
+                                    {"later", true},
+                                    {"progress", progress}},
+                         30, &is_error),
+            "echo");
+  // Nothing marks the moment the gateway stops reading: the app's progress is watched
+  // until it has sent everything or has stood still for a second.
+  long seen = 0;
+  auto moved = std::chrono::steady_clock::now();
+  const auto deadline = moved + std::chrono::seconds(60);
+  while (seen < NOTIFICATIONS && std::chrono::steady_clock::now() - moved < std::chrono::seconds(1) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (long now = sent(); now != seen) {
+      seen = now;
+      moved = std::chrono::steady_clock::now();
+    }
+  }
+  EXPECT_LT(seen, NOTIFICATIONS) << "the gateway took in every notification while idle";
+  std::optional<long> idle_peak = session.process().peak_memory_kib();
+  ASSERT_TRUE(idle_peak);
+  EXPECT_LT(*idle_peak, BOUND_KIB);
+
+  EXPECT_EQ(session.call(2, "chatty", "echo", JsonObject{}, 120, &is_error), "echo");
+  EXPECT_EQ(sent(), NOTIFICATIONS);
+  std::optional<long> peak = session.process().peak_memory_kib();
+  ASSERT_TRUE(peak);
+  EXPECT_LT(*peak, BOUND_KIB);
+}
+
+// Started under nohup, the gateway passes SIGHUP on ignored, as it got it; SIGPIPE,
+// which the gateway ignores for itself, and the C library's reserved signals, which it
+// would leave ignored, reach the app at their default.
+TEST(AppServers, ServerGetsTheSignalDispositionsTheGatewayGot) {
+  ProcessOptions options;
+  options.ignored_signals = {SIGHUP};
+  GatewaySession session({FakeApp("alpha")}, options);
+  ASSERT_TRUE(session.send(
+      GatewaySession::call_request(1, "alpha", "info", JsonObject{{"signals", true}})));
+  auto answer = session.answer(1);
+  ASSERT_TRUE(answer);
+  const JsonValue* result = answer->find("result");
+  const JsonValue* content = result ? result->find("structuredContent") : nullptr;
+  const JsonValue* ignored = content ? content->find("ignored") : nullptr;
+  ASSERT_TRUE(ignored && ignored->as_array()) << render_compact(*answer);
+  EXPECT_EQ(render_compact(*ignored), "[" + std::to_string(SIGHUP) + "]");
 }
 
 }  // namespace

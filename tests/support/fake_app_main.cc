@@ -26,7 +26,12 @@
 //
 // Misbehaving tools (listed only with --hostile):
 //   crash      exits with status 3 without answering
-//   flood      {"count": N}: sends N notifications first, then answers like echo
+//   flood      {"count": N, "bytes": B, "later": bool, "progress": PATH}: sends N
+//              notifications (with B bytes of data each, when given) before answering
+//              like echo, or after it when "later" is true; appends a line to PATH after
+//              each one
+//   ping-burst {"count": N}: writes N ping requests in one write, reads every reply,
+//              then answers like echo
 //   garbage    writes junk, invalid UTF-8 and half messages first, then answers
 //   wrong-id   answers with ids that are not the request's, never with its own
 //   grandchild {"ms": N}: forks a process that keeps both pipes open for N ms
@@ -34,7 +39,9 @@
 // Built-in tools (tools/call "name"; "arguments" as described):
 //   echo    result {"content":[{"text":"echo","type":"text"}],"structuredContent":arguments}
 //   sleep   {"ms": N}: sleeps N milliseconds, then answers like echo
-//   info    {"env": NAME}: structuredContent {"argv":[...],"cwd":...,"env":value or null}
+//   info    {"env": NAME, "signals": any}: structuredContent {"argv":[...],"cwd":...,
+//           "env":value or null}, and with "signals" also "ignored":[the numbers of the
+//           signals it ignores]
 //   fds     structuredContent {"fds":[open descriptor numbers]}
 //   ask     {"method": M, "id": ID}: sends the gateway a request M with id ID, waits for
 //           the reply with that id and returns it as structuredContent {"reply": ...}
@@ -54,6 +61,8 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstdint>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -241,7 +250,7 @@ class FakeApp {
                                  {"inputSchema", JsonObject{{"type", "object"}}},
                                  {"name", "tool-" + std::to_string(i)}});
     }
-    for (const char* name : {"crash", "flood", "garbage", "wrong-id", "grandchild"}) {
+    for (const char* name : {"crash", "flood", "garbage", "wrong-id", "grandchild", "ping-burst"}) {
       if (!o_.hostile) break;
       tools.push_back(JsonObject{{"inputSchema", JsonObject{{"type", "object"}}}, {"name", name}});
     }
@@ -321,9 +330,11 @@ class FakeApp {
       if (env_name && env_name->as_string()) {
         if (const char* v = ::getenv(std::string(*env_name->as_string()).c_str())) env = std::string(v);
       }
-      answer(id, echo_result(JsonObject{{"argv", std::move(argv)},
-                                        {"cwd", ::getcwd(cwd, sizeof cwd) ? cwd : ""},
-                                        {"env", std::move(env)}}));
+      JsonObject info{{"argv", std::move(argv)},
+                      {"cwd", ::getcwd(cwd, sizeof cwd) ? cwd : ""},
+                      {"env", std::move(env)}};
+      if (arguments.find("signals")) info.set("ignored", ignored_signals());
+      answer(id, echo_result(std::move(info)));
     } else if (*name == "fds") {
       answer(id, echo_result(JsonObject{{"fds", open_fds()}}));
     } else if (*name == "ask") {
@@ -370,10 +381,40 @@ class FakeApp {
       ::_exit(3);
     } else if (name == "flood") {
       const long count = number(arguments.find("count"), 1000);
+      const long bytes = number(arguments.find("bytes"), 0);
+      const JsonValue* later = arguments.find("later");
+      const bool answer_first = later && later->as_bool() && *later->as_bool();
+      const JsonValue* progress = arguments.find("progress");
+      UniqueFd progress_file;
+      if (progress && progress->as_string()) {
+        progress_file.reset(::open(progress->as_string()->c_str(),
+                                   O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+      }
+      if (answer_first) answer(id, echo_result(JsonValue()));
       for (long i = 0; i < count; ++i) {
+        JsonValue data = bytes > 0 ? JsonValue(std::string(static_cast<size_t>(bytes), 'n'))
+                                   : JsonValue(i);
         send(JsonObject{{"jsonrpc", "2.0"},
                         {"method", "notifications/message"},
-                        {"params", JsonObject{{"data", i}, {"level", "info"}}}});
+                        {"params", JsonObject{{"data", std::move(data)}, {"level", "info"}}}});
+        if (progress_file.valid()) (void)write_all(progress_file.get(), "+\n", 2);
+      }
+      if (!answer_first) answer(id, echo_result(std::move(arguments)));
+    } else if (name == "ping-burst") {
+      const long count = number(arguments.find("count"), 80);
+      std::string burst;
+      for (long i = 0; i < count; ++i) {
+        render_compact(JsonObject{{"id", "burst-" + std::to_string(i)},
+                                  {"jsonrpc", "2.0"},
+                                  {"method", "ping"}},
+                       &burst);
+        burst += '\n';
+      }
+      if (!write_all(1, burst.data(), burst.size()).ok()) ::_exit(1);
+      std::string line;
+      for (long replies = 0; replies < count && read_line(&line);) {
+        auto reply = parse_json(line);
+        if (reply.ok() && reply->find("result") && !reply->find("method")) ++replies;
       }
       answer(id, echo_result(std::move(arguments)));
     } else if (name == "garbage") {
@@ -399,6 +440,23 @@ class FakeApp {
       return false;
     }
     return true;
+  }
+
+  // The signals whose disposition is "ignore", from /proc/self/status.
+  static JsonArray ignored_signals() {
+    JsonArray ignored;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("SigIgn:", 0) != 0) continue;
+      const std::string hex = line.substr(line.find_first_not_of(" \t", 7));
+      uint64_t mask = 0;
+      std::from_chars(hex.data(), hex.data() + hex.size(), mask, 16);
+      for (int sig = 1; sig <= 64; ++sig) {
+        if (mask & (uint64_t{1} << (sig - 1))) ignored.push_back(sig);
+      }
+    }
+    return ignored;
   }
 
   static JsonArray open_fds() {

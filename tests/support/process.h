@@ -68,6 +68,9 @@ struct ProcessOptions {
   // O_NONBLOCK on the program's ends of its standard input and output pipes, as a
   // parent that shares them might have set.
   bool nonblocking_stdio = false;
+  // Signals the program starts with ignored, as `nohup` leaves SIGHUP; the others it
+  // starts with at their default action.
+  std::vector<int> ignored_signals;
 };
 
 struct ExitStatus {

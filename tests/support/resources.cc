@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -60,6 +61,37 @@ std::vector<int> process_fds(pid_t pid) {
   ::closedir(dir);
   std::sort(fds.begin(), fds.end());
   return fds;
+}
+
+int thread_count(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  int count = 0;
+  while (status >> key) {
+    if (key == "Threads:" && status >> count) return count;
+  }
+  return 0;
+}
+
+std::vector<pid_t> children_of(pid_t pid) {
+  std::vector<pid_t> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    pid_t candidate = 0;
+    if (std::from_chars(name.data(), name.data() + name.size(), candidate).ec != std::errc())
+      continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    std::getline(stat, text);
+    // "pid (name) state parent ...", counted from the last ')' of the name.
+    const size_t name_end = text.rfind(')');
+    if (name_end == std::string::npos) continue;
+    std::istringstream fields(text.substr(name_end + 1));
+    std::string state;
+    pid_t parent = 0;
+    if (fields >> state >> parent && parent == pid) children.push_back(candidate);
+  }
+  return children;
 }
 
 AppEntry fake_app_entry(std::vector<std::string> args, std::string name) {

@@ -34,6 +34,12 @@ bool process_exists(pid_t pid);
 // The descriptors open in process `pid`, in order.
 std::vector<int> process_fds(pid_t pid);
 
+// The threads of process `pid`; 0 once it is gone.
+int thread_count(pid_t pid);
+
+// The processes whose parent is `pid`.
+std::vector<pid_t> children_of(pid_t pid);
+
 // An apps entry running bin/fake-app with `args`.
 AppEntry fake_app_entry(std::vector<std::string> args, std::string name = "Fake");
 

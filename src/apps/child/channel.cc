@@ -1,7 +1,12 @@
 #include "apps/child/channel.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -23,54 +28,123 @@ bool is_blank(std::string_view line) {
   return line.find_first_not_of(" \t\f\r") == std::string_view::npos;
 }
 
-void read_lines(int stream, Sender<AppEvent>& events) {
+// What a thread's wait beside its stream ended with.
+enum class Ready { Stream, ProducerEnded, Stop };
+
+// Waits until `stream` is ready for `events` (or has an error or hang-up), `stop` is
+// written, or `producer_ended` (when not -1) is readable; the last two come first.
+Ready wait_for(int stream, short events, int producer_ended, int stop) {
+  pollfd fds[3] = {{stop, POLLIN, 0}, {producer_ended, POLLIN, 0}, {stream, events, 0}};
+  for (;;) {
+    // The next read or write reports a failed poll.
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      return Ready::Stream;
+    }
+    if (fds[0].revents != 0) return Ready::Stop;
+    if (fds[1].revents != 0) return Ready::ProducerEnded;
+    if (fds[2].revents != 0) return Ready::Stream;
+  }
+}
+
+void read_lines(int stream, int producer_ended, int stop, Sender<AppEvent>& events) {
   auto buffer = std::make_unique<char[]>(READ_BUFFER_BYTES);
   LineFramer framer;
   // A failed put means the connection is gone: stop without another word.
   const LineFramer::Sink sink = [&events](AppEvent&& event) {
     return events.put(std::move(event)) == PutStatus::Ok;
   };
+  const auto end_of_stream = [&] {
+    if (framer.finish(sink)) (void)events.put(closed_event("the app closed its MCP connection"));
+  };
   for (;;) {
     ssize_t n = read_retry(stream, buffer.get(), READ_BUFFER_BYTES);
-    if (n < 0) {
+    if (n > 0) {
+      if (!framer.feed(buffer.get(), static_cast<size_t>(n), sink)) return;
+      continue;
+    }
+    if (n == 0) return end_of_stream();
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
       (void)events.put(closed_event("reading from the app failed: " + os_error_text(errno)));
       return;
     }
-    if (n == 0) {
-      if (framer.finish(sink)) {
-        (void)events.put(closed_event("the app closed its MCP connection"));
+    switch (wait_for(stream, POLLIN, producer_ended, stop)) {
+      case Ready::Stop:
+        return;
+      case Ready::Stream:
+        break;
+      case Ready::ProducerEnded: {
+        // The server has ended: what it wrote is in the pipe, at most a pipe's capacity;
+        // a process it started may hold the pipe open and write on, and is not waited for.
+        const int capacity = ::fcntl(stream, F_GETPIPE_SZ);
+        size_t left = capacity > 0 ? static_cast<size_t>(capacity) : READ_BUFFER_BYTES;
+        while (left > 0) {
+          n = read_retry(stream, buffer.get(), std::min(left, READ_BUFFER_BYTES));
+          if (n <= 0) break;
+          if (!framer.feed(buffer.get(), static_cast<size_t>(n), sink)) return;
+          left -= static_cast<size_t>(n);
+        }
+        return end_of_stream();
       }
-      return;
     }
-    if (!framer.feed(buffer.get(), static_cast<size_t>(n), sink)) return;
   }
 }
 
-void run_reader(UniqueFd stream, Sender<AppEvent> events) {
-  read_lines(stream.get(), events);
+void run_reader(UniqueFd stream, UniqueFd producer_ended,
+                std::shared_ptr<const UniqueFd> stop, Sender<AppEvent> events) {
+  read_lines(stream.get(), producer_ended.get(), stop->get(), events);
   stream.reset();
   events.reset();
 }
 
-void write_lines(int stream, Receiver<std::string>& outgoing, Sender<AppEvent>& events) {
+// Writes all of `line`; false when the connection was disposed of meanwhile. A failed
+// write is reported on `events`.
+bool write_line(int stream, int stop, const std::string& line, Sender<AppEvent>& events) {
+  const char* data = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(stream, data, left);
+    if (n >= 0) {
+      data += n;
+      left -= static_cast<size_t>(n);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (wait_for(stream, POLLOUT, -1, stop) == Ready::Stop) return false;
+    } else if (errno != EINTR) {
+      (void)events.put(closed_event("writing to the app failed: " + os_error_text(errno)));
+      return false;
+    }
+  }
+  return true;
+}
+
+void write_lines(int stream, int stop, Receiver<std::string>& outgoing, Sender<AppEvent>& events) {
   for (;;) {
     Taken<std::string> line = outgoing.take();
     if (line.status != TakeStatus::Item) return;  // the connection is gone
-    Result<void> written = write_all(stream, line.item->data(), line.item->size());
-    if (!written.ok()) {
-      (void)events.put(closed_event("writing to the app failed: " + written.error()));
-      return;  // lines still queued are never written
-    }
+    // On failure, lines still queued are never written.
+    if (!write_line(stream, stop, *line.item, events)) return;
   }
 }
 
-void run_writer(UniqueFd stream, Receiver<std::string> outgoing, Sender<AppEvent> events) {
-  write_lines(stream.get(), outgoing, events);
+void run_writer(UniqueFd stream, std::shared_ptr<const UniqueFd> stop,
+                Receiver<std::string> outgoing, Sender<AppEvent> events) {
+  write_lines(stream.get(), stop->get(), outgoing, events);
   // In this order, so that whoever sees `events` disconnected also finds `outgoing`
   // disconnected and the app's input closed.
   stream.reset();
   outgoing.reset();
   events.reset();
+}
+
+void wake(const UniqueFd& stop) {
+  const uint64_t one = 1;
+  (void)!::write(stop.get(), &one, sizeof one);
+}
+
+Result<void> make_non_blocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return fail(os_error_text(errno));
+  return {};
 }
 
 // Detached: the body owns everything it touches, and the connection it serves may be
@@ -97,42 +171,68 @@ AppConnection& AppConnection::operator=(AppConnection&& other) noexcept {
     next_id = other.next_id;
     child = std::move(other.child);
     tools_changed = other.tools_changed;
+    stop_threads = std::move(other.stop_threads);
   }
   return *this;
 }
 
 void AppConnection::dispose() {
-  // The kill comes first: it ends both streams, so neither thread can stay blocked
-  // on the app once the queues are gone.
+  // The kill comes first, so the app's last words are not mistaken for a reply to
+  // nobody; the wake-up then ends both threads even if a process the gateway could not
+  // kill holds the pipes.
   child.reset();
+  if (stop_threads) {
+    wake(*stop_threads);
+    stop_threads.reset();
+  }
   outgoing.reset();
   events.reset();
   ended.reset();
 }
 
-Result<AppConnection> open_channel(UniqueFd reader, UniqueFd writer) {
+Result<AppConnection> open_channel(UniqueFd reader, UniqueFd writer, UniqueFd producer_ended) {
+  for (int fd : {reader.get(), writer.get()}) {
+    Result<void> made = make_non_blocking(fd);
+    if (!made.ok()) return fail("could not open the channel: " + made.error());
+  }
+  auto stop =
+      std::make_shared<const UniqueFd>(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!stop->valid()) return fail("could not open the channel: " + os_error_text(errno));
   QueueEnds<std::string> outgoing = make_queue<std::string>(OUTGOING_QUEUE_CAPACITY);
-  QueueEnds<AppEvent> events = make_queue<AppEvent>(EVENT_QUEUE_CAPACITY);
+  QueueEnds<AppEvent> events = make_queue<AppEvent>(EVENT_QUEUE_CAPACITY, EVENT_QUEUE_MAX_BYTES);
   Sender<AppEvent> writer_events = events.sender;
   Result<void> started =
-      start_detached([stream = std::move(reader), sink = std::move(events.sender)]() mutable {
-        run_reader(std::move(stream), std::move(sink));
+      start_detached([stream = std::move(reader), ended = std::move(producer_ended), stop,
+                      sink = std::move(events.sender)]() mutable {
+        run_reader(std::move(stream), std::move(ended), std::move(stop), std::move(sink));
       });
   if (!started.ok()) return started.failure();
-  started = start_detached([stream = std::move(writer), source = std::move(outgoing.receiver),
+  started = start_detached([stream = std::move(writer), stop, source = std::move(outgoing.receiver),
                             sink = std::move(writer_events)]() mutable {
-    run_writer(std::move(stream), std::move(source), std::move(sink));
+    run_writer(std::move(stream), std::move(stop), std::move(source), std::move(sink));
   });
-  if (!started.ok()) return started.failure();
-  return AppConnection(std::move(outgoing.sender), std::move(events.receiver));
+  if (!started.ok()) {
+    wake(*stop);  // the reader must not wait on a stream nobody may close
+    return started.failure();
+  }
+  AppConnection connection(std::move(outgoing.sender), std::move(events.receiver));
+  connection.stop_threads = std::move(stop);
+  return connection;
 }
 
 Result<void> send_message(AppConnection& connection, const JsonValue& message) {
+  return send_message(connection, message, std::chrono::steady_clock::now() + SEND_WAIT);
+}
+
+Result<void> send_message(AppConnection& connection, const JsonValue& message,
+                          std::chrono::steady_clock::time_point deadline) {
   std::string line;
   line.reserve(128);
   render_compact(message, &line);
   line.push_back('\n');
-  switch (connection.outgoing.try_put(std::move(line))) {
+  // A writer a moment behind a burst is waited for; one that makes no room by the
+  // deadline serves an app that has stopped reading.
+  switch (connection.outgoing.put_until(std::move(line), deadline)) {
     case PutStatus::Ok:
       return {};
     case PutStatus::Full:
@@ -180,7 +280,7 @@ bool LineFramer::end_line(const Sink& sink) {
       event = AppEvent{AppEvent::Kind::Dropped, JsonValue(), std::string(DROPPED_LINE_REASON)};
     } else if (value.ok()) {
       // Apps print log lines on standard output; those are skipped silently.
-      event = AppEvent{AppEvent::Kind::Message, std::move(value).take(), {}};
+      event = AppEvent{AppEvent::Kind::Message, std::move(value).take(), {}, line_.size()};
     }
   }
   line_.clear();

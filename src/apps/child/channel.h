@@ -4,9 +4,11 @@
 // the one starting the app, later the holder of its slot's connection lock.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,7 +27,14 @@ inline constexpr size_t MAX_APP_LINE_BYTES = 67108864;  // not counting the "\n"
 // connection does not keep tens of MiB.
 inline constexpr size_t KEPT_APP_LINE_CAPACITY_BYTES = 16 << 20;
 inline constexpr size_t EVENT_QUEUE_CAPACITY = 256;
+// Bytes of app lines that may wait as events: an idle app must not make the gateway hold
+// 256 maximal lines. When they are reached the reader stops reading and the app's pipe
+// fills; one line of any allowed size still passes alone.
+inline constexpr size_t EVENT_QUEUE_MAX_BYTES = 2 * MAX_APP_LINE_BYTES;
 inline constexpr size_t OUTGOING_QUEUE_CAPACITY = 64;
+// How long a send waits for room among the outgoing lines when its caller has no
+// deadline of its own; past it, the app has stopped reading.
+inline constexpr std::chrono::seconds SEND_WAIT{5};
 inline constexpr size_t READ_BUFFER_BYTES = 64 * 1024;
 
 // What the reader and writer threads report. Dropped: a line the gateway had no memory
@@ -35,15 +44,21 @@ struct AppEvent {
   Kind kind = Kind::Closed;
   JsonValue message;   // Kind::Message: the value the app sent, of any type
   std::string reason;  // Kind::Closed: why the thread ended; Kind::Dropped: why the line went
+  size_t line_bytes = 0;  // Kind::Message: the length of the line it came in
+};
+
+template <>
+struct QueueWeight<AppEvent> {
+  static size_t of(const AppEvent& event) { return event.line_bytes; }
 };
 
 inline constexpr std::string_view DROPPED_LINE_REASON =
     "the gateway ran out of memory for a message of the app";
 
 // A connection to one app's server. Disposal (destruction or assignment over it)
-// kills and reaps `child` first, then releases `outgoing` (the writer stops and
-// closes its stream), then `events` (the reader stops at its next event). The
-// threads are never joined.
+// kills and reaps `child` first, then wakes both threads, which stop and close their
+// streams even when some process the gateway could not kill still holds the other
+// ends, then releases `outgoing` and `events`. The threads are never joined.
 struct AppConnection {
   AppConnection(Sender<std::string> outgoing, Receiver<AppEvent> events);
   AppConnection(AppConnection&& other) noexcept = default;
@@ -56,19 +71,29 @@ struct AppConnection {
   uint64_t next_id = 1;              // id of the next request
   std::optional<ChildProcess> child;
   bool tools_changed = false;  // the app announced a change of its tool list
+  // An eventfd both threads poll beside their streams; written once, at disposal.
+  std::shared_ptr<const UniqueFd> stop_threads;
 
  private:
   void dispose();
 };
 
-// Takes both descriptors and starts the reader thread, then the writer thread.
-// Failure (only when a thread cannot be created): "could not start a thread: {error}";
-// the descriptors are closed and no thread is left running.
-Result<AppConnection> open_channel(UniqueFd reader, UniqueFd writer);
+// Takes both descriptors (made non-blocking) and starts the reader thread, then the
+// writer thread. `producer_ended`, when valid, becomes readable once the process that
+// writes `reader` has ended (a pidfd): the reader then takes what is left in the stream
+// and closes the connection with "the app closed its MCP connection", even when a
+// process it started still holds the stream open. Failures: "could not start a thread:
+// {error}" or "could not open the channel: {error}"; the descriptors are closed and no
+// thread is left running.
+Result<AppConnection> open_channel(UniqueFd reader, UniqueFd writer,
+                                   UniqueFd producer_ended = UniqueFd());
 
-// Queues `message` as one compact line without waiting. Failures, which also set
-// `ended`: "writing to the app failed: it stopped reading" when 64 lines wait already,
-// "writing to the app failed" once the writer thread has stopped.
+// Queues `message` as one compact line, waiting for room among the 64 outgoing lines
+// until `deadline` (now + SEND_WAIT when none is given). Failures, which also set
+// `ended`: "writing to the app failed: it stopped reading" when there is still no room
+// then, "writing to the app failed" once the writer thread has stopped.
+Result<void> send_message(AppConnection& connection, const JsonValue& message,
+                          std::chrono::steady_clock::time_point deadline);
 Result<void> send_message(AppConnection& connection, const JsonValue& message);
 
 // The reader thread's framing, usable on its own (tests, fuzzing): bytes in, one

@@ -47,11 +47,12 @@ Result<JsonValue> request(AppConnection& connection, std::string_view method, Js
   message.set("jsonrpc", "2.0");
   message.set("method", std::string(method));
   message.set("params", std::move(params));
-  Result<void> sent = send_message(connection, JsonValue(std::move(message)));
+  // Fixed here: nothing that arrives while waiting moves it, and waiting for room to
+  // send counts against it too.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  Result<void> sent = send_message(connection, JsonValue(std::move(message)), deadline);
   if (!sent.ok()) return sent.failure();
 
-  // Fixed here: nothing that arrives while waiting moves it.
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     Taken<AppEvent> taken = connection.events.take_until(deadline);
     if (taken.status == TakeStatus::Empty) return end_with(connection, timeout_text(method, timeout));
@@ -67,7 +68,7 @@ Result<JsonValue> request(AppConnection& connection, std::string_view method, Js
     // The lost line may have been the answer: the call fails, as for a line too large.
     if (event.kind == AppEvent::Kind::Dropped) return end_with(connection, std::move(event.reason));
     JsonValue& m = event.message;
-    Result<bool> answered = answer_app_request(connection, m);
+    Result<bool> answered = answer_app_request(connection, m, deadline);
     if (!answered.ok()) return answered.failure();
     // Anything that is not an object, or lacks the members looked at here, is passed over.
     if (*answered) continue;
@@ -93,6 +94,11 @@ Result<void> notify(AppConnection& connection, std::string_view method, JsonValu
 }
 
 Result<bool> answer_app_request(AppConnection& connection, const JsonValue& message) {
+  return answer_app_request(connection, message, std::chrono::steady_clock::now() + SEND_WAIT);
+}
+
+Result<bool> answer_app_request(AppConnection& connection, const JsonValue& message,
+                                std::chrono::steady_clock::time_point deadline) {
   const JsonValue* id = message.find("id");
   const JsonValue* method = message.find("method");
   if (!id || !method) return false;
@@ -105,7 +111,7 @@ Result<bool> answer_app_request(AppConnection& connection, const JsonValue& mess
     reply.set("error", JsonObject{{"code", METHOD_NOT_FOUND},
                                   {"message", "not supported by the Brask gateway"}});
   }
-  Result<void> sent = send_message(connection, JsonValue(std::move(reply)));
+  Result<void> sent = send_message(connection, JsonValue(std::move(reply)), deadline);
   if (!sent.ok()) return sent.failure();
   return true;
 }

@@ -20,7 +20,8 @@ inline constexpr std::string_view CLIENT_VERSION = "0.1.0";
 inline constexpr int INITIALIZE_TIMEOUT_SECS = 60;
 
 // Sends one request and waits for the response with its id, answering the app's
-// own requests meanwhile. The deadline is fixed when the request is sent. Failures:
+// own requests meanwhile. The deadline is fixed before the request is sent: waiting
+// for room to send it, or to answer the app, counts against the time-out. Failures:
 // `ended` as it was (nothing sent); a send failure; "the app did not answer
 // `{method}` within {seconds}s", "the app's MCP connection ended", a `closed` reason,
 // "the app sent a message larger than 67108864 bytes", DROPPED_LINE_REASON (each also
@@ -35,7 +36,10 @@ Result<void> notify(AppConnection& connection, std::string_view method, JsonValu
 
 // True when `message` was a request of the app (it has "id" and "method") and has
 // been answered: {} for "ping", -32601 "not supported by the Brask gateway" for any
-// other method. False when it is no request. Failure: the send failure text.
+// other method. False when it is no request. The answer waits for room until
+// `deadline` (now + SEND_WAIT when none is given). Failure: the send failure text.
+Result<bool> answer_app_request(AppConnection& connection, const JsonValue& message,
+                                std::chrono::steady_clock::time_point deadline);
 Result<bool> answer_app_request(AppConnection& connection, const JsonValue& message);
 
 // Takes every event already waiting without waiting for more, answering app requests

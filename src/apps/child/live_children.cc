@@ -1,12 +1,11 @@
-// live_children.cc: a set of pids behind one mutex; see the header.
+// live_children.cc: a set of pids behind one mutex, which also serialises every stop;
+// see the header.
 #include "apps/child/live_children.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <vector>
 
+#include "apps/child/process_tree.h"
 #include "base/mutex.h"
 
 namespace brask {
@@ -35,30 +34,28 @@ Result<pid_t> start_live_child(const std::function<Result<pid_t>()>& start) {
   return pid;
 }
 
-void forget_live_child(pid_t pid) {
+void stop_live_child(pid_t pid) {
   LiveChildren& children = live_children();
   MutexLock lock(children.mutex);
-  for (size_t i = 0; i < children.pids.size(); ++i) {
-    if (children.pids[i] == pid) {
-      children.pids[i] = children.pids.back();
-      children.pids.pop_back();
-      return;
-    }
-  }
+  auto at = std::find(children.pids.begin(), children.pids.end(), pid);
+  // Gone from the record: the signal thread has stopped it already, and the number may
+  // name another process by now.
+  if (at == children.pids.end()) return;
+  *at = children.pids.back();
+  children.pids.pop_back();
+  kill_tree(pid);
+  stop_orphans(children.pids);
 }
 
 void kill_live_children() {
   LiveChildren& children = live_children();
   MutexLock lock(children.mutex);
   children.stopping = true;
-  for (pid_t pid : children.pids) kill(pid, SIGKILL);
-  // The owners may reap concurrently once they get the lock; here we hold it, so each
-  // pid is still our unreaped child. Their later waitpid fails with ECHILD, ignored.
-  for (pid_t pid : children.pids) {
-    while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
-    }
-  }
+  // The owners may stop theirs concurrently once they get the lock; by then their pids
+  // are out of the record and they do nothing.
+  for (pid_t pid : children.pids) kill_tree(pid);
   children.pids.clear();
+  stop_orphans(children.pids);
 }
 
 size_t live_child_count() {

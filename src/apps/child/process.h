@@ -1,6 +1,7 @@
 // process.h: `ChildProcess`, the sole owner of one started app server process. Its
-// destruction kills the process with SIGKILL and reaps it, so no path leaves a
-// zombie. Used by the thread that owns the connection holding it.
+// destruction kills the process and every process it started in turn, and reaps
+// them, so no path leaves a zombie or a stray. Used by the thread that owns the
+// connection holding it.
 #pragma once
 
 #include <sys/types.h>
@@ -18,8 +19,8 @@ class ChildProcess {
 
   pid_t pid() const { return pid_; }
 
-  // Sends SIGKILL unless already reaped, then waits for the process (retrying on
-  // EINTR). Errors of either call are ignored. Blocks until the process has ended.
+  // Unless already done, kills the process with its tree and reaps it
+  // (stop_live_child). Errors are ignored. Blocks until the processes have ended.
   void stop();
 
  private:

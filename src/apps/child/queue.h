@@ -1,7 +1,8 @@
 // queue.h: a bounded first-in first-out queue split into `Sender` and `Receiver`
 // handles that share its state, so a detached thread keeps the queue alive by holding
 // its handle. Any number of senders (copies count), one receiver. Either side learns
-// that the other is entirely gone as `Disconnected`. Safe from any thread.
+// that the other is entirely gone as `Disconnected`. Bounded by count and, for item
+// types that weigh something (QueueWeight), by bytes. Safe from any thread.
 #pragma once
 
 #include <chrono>
@@ -18,6 +19,12 @@ namespace brask {
 enum class PutStatus { Ok, Full, Disconnected };
 enum class TakeStatus { Item, Empty, Disconnected };  // Empty: nothing by the deadline
 
+// What an item counts against a queue's byte bound; nothing unless specialised.
+template <class T>
+struct QueueWeight {
+  static size_t of(const T&) { return 0; }
+};
+
 template <class T>
 struct Taken {
   TakeStatus status;
@@ -28,9 +35,10 @@ namespace queue_detail {
 
 template <class T>
 struct State {
-  explicit State(size_t capacity) : capacity(capacity) {}
+  State(size_t capacity, size_t max_bytes) : capacity(capacity), max_bytes(max_bytes) {}
 
   const size_t capacity;
+  const size_t max_bytes;  // 0: no byte bound
   Mutex mutex;  // guards the fields below
   // Each is notified only when someone waits on it, after the mutex is released, so a
   // woken thread does not block on it at once. `arrived`: an item came, or the last
@@ -39,15 +47,38 @@ struct State {
   CondVar arrived;
   CondVar room;
   std::deque<T> items GUARDED_BY(mutex);
+  size_t bytes GUARDED_BY(mutex) = 0;  // QueueWeight of `items`
   size_t senders GUARDED_BY(mutex) = 1;
   bool receiver_alive GUARDED_BY(mutex) = true;
   bool receiver_waiting GUARDED_BY(mutex) = false;
   size_t senders_waiting GUARDED_BY(mutex) = 0;
 
+  // Whether an item of `weight` fits. One item always fits into a queue that holds no
+  // bytes, so an item over the byte bound still passes, alone.
+  bool has_room(size_t weight) const REQUIRES(mutex) {
+    if (items.size() >= capacity) return false;
+    return max_bytes == 0 || bytes == 0 || bytes + weight <= max_bytes;
+  }
+
   // Adds `item` with the lock held; whether the receiver must be woken.
-  bool push_locked(T&& item) REQUIRES(mutex) {
+  bool push_locked(T&& item, size_t weight) REQUIRES(mutex) {
     items.push_back(std::move(item));
+    bytes += weight;
     return std::exchange(receiver_waiting, false);
+  }
+
+  // Waits, while there is no room for `weight` and the receiver is there, until `until`
+  // says to stop waiting (it waits on `room` and returns false on a time-out).
+  template <class Until>
+  void wait_for_room(MutexLock& lock, size_t weight, Until until) REQUIRES(mutex) {
+    while (receiver_alive && !has_room(weight)) {
+      ++senders_waiting;
+      const bool woken = until(lock, [&]() REQUIRES(mutex) {
+        return !receiver_alive || has_room(weight);
+      });
+      --senders_waiting;
+      if (!woken) return;
+    }
   }
 };
 
@@ -77,39 +108,29 @@ class Sender {
 
   // Waits while the queue is full. Disconnected once the receiver is gone.
   PutStatus put(T item) {
-    if (!state_) return PutStatus::Disconnected;
-    auto& s = *state_;
-    bool wake = false;
-    {
-      MutexLock lock(s.mutex);
-      // Documented wake-up instead of a deadline: the receiver takes an item or goes away.
-      while (s.receiver_alive && s.items.size() >= s.capacity) {
-        ++s.senders_waiting;
-        s.room.wait(lock, [&]() REQUIRES(s.mutex) {
-          return !s.receiver_alive || s.items.size() < s.capacity;
-        });
-        --s.senders_waiting;
-      }
-      if (!s.receiver_alive) return PutStatus::Disconnected;
-      wake = s.push_locked(std::move(item));
-    }
-    if (wake) s.arrived.notify_one();
-    return PutStatus::Ok;
+    // Documented wake-up instead of a deadline: the receiver takes an item or goes away.
+    return put_after(std::move(item), [](queue_detail::State<T>& s, MutexLock& lock,
+                                          size_t weight) REQUIRES(s.mutex) {
+      s.wait_for_room(lock, weight, [&s](MutexLock& held, auto room) {
+        s.room.wait(held, room);
+        return true;
+      });
+    });
+  }
+
+  // Waits while the queue is full, until `deadline`; Full when there is still no room.
+  PutStatus put_until(T item, std::chrono::steady_clock::time_point deadline) {
+    return put_after(std::move(item), [deadline](queue_detail::State<T>& s, MutexLock& lock,
+                                                 size_t weight) REQUIRES(s.mutex) {
+      s.wait_for_room(lock, weight, [&s, deadline](MutexLock& held, auto room) {
+        return s.room.wait_until(held, deadline, room);
+      });
+    });
   }
 
   // Never waits.
   PutStatus try_put(T item) {
-    if (!state_) return PutStatus::Disconnected;
-    auto& s = *state_;
-    bool wake = false;
-    {
-      MutexLock lock(s.mutex);
-      if (!s.receiver_alive) return PutStatus::Disconnected;
-      if (s.items.size() >= s.capacity) return PutStatus::Full;
-      wake = s.push_locked(std::move(item));
-    }
-    if (wake) s.arrived.notify_one();
-    return PutStatus::Ok;
+    return put_after(std::move(item), [](queue_detail::State<T>&, MutexLock&, size_t) {});
   }
 
   // Gives up this handle; the last one gone disconnects the receiver once it has
@@ -126,6 +147,24 @@ class Sender {
   }
 
  private:
+  // Runs `wait` with the lock held, then queues the item if there is room.
+  template <class Wait>
+  PutStatus put_after(T item, Wait wait) {
+    if (!state_) return PutStatus::Disconnected;
+    auto& s = *state_;
+    const size_t weight = QueueWeight<T>::of(item);
+    bool wake = false;
+    {
+      MutexLock lock(s.mutex);
+      wait(s, lock, weight);
+      if (!s.receiver_alive) return PutStatus::Disconnected;
+      if (!s.has_room(weight)) return PutStatus::Full;
+      wake = s.push_locked(std::move(item), weight);
+    }
+    if (wake) s.arrived.notify_one();
+    return PutStatus::Ok;
+  }
+
   std::shared_ptr<queue_detail::State<T>> state_;
 };
 
@@ -178,6 +217,7 @@ class Receiver {
       MutexLock lock(state_->mutex);
       state_->receiver_alive = false;
       dropped.swap(state_->items);
+      state_->bytes = 0;
       wake = state_->senders_waiting > 0;
     }
     if (wake) state_->room.notify_all();
@@ -191,13 +231,15 @@ class Receiver {
   }
 
   // Runs `wait` with the lock held, then takes the first item if there is one. A sender
-  // waiting for room is woken after the lock is released, one per item taken.
+  // waiting for room is woken after the lock is released, one per item taken; all of
+  // them under a byte bound, where the one woken may still not fit.
   template <class Wait>
   Taken<T> take_after(Wait wait) {
     if (!state_) return {TakeStatus::Disconnected, std::nullopt};
     auto& s = *state_;
     Taken<T> taken{TakeStatus::Empty, std::nullopt};
     bool wake = false;
+    bool wake_all = false;
     {
       MutexLock lock(s.mutex);
       if (!ready_locked(s)) {
@@ -207,14 +249,22 @@ class Receiver {
       }
       if (!s.items.empty()) {
         wake = s.senders_waiting > 0;
+        wake_all = s.max_bytes != 0;
         taken.status = TakeStatus::Item;
         taken.item.emplace(std::move(s.items.front()));
         s.items.pop_front();
+        s.bytes -= QueueWeight<T>::of(*taken.item);
       } else if (s.senders == 0) {
         taken.status = TakeStatus::Disconnected;
       }
     }
-    if (wake) s.room.notify_one();
+    if (wake) {
+      if (wake_all) {
+        s.room.notify_all();
+      } else {
+        s.room.notify_one();
+      }
+    }
     return taken;
   }
 
@@ -227,10 +277,12 @@ struct QueueEnds {
   Receiver<T> receiver;
 };
 
-// A new queue holding at most `capacity` items, with one sender and its receiver.
+// A new queue holding at most `capacity` items and, unless `max_bytes` is 0, at most
+// `max_bytes` of their QueueWeight (or one item of any weight), with one sender and its
+// receiver.
 template <class T>
-QueueEnds<T> make_queue(size_t capacity) {
-  auto state = std::make_shared<queue_detail::State<T>>(capacity);
+QueueEnds<T> make_queue(size_t capacity, size_t max_bytes = 0) {
+  auto state = std::make_shared<queue_detail::State<T>>(capacity, max_bytes);
   return QueueEnds<T>{Sender<T>(state), Receiver<T>(std::move(state))};
 }
 

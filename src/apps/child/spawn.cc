@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
@@ -34,6 +35,19 @@ struct SpawnSetup {
 
 bool has_nul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
+// The real-time signals below SIGRTMIN that the C library keeps for itself. glibc's
+// posix_spawn ignores them in the child before exec, so they reach the app ignored
+// unless asked back to default; and its sigaddset refuses them, so their bits are set
+// directly.
+constexpr int FIRST_REALTIME_SIGNAL = 32;
+
+void add_reserved_signals(sigset_t* set) {
+  auto* words = reinterpret_cast<unsigned long*>(set);
+  constexpr int BITS = 8 * sizeof(unsigned long);
+  for (int sig = FIRST_REALTIME_SIGNAL; sig < SIGRTMIN; ++sig)
+    words[(sig - 1) / BITS] |= 1UL << ((sig - 1) % BITS);
+}
+
 // posix_spawn* report failure as a returned error number.
 Result<void> check(int err) {
   if (err != 0) return fail(os_error_text(err));
@@ -60,9 +74,12 @@ Result<void> prepare(SpawnSetup& setup, int child_stdin, int child_stdout) {
   r = check(posix_spawnattr_init(&setup.attributes));
   if (!r.ok()) return r;
   setup.have_attributes = true;
+  // Only what the gateway itself changed, or what a C library leaves ignored, goes back
+  // to default; a signal the gateway's parent ignored (nohup) stays ignored for the app.
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) sigaddset(&defaults, sig);
+  for (int sig : {SIGPIPE, SIGCHLD}) sigaddset(&defaults, sig);
+  add_reserved_signals(&defaults);
   sigset_t empty;
   sigemptyset(&empty);
   for (Result<void> step : {
@@ -107,17 +124,20 @@ Result<SpawnedChild> spawn_child(const AppEntry& entry) {
     return started;
   });
   if (!pid.ok()) return pid.failure();
+  // Readable once the server has ended; without it (an old kernel, no descriptor free)
+  // only the end of its output closes the connection.
+  UniqueFd ended(static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0)));
   // The child's ends close here, when `input` and `output` go; the gateway keeps its own.
   return SpawnedChild{ChildProcess(*pid), std::move(input->write_end),
-                      std::move(output->read_end)};
+                      std::move(output->read_end), std::move(ended)};
 }
 
 Result<AppConnection> start_app(const AppEntry& entry, std::chrono::nanoseconds handshake_timeout) {
   const std::string could_not_start = "could not start " + entry.name + " (" + entry.command + "): ";
   Result<SpawnedChild> spawned = spawn_child(entry);
   if (!spawned.ok()) return fail(could_not_start + spawned.error());
-  Result<AppConnection> connection =
-      open_channel(std::move(spawned->from_child), std::move(spawned->to_child));
+  Result<AppConnection> connection = open_channel(
+      std::move(spawned->from_child), std::move(spawned->to_child), std::move(spawned->ended));
   // On failure `spawned` still owns the process and kills it on the way out.
   if (!connection.ok()) return fail(could_not_start + connection.error());
   connection->child = std::move(spawned->process);

@@ -20,13 +20,15 @@ struct SpawnedChild {
   ChildProcess process;
   UniqueFd to_child;    // the child's standard input
   UniqueFd from_child;  // the child's standard output
+  UniqueFd ended;       // a pidfd, readable once the child has ended; may be invalid
 };
 
 // Starts `entry.command` with argv = command followed by `entry.args`, the gateway's
-// environment and working directory, standard error on /dev/null, SIGPIPE, SIGTERM,
-// SIGINT and SIGHUP at their default action, an empty signal mask, and no descriptor
-// of the gateway beyond the three standard ones. Failure: the bare cause, the system
-// error text or "nul byte found in provided data".
+// environment and working directory, standard error on /dev/null, SIGPIPE, SIGCHLD and
+// the C library's reserved real-time signals at their default action (other signals as
+// the gateway got them: one ignored by its parent stays ignored), an empty signal mask,
+// and no descriptor of the gateway beyond the three standard ones. Failure: the bare
+// cause, the system error text or "nul byte found in provided data".
 Result<SpawnedChild> spawn_child(const AppEntry& entry);
 
 // Starts the server, opens the channel and performs the handshake. Failures:
