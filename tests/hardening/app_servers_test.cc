@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "hardening/session.h"
+#include "stdio/serve.h"
 
 namespace brask::testing {
 namespace {
@@ -149,17 +150,21 @@ TEST(AppServers, HundredTimeOutsThroughALauncherLeaveNothingBehind) {
   int id = 1;
   call_each(session, apps, &id, "echo", JsonObject{}, 30, "echo");
   const pid_t gateway = session.process().pid();
-  // Request threads end just after their answers.
+  // Threads of replaced connections end shortly after their disposal. Request threads
+  // are kept for the next requests, at most about one per request running at once, so
+  // they are allowed for beside the level; a connection's threads left behind are not.
   const auto settled = [&](int threads, size_t fds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-      if (thread_count(gateway) == threads && process_fds(gateway).size() == fds) return true;
+      if (thread_count(gateway) <= threads + static_cast<int>(MAX_RUNNING_REQUESTS) &&
+          process_fds(gateway).size() == fds)
+        return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
   };
-  const int threads = 2 + 2 * APPS;  // main, signals, a reader and a writer per app
-  ASSERT_TRUE(settled(threads, process_fds(gateway).size()));
+  // Main, signals, a reader and a writer per app.
+  const int threads = 2 + 2 * APPS;
   const size_t fds = process_fds(gateway).size();
   std::vector<pid_t> launchers = children_of(gateway);
   ASSERT_EQ(launchers.size(), static_cast<size_t>(APPS));
