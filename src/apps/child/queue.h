@@ -67,19 +67,6 @@ struct State {
     return std::exchange(receiver_waiting, false);
   }
 
-  // Waits, while there is no room for `weight` and the receiver is there, until `until`
-  // says to stop waiting (it waits on `room` and returns false on a time-out).
-  template <class Until>
-  void wait_for_room(MutexLock& lock, size_t weight, Until until) REQUIRES(mutex) {
-    while (receiver_alive && !has_room(weight)) {
-      ++senders_waiting;
-      const bool woken = until(lock, [&]() REQUIRES(mutex) {
-        return !receiver_alive || has_room(weight);
-      });
-      --senders_waiting;
-      if (!woken) return;
-    }
-  }
 };
 
 }  // namespace queue_detail
@@ -109,29 +96,16 @@ class Sender {
   // Waits while the queue is full. Disconnected once the receiver is gone.
   PutStatus put(T item) {
     // Documented wake-up instead of a deadline: the receiver takes an item or goes away.
-    return put_after(std::move(item), [](queue_detail::State<T>& s, MutexLock& lock,
-                                          size_t weight) REQUIRES(s.mutex) {
-      s.wait_for_room(lock, weight, [&s](MutexLock& held, auto room) {
-        s.room.wait(held, room);
-        return true;
-      });
-    });
+    return put_with(std::move(item), Waiting::Forever, {});
   }
 
   // Waits while the queue is full, until `deadline`; Full when there is still no room.
   PutStatus put_until(T item, std::chrono::steady_clock::time_point deadline) {
-    return put_after(std::move(item), [deadline](queue_detail::State<T>& s, MutexLock& lock,
-                                                 size_t weight) REQUIRES(s.mutex) {
-      s.wait_for_room(lock, weight, [&s, deadline](MutexLock& held, auto room) {
-        return s.room.wait_until(held, deadline, room);
-      });
-    });
+    return put_with(std::move(item), Waiting::Until, deadline);
   }
 
   // Never waits.
-  PutStatus try_put(T item) {
-    return put_after(std::move(item), [](queue_detail::State<T>&, MutexLock&, size_t) {});
-  }
+  PutStatus try_put(T item) { return put_with(std::move(item), Waiting::Never, {}); }
 
   // Gives up this handle; the last one gone disconnects the receiver once it has
   // taken what is queued.
@@ -147,16 +121,28 @@ class Sender {
   }
 
  private:
-  // Runs `wait` with the lock held, then queues the item if there is room.
-  template <class Wait>
-  PutStatus put_after(T item, Wait wait) {
+  enum class Waiting { Never, Forever, Until };
+
+  // Queues the item once there is room, waiting for it as `waiting` says.
+  PutStatus put_with(T item, Waiting waiting, std::chrono::steady_clock::time_point deadline) {
     if (!state_) return PutStatus::Disconnected;
     auto& s = *state_;
     const size_t weight = QueueWeight<T>::of(item);
     bool wake = false;
     {
       MutexLock lock(s.mutex);
-      wait(s, lock, weight);
+      const auto room = [&]() REQUIRES(s.mutex) { return !s.receiver_alive || s.has_room(weight); };
+      while (waiting != Waiting::Never && !room()) {
+        ++s.senders_waiting;
+        bool woken = true;
+        if (waiting == Waiting::Forever) {
+          s.room.wait(lock, room);
+        } else {
+          woken = s.room.wait_until(lock, deadline, room);
+        }
+        --s.senders_waiting;
+        if (!woken) break;
+      }
       if (!s.receiver_alive) return PutStatus::Disconnected;
       if (!s.has_room(weight)) return PutStatus::Full;
       wake = s.push_locked(std::move(item), weight);
