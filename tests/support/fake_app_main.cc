@@ -387,7 +387,7 @@ class FakeApp {
       const JsonValue* progress = arguments.find("progress");
       UniqueFd progress_file;
       if (progress && progress->as_string()) {
-        progress_file.reset(::open(progress->as_string()->c_str(),
+        progress_file.reset(::open(std::string(*progress->as_string()).c_str(),
                                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
       }
       if (answer_first) answer(id, echo_result(JsonValue()));
