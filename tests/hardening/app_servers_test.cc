@@ -15,14 +15,6 @@
 #include "hardening/session.h"
 #include "stdio/serve.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define BRASK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define BRASK_SANITIZED 1
-#endif
-#endif
-
 namespace brask::testing {
 namespace {
 

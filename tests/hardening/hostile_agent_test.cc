@@ -12,6 +12,14 @@
 namespace brask::testing {
 namespace {
 
+// The lines of `out` that end in a line feed, without it.
+std::vector<std::string> complete_lines(const std::string& out) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(out.substr(at, end - at));
+  return lines;
+}
+
 // Every output line is a JSON-RPC response object; returns them keyed by compact id,
 // failing on an id answered twice (ids are unique within each input below).
 std::map<std::string, JsonValue> answers_by_id(const std::vector<std::string>& lines,
@@ -139,11 +147,8 @@ TEST(HostileAgent, BurstBeyondSixteenIsAnsweredBusyExactlyOnce) {
   bool complete = false;
   const std::string out = session.send_all_and_read(input, std::chrono::seconds(120), &complete);
   ASSERT_TRUE(complete);
-  std::vector<std::string> lines;
-  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
-    lines.push_back(out.substr(at, end - at));
   size_t null_ids = 0;
-  std::map<std::string, JsonValue> by_id = answers_by_id(lines, &null_ids);
+  std::map<std::string, JsonValue> by_id = answers_by_id(complete_lines(out), &null_ids);
   EXPECT_EQ(null_ids, 0u);
   EXPECT_EQ(by_id.size(), static_cast<size_t>(16 + BURST));
   size_t busy = 0;
@@ -191,11 +196,8 @@ TEST(HostileAgent, NonBlockingStandardInputAndOutputServeAsUsual) {
   bool complete = false;
   const std::string out = session.send_all_and_read(input, std::chrono::seconds(120), &complete);
   ASSERT_TRUE(complete);
-  std::vector<std::string> lines;
-  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
-    lines.push_back(out.substr(at, end - at));
   size_t null_ids = 0;
-  std::map<std::string, JsonValue> by_id = answers_by_id(lines, &null_ids);
+  std::map<std::string, JsonValue> by_id = answers_by_id(complete_lines(out), &null_ids);
   EXPECT_EQ(null_ids, 0u);
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(by_id.count("\"" + std::to_string(i) + padding + "\""), 1u) << "answer " << i;

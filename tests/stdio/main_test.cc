@@ -324,14 +324,6 @@ TEST_F(MainTest, OverlongLineIsRefusedAndTheNextLineServed) {
   EXPECT_EQ(process->wait().code, 0);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define BRASK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define BRASK_SANITIZED 1
-#endif
-#endif
-
 TEST_F(MainTest, DiscardingAnOverlongLineKeepsMemoryNearOneLine) {
 #ifdef BRASK_SANITIZED
   GTEST_SKIP() << "sanitizers change how memory is allocated and counted";
