@@ -3,6 +3,7 @@
 // plain run inside a JSON string. Pure; safe from any thread.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -34,6 +35,31 @@ inline uint64_t load8(const char* p) {
   return word;
 }
 
+// Digits eight bytes at a time. `w` is eight bytes loaded little-endian (the first byte is
+// the lowest); `digit_bytes(w)` maps '0'-'9' to 0-9 without a borrow between bytes.
+constexpr uint64_t digit_bytes(uint64_t w) {
+  return w ^ (0x30 * BYTE_ONES);
+}
+
+// How many of the first bytes of `digit_bytes(w)` are digits (0 to 8): a byte is not one
+// when its high bit is set or when adding 0x76 to its low seven bits reaches 0x80.
+constexpr int leading_digits(uint64_t d) {
+  const uint64_t not_digit = (((d & (0x7F * BYTE_ONES)) + 0x76 * BYTE_ONES) | d) & BYTE_HIGH_BITS;
+  return not_digit == 0 ? 8 : std::countr_zero(not_digit) >> 3;
+}
+
+// The value of the first `n` (1 to 8) digits of `digit_bytes(w)`: moved to the top so that
+// zeros lead, then pairs, quads and the whole combined, one multiply per step.
+constexpr uint32_t digits_value(uint64_t d, int n) {
+  static_assert(std::endian::native == std::endian::little);
+  d <<= 64 - 8 * n;
+  d = d * 10 + (d >> 8);
+  d = ((d & 0x000000FF000000FFull) * (100 + (1000000ull << 32)) +
+       ((d >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32))) >>
+      32;
+  return static_cast<uint32_t>(d);
+}
+
 // Writes scalar value `c` as UTF-8 at `p` (room for four bytes) and returns the end.
 inline char* put_utf8(char* p, char32_t c) {
   if (c < 0x80) {
@@ -55,43 +81,69 @@ inline char* put_utf8(char* p, char32_t c) {
 }
 
 // First byte at or after `p` that is `"`, `\` or below 0x20 (what a JSON string must
-// escape), and with `STOP_AT_NON_ASCII` also any byte of 0x80 or more (which a reader
-// checks as UTF-8). `end` when there is none. 32 bytes per step, then 16.
-template <bool STOP_AT_NON_ASCII>
-const char* find_json_string_stop(const char* p, const char* end) {
+// escape), or `end` when there is none. With `TRACK_NON_ASCII`, `*non_ascii` is also set
+// when a byte of 0x80 or more lies before it (a reader checks those as UTF-8), and left
+// alone otherwise. 32 bytes per step, then 16.
+template <bool TRACK_NON_ASCII>
+const char* find_json_string_stop(const char* p, const char* end, bool* non_ascii = nullptr) {
+  unsigned high = 0;
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i space = _mm_set1_epi8(0x20);
   const __m128i control_max = _mm_set1_epi8(0x1F);
   auto stops = [&](__m128i v) {
     __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
-    // Signed, bytes 0x80-0xFF are negative, so "below space" catches non-ASCII too;
-    // unsigned, v <= 0x1F exactly when min(v, 0x1F) == v.
-    __m128i low = STOP_AT_NON_ASCII ? _mm_cmplt_epi8(v, space)
-                                    : _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v);
+    // Unsigned, v <= 0x1F exactly when min(v, 0x1F) == v.
+    __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v);
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(special, low)));
   };
+  auto found = [&](unsigned mask, unsigned high_bits) {
+    const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
+    if (TRACK_NON_ASCII && (high != 0 || (high_bits & ((1u << at) - 1)) != 0))
+      *non_ascii = true;
+    return p + at;
+  };
   while (end - p >= 32) {
-    unsigned mask = stops(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) |
-                    (stops(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16))) << 16);
-    if (mask != 0)
-      return p + __builtin_ctz(mask);
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const unsigned mask = stops(a) | (stops(b) << 16);
+    const unsigned high_bits =
+        TRACK_NON_ASCII ? static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(a, b))) : 0;
+    if (mask != 0) {
+      // Exact per byte only where it matters: before the stop.
+      return found(mask, TRACK_NON_ASCII ? static_cast<unsigned>(_mm_movemask_epi8(a)) |
+                                               (static_cast<unsigned>(_mm_movemask_epi8(b)) << 16)
+                                         : 0);
+    }
+    high |= high_bits;
     p += 32;
   }
   if (end - p >= 16) {
-    unsigned mask = stops(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned mask = stops(a);
+    const unsigned high_bits = TRACK_NON_ASCII ? static_cast<unsigned>(_mm_movemask_epi8(a)) : 0;
     if (mask != 0)
-      return p + __builtin_ctz(mask);
+      return found(mask, high_bits);
+    high |= high_bits;
     p += 16;
   }
+  if (TRACK_NON_ASCII && high != 0)
+    *non_ascii = true;
 #endif
   for (; p < end; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20 || (STOP_AT_NON_ASCII && c >= 0x80))
+    if (c == '"' || c == '\\' || c < 0x20)
       return p;
+    if (TRACK_NON_ASCII && c >= 0x80)
+      *non_ascii = true;
   }
   return end;
 }
+
+// Whether [p, run_end) is well-formed UTF-8: no overlong forms, encoded surrogates or code
+// points above U+10FFFF. Reads stay below `text_end` (at or after `run_end`). Sixteen bytes
+// at a time where the processor has SSSE3, else `valid_utf8_scalar`.
+bool valid_utf8(const char* p, const char* run_end, const char* text_end);
+bool valid_utf8_scalar(const char* p, const char* run_end, const char* text_end);
 
 }  // namespace brask

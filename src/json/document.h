@@ -60,7 +60,7 @@ class JsonArena {
 };
 
 struct JsonDocument {
-  JsonValue root;  // first: `JsonValue::node()` reads it through the document pointer
+  JsonValue root;         // first: `JsonValue::node()` reads it through the document pointer
   uint32_t capacity = 0;  // room for elements or members of a root being built
   JsonArena arena;
 

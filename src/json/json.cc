@@ -215,9 +215,30 @@ void JsonBuild::copy(JsonValue* dst, const JsonValue& from, JsonArena* arena) {
 }
 
 size_t JsonBuild::sort_members(JsonMember* m, size_t n) {
-  auto key_of = [](const JsonMember& x) { return x.key(); };
+  // Keys of up to 13 bytes sit in their value, whose 16 bytes may all be read: zero-padded
+  // past their length and read big-endian, they compare as two pairs of integers, with the
+  // length deciding between a key and its own zero-padding. Others go through memcmp.
+  auto order = [](const JsonValue& a, const JsonValue& b) {
+    if ((a.flags_ & b.flags_ & JsonValue::SHORT) == 0)
+      return a.string_unchecked().compare(b.string_unchecked());
+    auto words = [](const JsonValue& v, uint64_t* first, uint64_t* second) {
+      const size_t n = v.short_size_;
+      std::memcpy(first, &v, 8);
+      std::memcpy(second, reinterpret_cast<const char*>(&v) + 8, 8);
+      *first = __builtin_bswap64(n >= 8 ? *first : *first & ((uint64_t{1} << (8 * n)) - 1));
+      *second = __builtin_bswap64(n <= 8 ? 0 : *second & ((uint64_t{1} << (8 * (n - 8))) - 1));
+    };
+    uint64_t a1, a2, b1, b2;
+    words(a, &a1, &a2);
+    words(b, &b1, &b2);
+    if (a1 != b1)
+      return a1 < b1 ? -1 : 1;
+    if (a2 != b2)
+      return a2 < b2 ? -1 : 1;
+    return a.short_size_ == b.short_size_ ? 0 : a.short_size_ < b.short_size_ ? -1 : 1;
+  };
   size_t i = 1;
-  while (i < n && compare_keys(key_of(m[i - 1]), key_of(m[i])) < 0)
+  while (i < n && order(m[i - 1].key_, m[i].key_) < 0)
     ++i;
   if (i >= n)
     return n;  // already sorted and unique: the usual case
@@ -225,9 +246,9 @@ size_t JsonBuild::sort_members(JsonMember* m, size_t n) {
     alignas(8) unsigned char bytes[sizeof(JsonMember)];
   };
   Raw* raw = reinterpret_cast<Raw*>(m);
-  auto less = [](const Raw& a, const Raw& b) {
-    return reinterpret_cast<const JsonMember&>(a).key() <
-           reinterpret_cast<const JsonMember&>(b).key();
+  auto less = [&order](const Raw& a, const Raw& b) {
+    return order(reinterpret_cast<const JsonMember&>(a).key_,
+                 reinterpret_cast<const JsonMember&>(b).key_) < 0;
   };
   if (n <= 16) {
     // Insertion sort: stable and allocation-free for the small objects that dominate.
@@ -368,8 +389,7 @@ bool JsonValue::operator==(const JsonValue& other) const {
       return std::equal(a.p_.elements, a.p_.elements + a.size_, b.p_.elements,
                         b.p_.elements + b.size_);
     case JsonKind::Object:
-      return std::equal(a.p_.members, a.p_.members + a.size_, b.p_.members,
-                        b.p_.members + b.size_);
+      return std::equal(a.p_.members, a.p_.members + a.size_, b.p_.members, b.p_.members + b.size_);
   }
   return false;
 }
@@ -462,8 +482,7 @@ void JsonObject::set(std::string_view key, JsonValue value) {
   }
   JsonValue key_node;
   JsonBuild::set_string(&key_node, key, &doc->arena);
-  m = static_cast<JsonMember*>(
-      JsonBuild::reserve_root(doc, n + 1, sizeof(JsonMember)));
+  m = static_cast<JsonMember*>(JsonBuild::reserve_root(doc, n + 1, sizeof(JsonMember)));
   std::memmove(static_cast<void*>(m + at + 1), static_cast<const void*>(m + at),
                (n - at) * sizeof(JsonMember));
   JsonBuild::raw_copy(JsonBuild::key(&m[at]), &key_node, 1);

@@ -7,7 +7,6 @@
 
 #include "base/bytes.h"
 
-
 namespace brask {
 namespace {
 
@@ -252,44 +251,53 @@ void write_double(double value, Writer* w) {
   }
   // Shortest round-trip digits in scientific form, e.g. "-1.2345e-07", then laid out again.
   char sci[32];
-  auto result = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  const char* const end =
+      std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
   const char* p = sci;
-  const char* const end = result.ptr;
+  // Room for a sign, at most 17 digits and 15 trailing zeros or 5 leading ones, a point and
+  // a zero, 36 bytes; runs are copied as fixed blocks of 20 (digits) and 16 (zeros), which
+  // stay within 40 in every layout below.
+  char* const out = w->room(40);
+  char* o = out;
   if (*p == '-') {
-    w->put('-');
+    *o++ = '-';
     ++p;
   }
-  char digits[20];
+  char digits[40];  // the first 17 are read; the rest only ride along in block copies
   int n = 0;
-  for (; p < end && *p != 'e'; ++p) {
-    if (*p != '.')
+  digits[n++] = *p++;
+  if (*p == '.') {
+    for (++p; *p != 'e'; ++p)
       digits[n++] = *p;
   }
+  const bool negative_exponent = p[1] == '-';
   int exponent = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exponent);
-  // At most 17 digits plus 5 leading or 15 trailing zeros, a point and a sign: 40 bytes.
-  char* out = w->room(40);
-  char* o = out;
+  for (p += 2; p < end; ++p)
+    exponent = exponent * 10 + (*p - '0');
+  if (negative_exponent)
+    exponent = -exponent;
+  static constexpr char ZEROS[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
+                                     '0', '0', '0', '0', '0', '0', '0', '0'};
   if (exponent >= -5 && exponent <= 15) {
-    if (n <= exponent + 1) {
-      std::memcpy(o, digits, static_cast<size_t>(n));
+    if (n <= exponent + 1) {  // an integer: digits, zeros, ".0"
+      std::memcpy(o, digits, 20);
       o += n;
-      std::memset(o, '0', static_cast<size_t>(exponent + 1 - n));
+      std::memcpy(o, ZEROS, 16);
       o += exponent + 1 - n;
       *o++ = '.';
       *o++ = '0';
-    } else if (exponent < 0) {
+    } else if (exponent < 0) {  // "0.", zeros, digits
       *o++ = '0';
       *o++ = '.';
-      std::memset(o, '0', static_cast<size_t>(-exponent - 1));
+      std::memcpy(o, ZEROS, 16);
       o += -exponent - 1;
-      std::memcpy(o, digits, static_cast<size_t>(n));
+      std::memcpy(o, digits, 20);
       o += n;
-    } else {
-      std::memcpy(o, digits, static_cast<size_t>(exponent + 1));
+    } else {  // digits with the point among them
+      std::memcpy(o, digits, 20);
       o += exponent + 1;
       *o++ = '.';
-      std::memcpy(o, digits + exponent + 1, static_cast<size_t>(n - exponent - 1));
+      std::memcpy(o, digits + exponent + 1, 20);
       o += n - exponent - 1;
     }
     w->commit(static_cast<size_t>(o - out));
@@ -298,7 +306,7 @@ void write_double(double value, Writer* w) {
   *o++ = digits[0];
   if (n > 1) {
     *o++ = '.';
-    std::memcpy(o, digits + 1, static_cast<size_t>(n - 1));
+    std::memcpy(o, digits + 1, 20);
     o += n - 1;
   }
   *o++ = 'e';

@@ -1,6 +1,7 @@
 #include "json/scanner.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -10,9 +11,9 @@
 #include <utility>
 
 #include "base/bytes.h"
+#include "json/decimal.h"
 #include "json/document.h"
 #include "json/parse.h"
-
 
 namespace brask {
 namespace {
@@ -21,50 +22,34 @@ bool is_digit(char c) {
   return static_cast<unsigned char>(c - '0') < 10;
 }
 
-bool is_continuation(const char* p, const char* end, unsigned char lo = 0x80,
-                     unsigned char hi = 0xBF) {
-  if (p >= end)
-    return false;
-  unsigned char c = static_cast<unsigned char>(*p);
-  return c >= lo && c <= hi;
-}
+// Decoded byte of each one-letter escape (`\n` is 'n' here), 0 for the others.
+constexpr auto SIMPLE_ESCAPES = [] {
+  std::array<char, 256> table{};
+  for (auto [letter, decoded] : {std::pair{'"', '"'},
+                                 {'\\', '\\'},
+                                 {'/', '/'},
+                                 {'b', '\b'},
+                                 {'f', '\f'},
+                                 {'n', '\n'},
+                                 {'r', '\r'},
+                                 {'t', '\t'}})
+    table[static_cast<unsigned char>(letter)] = decoded;
+  return table;
+}();
 
-// Length of the well-formed UTF-8 sequence at `p` (a byte >= 0x80), or 0. Overlong forms,
-// encoded surrogates and code points above U+10FFFF are not well formed.
-size_t utf8_sequence_length(const char* p, const char* end) {
-  unsigned char c = static_cast<unsigned char>(*p);
-  if (c >= 0xC2 && c <= 0xDF)
-    return is_continuation(p + 1, end) ? 2 : 0;
-  if (c >= 0xE0 && c <= 0xEF) {
-    unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;
-    unsigned char hi = c == 0xED ? 0x9F : 0xBF;
-    return is_continuation(p + 1, end, lo, hi) && is_continuation(p + 2, end) ? 3 : 0;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    unsigned char lo = c == 0xF0 ? 0x90 : 0x80;
-    unsigned char hi = c == 0xF4 ? 0x8F : 0xBF;
-    return is_continuation(p + 1, end, lo, hi) && is_continuation(p + 2, end) &&
-                   is_continuation(p + 3, end)
-               ? 4
-               : 0;
-  }
-  return 0;
-}
+// Value of each hex digit, -1 for other bytes.
+constexpr auto HEX_VALUES = [] {
+  std::array<int8_t, 256> table{};
+  for (int c = 0; c < 256; ++c)
+    table[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+               : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+               : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                                      : int8_t{-1};
+  return table;
+}();
 
-void append_utf8(uint32_t code, std::string* out) {
-  char buf[4];
-  out->append(buf, static_cast<size_t>(put_utf8(buf, code) - buf));
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
+constexpr uint64_t POWERS_OF_TEN[] = {1,      10,      100,      1000,     10000,
+                                      100000, 1000000, 10000000, 100000000};
 
 // Whether a grammatical number that does not fit a double is too large (rather than too
 // small): its decimal exponent, taken from the written digits and exponent, is >= 0.
@@ -105,9 +90,16 @@ bool magnitude_at_least_one(std::string_view number) {
   return e10 + (negative ? -exponent : exponent) >= 0;
 }
 
-// Writes a scalar into a raw node.
-void put(JsonValue* out, const JsonValue& scalar) {
-  std::memcpy(static_cast<void*>(out), static_cast<const void*>(&scalar), sizeof(JsonValue));
+// Writes a value into a raw node. Constructed in place, not copied from a temporary: a
+// 16-byte copy of a value just written as two halves stalls on store forwarding.
+template <class T>
+void put(JsonValue* out, T scalar) {
+  ::new (static_cast<void*>(out)) JsonValue(scalar);
+}
+
+// Moves a raw node (one that owns nothing) bit for bit.
+void put_node(JsonValue* out, const JsonValue& node) {
+  std::memcpy(static_cast<void*>(out), static_cast<const void*>(&node), sizeof(JsonValue));
 }
 
 // Below this the outermost container copies its items like any other; above it, it keeps
@@ -145,11 +137,19 @@ void* JsonScanner::take_items(Scratch* scratch, size_t base, size_t count, size_
   JsonArena* items_arena = arena();
   void* items;
   if (base == 0 && bytes >= KEEP_SCRATCH_BYTES) {
-    // The header room in front of the items becomes the arena block's header.
-    void* shrunk = std::realloc(scratch->block, Scratch::HEADER + bytes);
-    auto* block = static_cast<JsonArena::Block*>(shrunk ? shrunk : scratch->block);
+    // The header room in front of the items becomes the arena block's header. Where little
+    // of it is spare, the block is kept at the size it grew to: freed at that size, it lets
+    // the allocator serve the next parse's growth from memory it keeps rather than from
+    // fresh pages (glibc raises its mmap threshold to the largest mapped block freed).
+    size_t kept = scratch->capacity;
+    if (kept - bytes > bytes / 4) {
+      kept = bytes;
+      if (void* shrunk = std::realloc(scratch->block, Scratch::HEADER + bytes); shrunk != nullptr)
+        scratch->block = static_cast<char*>(shrunk);
+    }
+    auto* block = reinterpret_cast<JsonArena::Block*>(scratch->block);
     block->next = nullptr;
-    block->bytes = Scratch::HEADER + bytes;
+    block->bytes = Scratch::HEADER + kept;
     static_assert(sizeof(JsonArena::Block) <= Scratch::HEADER);
     items_arena->add_block(block);
     items = reinterpret_cast<char*>(block) + Scratch::HEADER;
@@ -327,7 +327,10 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
       JsonValue element;
       if (!value_into(&element, open))
         return false;
-      put(static_cast<JsonValue*>(values_.push(sizeof(JsonValue))), element);
+      put_node(static_cast<JsonValue*>(values_.push(sizeof(JsonValue))), element);
+    } else if (c == '-' || is_digit(static_cast<char>(c))) {  // the most common, directly
+      if (!number_into(static_cast<JsonValue*>(values_.push(sizeof(JsonValue)))))
+        return false;
     } else {
       if (!value_into(static_cast<JsonValue*>(values_.push(sizeof(JsonValue))), open))
         return false;
@@ -389,20 +392,36 @@ bool JsonScanner::string_step(std::string_view* out) {
   const char* const end = begin + text_.size();
   const char* const start = begin + pos_ + 1;
   const char* p = start;
-  const char* chunk = p;
+  const char* chunk = p;  // first byte not yet copied to `decoded_`
   bool escaped = false;
   bool bad_utf8 = false;
-  std::string* decoded = out == nullptr ? nullptr : &decoded_;
+  // Appends the plain run before `p`, with room after it for the escape that follows. Runs
+  // between escapes are mostly short: those are copied as one 16-byte block.
+  auto append_run = [&] {
+    const size_t n = static_cast<size_t>(p - chunk);
+    if (decoded_.capacity - decoded_.used < n + 16)
+      decoded_.grow(n + 16);
+    char* o = decoded_.data() + decoded_.used;
+    if (n <= 16 && end - chunk >= 16)
+      std::memcpy(o, chunk, 16);
+    else
+      std::memcpy(o, chunk, n);
+    decoded_.used += n;
+  };
   for (;;) {
-    p = find_json_string_stop<true>(p, end);
+    const char* const run = p;
+    bool non_ascii = false;
+    p = find_json_string_stop<true>(p, end, &non_ascii);
+    if (non_ascii && !bad_utf8 && !valid_utf8(run, p, end))
+      bad_utf8 = true;
     if (p == end)
       return set_fault(JSON_EOF_IN_STRING, text_.size());
-    unsigned char c = static_cast<unsigned char>(*p);
+    const unsigned char c = static_cast<unsigned char>(*p);
     if (c == '"') {
       if (out != nullptr) {
         if (escaped) {
-          decoded_.append(chunk, static_cast<size_t>(p - chunk));
-          *out = decoded_;
+          append_run();
+          *out = std::string_view(decoded_.data(), decoded_.used);
         } else {
           *out = std::string_view(start, static_cast<size_t>(p - start));
         }
@@ -413,31 +432,26 @@ bool JsonScanner::string_step(std::string_view* out) {
         return set_fault(JSON_INVALID_UNICODE, pos_);
       return true;
     }
-    if (c == '\\') {
-      if (decoded != nullptr) {
-        if (!escaped)
-          decoded_.clear();
-        decoded_.append(chunk, static_cast<size_t>(p - chunk));
-      }
-      escaped = true;
-      pos_ = static_cast<size_t>(p - begin);
-      if (!escape_into(decoded))
-        return false;
-      p = chunk = begin + pos_;
-      continue;
-    }
-    if (c < 0x20)
+    if (c != '\\')
       return set_fault(JSON_CONTROL_CHARACTER, static_cast<size_t>(p - begin) + 1);
-    // A run of non-ASCII text (CJK, emoji) is checked here without going back to the
-    // vector search after every character.
-    while (p < end && static_cast<unsigned char>(*p) >= 0x80) {
-      size_t n = utf8_sequence_length(p, end);
-      if (n == 0) {
-        bad_utf8 = true;
-        n = 1;
-      }
-      p += n;
+    if (out != nullptr) {
+      if (!escaped)
+        decoded_.used = 0;
+      append_run();  // leaves room for the escape's at most four bytes
     }
+    escaped = true;
+    if (end - p >= 2) {
+      if (const char decoded = SIMPLE_ESCAPES[static_cast<unsigned char>(p[1])]; decoded != 0) {
+        if (out != nullptr)
+          decoded_.data()[decoded_.used++] = decoded;
+        p = chunk = p + 2;
+        continue;
+      }
+    }
+    pos_ = static_cast<size_t>(p - begin);
+    if (!escape_into(out != nullptr))
+      return false;
+    p = chunk = begin + pos_;
   }
 }
 
@@ -447,7 +461,7 @@ bool JsonScanner::hex4(uint32_t* code) {
   uint32_t value = 0;
   bool ok = true;
   for (size_t i = 0; i < 4; ++i) {
-    int h = hex_value(text_[pos_ + i]);
+    int h = HEX_VALUES[static_cast<unsigned char>(text_[pos_ + i])];
     if (h < 0)
       ok = false;
     value = value * 16 + static_cast<uint32_t>(h < 0 ? 0 : h);
@@ -459,209 +473,193 @@ bool JsonScanner::hex4(uint32_t* code) {
   return true;
 }
 
-bool JsonScanner::escape_into(std::string* out) {
+bool JsonScanner::escape_into(bool keep) {
   ++pos_;  // the backslash
   if (pos_ >= text_.size())
     return set_fault(JSON_EOF_IN_STRING, text_.size());
-  char decoded;
-  switch (text_[pos_]) {
-    case '"':
-      decoded = '"';
-      break;
-    case '\\':
-      decoded = '\\';
-      break;
-    case '/':
-      decoded = '/';
-      break;
-    case 'b':
-      decoded = '\b';
-      break;
-    case 'f':
-      decoded = '\f';
-      break;
-    case 'n':
-      decoded = '\n';
-      break;
-    case 'r':
-      decoded = '\r';
-      break;
-    case 't':
-      decoded = '\t';
-      break;
-    case 'u': {
-      ++pos_;
-      uint32_t code;
-      if (!hex4(&code))
-        return false;
-      if (code >= 0xDC00 && code <= 0xDFFF)
-        return set_fault(JSON_LONE_SURROGATE, pos_);
-      if (code >= 0xD800 && code <= 0xDBFF) {
-        for (char want : {'\\', 'u'}) {
-          if (pos_ >= text_.size())
-            return set_fault(JSON_EOF_IN_STRING, text_.size());
-          if (text_[pos_] != want)
-            return set_fault(JSON_UNEXPECTED_END_OF_HEX_ESCAPE, pos_ + 1);
-          ++pos_;
-        }
-        uint32_t low;
-        if (!hex4(&low))
-          return false;
-        if (low < 0xDC00 || low > 0xDFFF)
-          return set_fault(JSON_LONE_SURROGATE, pos_);
-        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-      }
-      if (out != nullptr)
-        append_utf8(code, out);
-      return true;
-    }
-    default:
+  if (text_[pos_] != 'u') {
+    const char decoded = SIMPLE_ESCAPES[static_cast<unsigned char>(text_[pos_])];
+    if (decoded == 0)
       return set_fault(JSON_INVALID_ESCAPE, pos_ + 1);
+    if (keep)
+      decoded_.data()[decoded_.used++] = decoded;
+    ++pos_;
+    return true;
   }
-  if (out != nullptr)
-    out->push_back(decoded);
   ++pos_;
+  uint32_t code;
+  if (!hex4(&code))
+    return false;
+  if (code >= 0xDC00 && code <= 0xDFFF)
+    return set_fault(JSON_LONE_SURROGATE, pos_);
+  if (code >= 0xD800 && code <= 0xDBFF) {
+    for (char want : {'\\', 'u'}) {
+      if (pos_ >= text_.size())
+        return set_fault(JSON_EOF_IN_STRING, text_.size());
+      if (text_[pos_] != want)
+        return set_fault(JSON_UNEXPECTED_END_OF_HEX_ESCAPE, pos_ + 1);
+      ++pos_;
+    }
+    uint32_t low;
+    if (!hex4(&low))
+      return false;
+    if (low < 0xDC00 || low > 0xDFFF)
+      return set_fault(JSON_LONE_SURROGATE, pos_);
+    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+  }
+  if (keep) {
+    char* o = decoded_.data() + decoded_.used;
+    decoded_.used += static_cast<size_t>(put_utf8(o, code) - o);
+  }
   return true;
 }
 
 bool JsonScanner::number_into(JsonValue* out) {
-  const std::string_view s = text_;
-  const size_t n = s.size();
-  const size_t start = pos_;
-  size_t i = pos_;
-  const bool negative = s[i] == '-';
+  const char* const begin = text_.data();
+  const char* const end = begin + text_.size();
+  const char* const start = begin + pos_;
+  const char* p = start;
+  auto offset = [begin](const char* q) { return static_cast<size_t>(q - begin); };
+  const bool negative = *p == '-';
   if (negative)
-    ++i;
-  if (i == n)
-    return set_fault(JSON_EOF_IN_VALUE, n);
+    ++p;
+  if (p == end)
+    return set_fault(JSON_EOF_IN_VALUE, text_.size());
   uint64_t magnitude = 0;
   bool is_double = false;
-  // Digits of integer and fraction as one integer, for the exact fast path below.
+  // Up to 19 significant digits of integer and fraction as one integer, for the exact
+  // conversion; more make `significand_digits` 99, which leaves the number to from_chars.
   uint64_t significand = 0;
   int significand_digits = 0;
   int exponent10 = 0;
-  if (s[i] == '0') {
-    ++i;
-    if (i < n && is_digit(s[i]))
-      return set_fault(JSON_INVALID_NUMBER, i + 1);
-  } else if (is_digit(s[i])) {
-    const size_t first = i;
-    // Nineteen digits always fit in 64 bits; only longer numbers need the overflow check.
-    for (const size_t safe_end = std::min(n, first + 19); i < safe_end && is_digit(s[i]); ++i)
-      magnitude = magnitude * 10 + static_cast<uint64_t>(s[i] - '0');
-    for (; i < n && is_digit(s[i]); ++i) {
-      uint64_t digit = static_cast<uint64_t>(s[i] - '0');
+  if (*p == '0') {
+    ++p;
+    if (p < end && is_digit(*p))
+      return set_fault(JSON_INVALID_NUMBER, offset(p) + 1);
+  } else if (is_digit(*p)) {
+    const char* const first = p;
+    // Eight bytes at a time while nineteen digits, which always fit in 64 bits, are not
+    // exceeded; the rest, and the last bytes of the text, one by one.
+    while (end - p >= 8 && p - first <= 11) {
+      const uint64_t d = digit_bytes(load8(p));
+      if (leading_digits(d) != 8)
+        break;
+      magnitude = magnitude * 100000000 + digits_value(d, 8);
+      p += 8;
+    }
+    for (const char* safe_end = first + 19 < end ? first + 19 : end; p < safe_end && is_digit(*p);
+         ++p)
+      magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
+    for (; p < end && is_digit(*p); ++p) {
+      uint64_t digit = static_cast<uint64_t>(*p - '0');
       if (magnitude > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
         is_double = true;  // too large for 64 bits
       } else {
         magnitude = magnitude * 10 + digit;
       }
     }
-    significand_digits = static_cast<int>(std::min<size_t>(i - first, 99));
+    significand_digits = p - first <= 19 ? static_cast<int>(p - first) : 99;
     significand = magnitude;
   } else {
-    return set_fault(JSON_INVALID_NUMBER, i + 1);
+    return set_fault(JSON_INVALID_NUMBER, offset(p) + 1);
   }
-  if (i < n && s[i] == '.') {
-    ++i;
-    if (i == n)
-      return set_fault(JSON_EOF_IN_VALUE, n);
-    if (!is_digit(s[i]))
-      return set_fault(JSON_INVALID_NUMBER, i + 1);
-    for (; i < n && is_digit(s[i]); ++i) {
+  if (p < end && *p == '.') {
+    ++p;
+    if (p == end)
+      return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    if (!is_digit(*p))
+      return set_fault(JSON_INVALID_NUMBER, offset(p) + 1);
+    // Up to eight digits at a time once the significand has begun, as long as 19 fit.
+    while (significand != 0 && end - p >= 8) {
+      const uint64_t d = digit_bytes(load8(p));
+      const int n = leading_digits(d);
+      if (n == 0 || significand_digits + n > 19)
+        break;
+      significand = significand * POWERS_OF_TEN[n] + digits_value(d, n);
+      significand_digits += n;
+      exponent10 -= n;
+      p += n;
+      if (n < 8)
+        break;
+    }
+    for (; p < end && is_digit(*p); ++p) {
       if (significand_digits < 19) {
-        significand = significand * 10 + static_cast<uint64_t>(s[i] - '0');
+        significand = significand * 10 + static_cast<uint64_t>(*p - '0');
         if (significand != 0)
           ++significand_digits;
         --exponent10;
       } else {
-        significand_digits = 99;  // too many digits for the fast path
+        significand_digits = 99;
       }
     }
     is_double = true;
   }
-  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
     bool negative_exponent = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) {
-      negative_exponent = s[i] == '-';
-      ++i;
+    if (p < end && (*p == '+' || *p == '-')) {
+      negative_exponent = *p == '-';
+      ++p;
     }
-    if (i == n)
-      return set_fault(JSON_EOF_IN_VALUE, n);
-    if (!is_digit(s[i]))
-      return set_fault(JSON_INVALID_NUMBER, i + 1);
+    if (p == end)
+      return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    if (!is_digit(*p))
+      return set_fault(JSON_INVALID_NUMBER, offset(p) + 1);
     int written = 0;
-    for (; i < n && is_digit(s[i]); ++i) {
+    for (; p < end && is_digit(*p); ++p) {
       if (written < 100000)
-        written = written * 10 + (s[i] - '0');
+        written = written * 10 + (*p - '0');
     }
     exponent10 += negative_exponent ? -written : written;
     is_double = true;
   }
-  pos_ = i;
+  pos_ = offset(p);
   if (!is_double) {
     if (!negative) {
       if (out != nullptr)
-        put(out, JsonValue(static_cast<unsigned long long>(magnitude)));
+        put(out, static_cast<unsigned long long>(magnitude));
       return true;
     }
     if (magnitude == 0) {
       if (out != nullptr)
-        put(out, JsonValue(-0.0));
+        put(out, -0.0);
       return true;
     }
     if (magnitude <= uint64_t{1} << 63) {
       // Negating in unsigned arithmetic keeps -2^63 in range.
       if (out != nullptr)
-        put(out, JsonValue(static_cast<long long>(0 - magnitude)));
+        put(out, static_cast<long long>(0 - magnitude));
       return true;
     }
   }
-  // Exact when the significand fits a double's 53 bits and the power of ten is exact too:
-  // one correctly rounded multiplication or division.
-  static constexpr double EXACT_POWERS[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  if (significand_digits <= 19 && significand <= (uint64_t{1} << 53) && exponent10 >= -22 &&
-      exponent10 <= 22) {
-    double value = static_cast<double>(significand);
-    value = exponent10 < 0 ? value / EXACT_POWERS[-exponent10] : value * EXACT_POWERS[exponent10];
-    if (out != nullptr)
-      put(out, JsonValue(negative ? -value : value));
-    return true;
-  }
   double value = 0;
-  auto [end, ec] = std::from_chars(s.data() + start, s.data() + i, value);
-  if (ec == std::errc::result_out_of_range) {
-    if (magnitude_at_least_one(s.substr(start, i - start))) {
-      return set_fault(JSON_NUMBER_OUT_OF_RANGE, i);
-    }
-    value = negative ? -0.0 : 0.0;
-  } else if (ec != std::errc() || end != s.data() + i) {
-    return set_fault(JSON_INVALID_NUMBER, i);  // not reached for grammatical numbers
+  if (significand_digits > 19 || !decimal_to_double(significand, exponent10, &value)) {
+    if (!read_double(start + (negative ? 1 : 0), p, &value))
+      return set_fault(fault_what_, pos_);
   }
   if (out != nullptr)
-    put(out, JsonValue(value));
+    put(out, negative ? -value : value);
+  return true;
+}
+
+bool JsonScanner::read_double(const char* digits, const char* end, double* value) {
+  auto [stop, ec] = std::from_chars(digits, end, *value);
+  if (ec == std::errc::result_out_of_range) {
+    if (magnitude_at_least_one(std::string_view(digits, static_cast<size_t>(end - digits)))) {
+      fault_what_ = JSON_NUMBER_OUT_OF_RANGE;
+      return false;
+    }
+    *value = 0.0;
+  } else if (ec != std::errc() || stop != end) {
+    fault_what_ = JSON_INVALID_NUMBER;  // not reached for grammatical numbers
+    return false;
+  }
   return true;
 }
 
 bool JsonScanner::literal_into(JsonValue* out) {
-  std::string_view word;
-  JsonValue value;
-  switch (text_[pos_]) {
-    case 't':
-      word = "true";
-      value = JsonValue(true);
-      break;
-    case 'f':
-      word = "false";
-      value = JsonValue(false);
-      break;
-    default:
-      word = "null";
-      break;
-  }
+  const char first = text_[pos_];
+  const std::string_view word = first == 't' ? "true" : first == 'f' ? "false" : "null";
   for (size_t i = 1; i < word.size(); ++i) {
     if (pos_ + i >= text_.size())
       return set_fault(JSON_EOF_IN_VALUE, text_.size());
@@ -669,8 +667,12 @@ bool JsonScanner::literal_into(JsonValue* out) {
       return set_fault(JSON_EXPECTED_IDENT, pos_ + i + 1);
   }
   pos_ += word.size();
-  if (out != nullptr)
-    put(out, value);
+  if (out == nullptr)
+    return true;
+  if (first == 'n')
+    put(out, nullptr);
+  else
+    put(out, first == 't');
   return true;
 }
 

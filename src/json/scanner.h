@@ -166,8 +166,13 @@ class JsonScanner {
   // The string at the cursor, decoded: a view of the text when it has no escapes, else of
   // `decoded_`. A null `out` only checks it.
   bool string_step(std::string_view* out);
-  bool escape_into(std::string* out);
+  // At a backslash: checks the escape and, with `keep`, appends it to `decoded_`, which
+  // has room for it.
+  bool escape_into(bool keep);
   bool number_into(JsonValue* out);
+  // The digits of a number no faster path takes (its sign left out) as a double; false
+  // with `fault_what_` set when it does not fit one.
+  [[gnu::noinline, gnu::cold]] bool read_double(const char* digits, const char* end, double* value);
   bool literal_into(JsonValue* out);
   bool hex4(uint32_t* code);
   bool open_step(int open);  // at `[` or `{`
@@ -185,7 +190,7 @@ class JsonScanner {
   JsonDocument* doc_ = nullptr;  // of the value being read, made on first need
   Scratch values_;
   Scratch members_;
-  std::string decoded_;
+  Scratch decoded_;  // a string with escapes, decoded
 };
 
 template <class F>

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "json/render.h"
 #include "support/paths.h"
@@ -145,6 +150,51 @@ TEST(ParseJson, NumbersKeepTheirKind) {
   }
 }
 
+// Doubles are read by a fast exact path where they can be; every one must be the double
+// std::from_chars gives for the same text, ties to even included.
+TEST(ParseJson, DoublesAreCorrectlyRounded) {
+  std::vector<std::string> texts = {
+      // Ties between two doubles go to the even one.
+      "9007199254740993.0",
+      "9007199254740995.0",
+      "9007199254740993e0",
+      "900719925474099.3e1",
+      "4503599627370497.5",
+      "45035996273704965e-1",
+      "45035996273704975e-1",
+      "1.0000000000000002",
+      "1.00000000000000011102230246251565404",
+      "8.98846567431158e307",
+      "1e-27",
+      "9999999999999999999e-27",
+      // The cut-off bits are exactly one half, and only what lies below them rounds up.
+      "135198818546770e-27",
+      "43040660445025196e-27",
+      "503249264222975771e-27",
+  };
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 200000; ++i) {
+    std::string digits = std::to_string(rng() >> (rng() % 64));
+    const size_t point = rng() % (digits.size() + 1);
+    if (point < digits.size())
+      digits.insert(point, point == 0 ? "0." : ".");
+    const int exponent = static_cast<int>(rng() % 100) - 70;
+    texts.push_back(rng() % 2 ? digits : digits + "e" + std::to_string(exponent));
+  }
+  for (const std::string& text : texts) {
+    double want = 0;
+    std::from_chars(text.data(), text.data() + text.size(), want);
+    auto got = parse_json(text);
+    ASSERT_TRUE(got.ok()) << text << ": " << got.error();
+    const double* d = got->as_double();
+    const uint64_t* u = got->as_unsigned();
+    ASSERT_TRUE(d != nullptr || u != nullptr) << text;
+    if (d != nullptr) {
+      ASSERT_EQ(std::bit_cast<uint64_t>(*d), std::bit_cast<uint64_t>(want)) << text;
+    }
+  }
+}
+
 TEST(ParseJson, StringsDecodeEscapesAndCheckUtf8) {
   const struct {
     std::string_view name, in, want;
@@ -191,6 +241,12 @@ TEST(ParseJson, StringsDecodeEscapesAndCheckUtf8) {
     EXPECT_EQ(v.error(),
               "invalid unicode code point at line 1 column " + std::to_string(text.size() - 1));
   }
+  // A bad byte in one 32-byte block of the scan, the closing quote in the next.
+  const std::string split =
+      "[\"\xff" + std::string(31, 'a') + "\",\"" + std::string(40, 'b') + "\"]";
+  auto parsed = parse_json(split);
+  ASSERT_FALSE(parsed.ok());
+  EXPECT_EQ(parsed.error(), "invalid unicode code point at line 1 column 35");
 }
 
 TEST(ParseJson, ObjectsSortKeysAndKeepTheLastDuplicate) {
@@ -203,6 +259,33 @@ TEST(ParseJson, ObjectsSortKeysAndKeepTheLastDuplicate) {
   EXPECT_EQ(render_compact(*many),
             R"({"a":20,"b":19,"c":18,"d":17,"e":16,"f":15,"g":14,"h":13,"i":12,"j":11,)"
             R"("k":10,"l":9,"m":8,"n":7,"o":6,"p":5,"q":4,"r":3,"s":2,"t":0})");
+  // Random keys around the 8- and 13-byte boundaries of the inline comparison, sharing
+  // prefixes and holding U+0000 and bytes above 0x7F: ordered as std::string orders them,
+  // the last of equal keys kept.
+  std::mt19937 rng(3);
+  const std::string_view alphabet[] = {"a", "b", "\\u0000", "\xc3\xa9", "\\u00ff"};
+  for (int round = 0; round < 2000; ++round) {
+    std::map<std::string, int> want;
+    std::string text = "{";
+    const int members = 1 + static_cast<int>(rng() % 20);
+    for (int k = 0; k < members; ++k) {
+      std::string key;
+      for (size_t length = rng() % 16; key.size() < length;)
+        key += alphabet[rng() % std::size(alphabet)];
+      if (k > 0)
+        text += ',';
+      text += "\"" + key + "\":" + std::to_string(k);
+      auto decoded = parse_json("\"" + key + "\"");
+      want[std::string(*decoded->as_string())] = k;
+    }
+    auto v = parse_json(text + "}");
+    ASSERT_TRUE(v.ok()) << v.error();
+    std::vector<std::pair<std::string, int>> got;
+    for (const auto& [key, value] : *v->as_object())
+      got.emplace_back(key, static_cast<int>(*value.as_unsigned()));
+    const std::vector<std::pair<std::string, int>> ordered(want.begin(), want.end());
+    ASSERT_EQ(got, ordered) << text;
+  }
 }
 
 TEST(ParseJson, DepthBudgetAllows127Containers) {
