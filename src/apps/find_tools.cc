@@ -7,6 +7,7 @@
 
 #include "apps/search/scoring.h"
 #include "apps/tool_calls.h"
+#include "base/out_of_memory.h"
 #include "base/thread.h"
 
 namespace brask {
@@ -31,8 +32,10 @@ Result<std::vector<std::optional<CatalogueOutcome>>> read_catalogues(
     // vector is read.
     std::optional<CatalogueOutcome>* outcome = &outcomes[i];
     const size_t index = indexes[i];
-    Result<std::jthread> worker =
-        start_thread([&gateway, outcome, index] { outcome->emplace(gateway.app_tools(index)); });
+    // A worker that runs out of memory hands nothing back, instead of ending the process.
+    Result<std::jthread> worker = start_thread([&gateway, outcome, index] {
+      (void)runs_out_of_memory([&] { outcome->emplace(gateway.app_tools(index)); });
+    });
     if (!worker.ok())  // `workers` joins the started ones
       return fail("could not start a search thread: " + worker.error());
     workers.push_back(std::move(worker).take());
@@ -88,7 +91,8 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
       const uint32_t score = score_tool(words, tool);
       if (score == 0)
         continue;
-      hits.push_back(ToolHit{gateway.apps()[index].id, std::string(*name), one_line_summary(tool), score});
+      hits.push_back(
+          ToolHit{gateway.apps()[index].id, std::string(*name), one_line_summary(tool), score});
     }
   }
   hits = rank_hits(std::move(hits), limit);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,11 @@ TEST(FindToolsEdges, NoAppsAndAllAppsFailing) {
             R"({"tools":[],"unavailable":[{"app":"a","error":"could not start a: no server here"},)"
             R"({"app":"b","error":"could not start b: no server here"}]})");
   EXPECT_EQ(starts.load(), 2);
+  // An app whose reading runs out of memory is unavailable; the search still answers.
+  Gateway starved({missing_app("a")}, {},
+                  [](const AppEntry&) -> Result<AppConnection> { throw std::bad_alloc(); });
+  EXPECT_EQ(searched(starved, ""),
+            R"({"tools":[],"unavailable":[{"app":"a","error":"reading the app's tools failed"}]})");
 }
 
 // Every start waits until all apps are being started: a search that waited for one app
