@@ -166,19 +166,20 @@ class JsonScanner {
   // The string at the cursor, decoded: a view of the text when it has no escapes, else of
   // `decoded_`. A null `out` only checks it.
   bool string_step(std::string_view* out);
-  // At a backslash: checks the escape and, with `keep`, appends it to `decoded_`, which
-  // has room for it.
+  // At a backslash that `string_step` did not decode as a one-letter escape: checks a
+  // `\u` escape and, with `keep`, appends it to `decoded_`, which has room for it.
   bool escape_into(bool keep);
   bool number_into(JsonValue* out);
-  // The digits of a number no faster path takes (its sign left out) as a double; false
-  // with `fault_what_` set when it does not fit one.
-  [[gnu::noinline, gnu::cold]] bool read_double(const char* digits, const char* end, double* value);
   bool literal_into(JsonValue* out);
   bool hex4(uint32_t* code);
   bool open_step(int open);  // at `[` or `{`
   bool colon_step();
   bool member_step(bool first, bool* more);
   bool element_step(bool first, bool* more);
+  // The loop of `read_object` and `read_array`: `next` is `next_member` or `next_element`,
+  // `item` reads one member or element.
+  template <class Next, class Item>
+  Result<void> walk(Next next, Item&& item);
   // `count` items of `width` bytes at the top of `scratch` from `base` on, as arena memory.
   void* take_items(Scratch* scratch, size_t base, size_t count, size_t width);
 
@@ -193,26 +194,19 @@ class JsonScanner {
   Scratch decoded_;  // a string with escapes, decoded
 };
 
-template <class F>
-Result<void> JsonScanner::read_object(F&& member) {
+template <class Next, class Item>
+Result<void> JsonScanner::walk(Next next, Item&& item) {
   if (Result<void> open = begin_container(depth_); !open.ok())
     return open;
   ++depth_;
   Result<void> read;
   for (bool first = true;; first = false) {
-    Result<bool> more = next_member(first);
+    Result<bool> more = (this->*next)(first);
     if (!more.ok()) {
       read = more.failure();
       break;
     }
-    if (!*more)
-      break;
-    Result<std::string> key = scan_string();
-    if (!key.ok()) {
-      read = key.failure();
-      break;
-    }
-    if (read = member(std::string_view(*key)); !read.ok())
+    if (!*more || !(read = item()).ok())
       break;
   }
   --depth_;
@@ -220,24 +214,18 @@ Result<void> JsonScanner::read_object(F&& member) {
 }
 
 template <class F>
+Result<void> JsonScanner::read_object(F&& member) {
+  return walk(&JsonScanner::next_member, [&]() -> Result<void> {
+    Result<std::string> key = scan_string();
+    if (!key.ok())
+      return key.failure();
+    return member(std::string_view(*key));
+  });
+}
+
+template <class F>
 Result<void> JsonScanner::read_array(F&& element) {
-  if (Result<void> open = begin_container(depth_); !open.ok())
-    return open;
-  ++depth_;
-  Result<void> read;
-  for (bool first = true;; first = false) {
-    Result<bool> more = next_element(first);
-    if (!more.ok()) {
-      read = more.failure();
-      break;
-    }
-    if (!*more)
-      break;
-    if (read = element(); !read.ok())
-      break;
-  }
-  --depth_;
-  return read;
+  return walk(&JsonScanner::next_element, element);
 }
 
 }  // namespace brask
