@@ -22,13 +22,18 @@ namespace {
 
 constexpr size_t BIG_ARGUMENT_BYTES = 8 << 20;
 
-AppEntry echo_app() { return AppEntry{"fake", "Fake", BRASK_BIN_DIR "/fake-app", {}}; }
+AppEntry echo_app() {
+  return AppEntry{"fake", "Fake", BRASK_BIN_DIR "/fake-app", {}};
+}
 
-JsonValue arguments_of(size_t bytes) { return JsonObject{{"data", std::string(bytes, 'a')}}; }
+JsonValue arguments_of(size_t bytes) {
+  return JsonObject{{"data", std::string(bytes, 'a')}};
+}
 
 void check_echo(benchmark::State& state, const JsonValue& result, const JsonValue& arguments) {
   const JsonValue* echoed = result.find("structuredContent");
-  if (!echoed || !(*echoed == arguments)) state.SkipWithError("the echo came back wrong");
+  if (!echoed || !(*echoed == arguments))
+    state.SkipWithError("the echo came back wrong");
 }
 
 void BM_ChannelCall(benchmark::State& state) {
@@ -62,25 +67,29 @@ class DirectApp {
     const uint64_t id = next_id_++;
     std::string line;
     line.reserve(128);
-    render_compact(JsonObject{{"id", id}, {"jsonrpc", "2.0"}, {"method", method},
-                              {"params", std::move(params)}},
-                   &line);
+    render_compact(
+        JsonObject{
+            {"id", id}, {"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}},
+        &line);
     line.push_back('\n');
     Result<void> written = write_all(child_.to_child.get(), line.data(), line.size());
-    if (!written.ok()) return written.failure();
+    if (!written.ok())
+      return written.failure();
     for (;;) {
       size_t newline;
       while ((newline = pending_.find('\n', scanned_)) == std::string::npos) {
         scanned_ = pending_.size();
         char buffer[READ_BUFFER_BYTES];
         ssize_t n = read_retry(child_.from_child.get(), buffer, sizeof buffer);
-        if (n <= 0) return fail("the app closed its output");
+        if (n <= 0)
+          return fail("the app closed its output");
         pending_.append(buffer, static_cast<size_t>(n));
       }
       Result<JsonValue> message = parse_json(std::string_view(pending_).substr(0, newline));
       pending_.erase(0, newline + 1);
       scanned_ = 0;
-      if (!message.ok()) continue;
+      if (!message.ok())
+        continue;
       const JsonValue* got = message->find("id");
       if (got && got->as_unsigned() && *got->as_unsigned() == id) {
         return std::move(*message).take("result");
@@ -123,8 +132,16 @@ void BM_DirectCall(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0) * 2);
 }
 
-BENCHMARK(BM_ChannelCall)->Arg(16)->Arg(BIG_ARGUMENT_BYTES)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_DirectCall)->Arg(16)->Arg(BIG_ARGUMENT_BYTES)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChannelCall)
+    ->Arg(16)
+    ->Arg(BIG_ARGUMENT_BYTES)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DirectCall)
+    ->Arg(16)
+    ->Arg(BIG_ARGUMENT_BYTES)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace brask

@@ -32,10 +32,10 @@
 #include <vector>
 
 #include "apps/registry.h"
-#include "json/parse.h"
-#include "json/render.h"
 #include "base/mutex.h"
 #include "base/unique_fd.h"
+#include "json/parse.h"
+#include "json/render.h"
 
 extern char** environ;
 
@@ -384,7 +384,6 @@ double run_together(int clients, const std::function<void(int)>& body) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-
 // Per call: the answer rendered in the compact form with its line feed and written to a
 // pipe that another thread drains, as the gateway answers its agent.
 std::vector<double> time_render_and_write(const brask::JsonValue& answer, int count) {
@@ -437,10 +436,9 @@ void print_rows(const std::vector<Row>& rows) {
     char floor[64] = "-";
     if (row.floor >= 0)
       std::snprintf(floor, sizeof floor, "%.1f%s", row.floor, unit.c_str());
-    std::printf("| %s | %.1f%s | %s | %s | %.1f%s | %s | %s |\n", row.figure.c_str(),
-                row.gateway, unit.c_str(), floor, ratio_text(row.gateway, row.floor).c_str(),
-                row.baseline, unit.c_str(), ratio_text(row.gateway, row.baseline).c_str(),
-                row.goal.c_str());
+    std::printf("| %s | %.1f%s | %s | %s | %.1f%s | %s | %s |\n", row.figure.c_str(), row.gateway,
+                unit.c_str(), floor, ratio_text(row.gateway, row.floor).c_str(), row.baseline,
+                unit.c_str(), ratio_text(row.gateway, row.baseline).c_str(), row.goal.c_str());
   }
 }
 
@@ -722,8 +720,7 @@ int main(int argc, char** argv) {
     if (huge_line) {
       // The whole line at the gateway's limit of 96 MiB.
       const size_t wrapping = call_line(id, true, R"({"text":""})").size();
-      const std::string huge =
-          R"({"text":")" + std::string((96 << 20) - wrapping, 'a') + "\"}";
+      const std::string huge = R"({"text":")" + std::string((96 << 20) - wrapping, 'a') + "\"}";
       // fake-app echoes it whole, which is over the 64 MiB an app's line may have, so the
       // gateway reads and drops it and answers with that error: the peak covers the
       // request's whole way to the app and the app's answer being read.

@@ -433,8 +433,8 @@ void BM_RenderRapid(benchmark::State& state, size_t index) {
 #endif
 
 int register_all() {
-  const char* const names[] = {"tools_list",    "base64_20mb", "numbers_1m",
-                               "unicode_5mb",   "request_lines", "zeros_20mb"};
+  const char* const names[] = {"tools_list",  "base64_20mb",   "numbers_1m",
+                               "unicode_5mb", "request_lines", "zeros_20mb"};
   for (size_t i = 0; i < std::size(names); ++i) {
     const std::string n = names[i];
     benchmark::RegisterBenchmark(("parse/brask/" + n).c_str(), BM_ParseBrask, i)

@@ -235,10 +235,9 @@ class App {
       });
     }).detach();
     started_ = true;
-    exchange(
-        R"({"id":1,"jsonrpc":"2.0","method":"initialize","params":{"capabilities":{},)"
-        R"("clientInfo":{"name":"relay-floor","version":"1"},"protocolVersion":"2025-06-18"}})"
-        "\n");
+    exchange(R"({"id":1,"jsonrpc":"2.0","method":"initialize","params":{"capabilities":{},)"
+             R"("clientInfo":{"name":"relay-floor","version":"1"},"protocolVersion":"2025-06-18"}})"
+             "\n");
     outgoing_.put(R"({"jsonrpc":"2.0","method":"notifications/initialized","params":{}})"
                   "\n");
   }
@@ -355,7 +354,7 @@ class Workers {
   struct Worker {
     Parker parker;
     std::optional<JsonValue> request;  // written by the loop before the unpark
-    bool stop = false;                  // under mutex_
+    bool stop = false;                 // under mutex_
     std::thread thread;
   };
 
@@ -384,7 +383,7 @@ class Workers {
   Relay& relay_;
   std::atomic<size_t> running_{0};
   std::mutex mutex_;
-  std::vector<Worker*> idle_;                      // under mutex_
+  std::vector<Worker*> idle_;                     // under mutex_
   std::vector<std::unique_ptr<Worker>> workers_;  // the loop's own
 };
 

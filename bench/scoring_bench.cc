@@ -49,8 +49,9 @@ std::vector<ToolHit> search(const std::vector<std::vector<JsonValue>>& apps,
       uint32_t score = score_tool(words, tool);
       if (score == 0)
         continue;
-      hits.push_back(ToolHit{"app" + std::to_string(a), std::string(*tool.find("name")->as_string()),
-                             one_line_summary(tool), score});
+      hits.push_back(ToolHit{"app" + std::to_string(a),
+                             std::string(*tool.find("name")->as_string()), one_line_summary(tool),
+                             score});
     }
   }
   return rank_hits(std::move(hits), 20);

@@ -27,9 +27,11 @@ std::vector<JsonValue> reference_messages(std::string_view stream) {
     size_t end = stream.find('\n');
     std::string_view line = stream.substr(0, end);
     stream = end == std::string_view::npos ? std::string_view() : stream.substr(end + 1);
-    if (blank(line)) continue;
+    if (blank(line))
+      continue;
     auto parsed = parse_json(line);
-    if (parsed.ok()) out.push_back(std::move(*parsed));
+    if (parsed.ok())
+      out.push_back(std::move(*parsed));
   }
   return out;
 }
@@ -37,13 +39,15 @@ std::vector<JsonValue> reference_messages(std::string_view stream) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
+  if (size == 0)
+    return 0;
   uint32_t seed = data[0] * 2654435761u + 1;
   std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
 
   std::vector<JsonValue> got;
   auto sink = [&](AppEvent&& event) {
-    if (event.kind != AppEvent::Kind::Message) std::abort();  // no line here is too long
+    if (event.kind != AppEvent::Kind::Message)
+      std::abort();  // no line here is too long
     got.push_back(std::move(event.message));
     return true;
   };
@@ -52,15 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (at < stream.size()) {
     seed = seed * 1103515245u + 12345u;
     size_t chunk = 1 + (seed >> 16) % 64;
-    if (chunk > stream.size() - at) chunk = stream.size() - at;
-    if (!framer.feed(stream.data() + at, chunk, sink)) std::abort();
+    if (chunk > stream.size() - at)
+      chunk = stream.size() - at;
+    if (!framer.feed(stream.data() + at, chunk, sink))
+      std::abort();
     at += chunk;
   }
-  if (!framer.finish(sink)) std::abort();
+  if (!framer.finish(sink))
+    std::abort();
 
   const std::vector<JsonValue> want = reference_messages(stream);
-  if (got.size() != want.size()) std::abort();
+  if (got.size() != want.size())
+    std::abort();
   for (size_t i = 0; i < got.size(); ++i)
-    if (!(got[i] == want[i])) std::abort();
+    if (!(got[i] == want[i]))
+      std::abort();
   return 0;
 }

@@ -17,7 +17,8 @@ using namespace brask;
 
 uint32_t reference_score(const std::vector<std::string>& words, std::string_view name,
                          std::string_view title, std::string_view description) {
-  if (words.empty()) return 1;
+  if (words.empty())
+    return 1;
   const std::string n = to_lower(first_chars(name, MAX_MATCH_CHARS));
   const std::string t = to_lower(first_chars(title, MAX_MATCH_CHARS));
   const std::string d = to_lower(first_chars(description, MAX_MATCH_CHARS));
@@ -32,7 +33,8 @@ uint32_t reference_score(const std::vector<std::string>& words, std::string_view
       equal = equal || word == w;
       begins_nt = begins_nt || begins(word);
     }
-    for (auto word : d_words) begins_d = begins_d || begins(word);
+    for (auto word : d_words)
+      begins_d = begins_d || begins(word);
     if (equal) {
       score += 3;
     } else if (n.find(w) != std::string::npos || begins_nt) {
@@ -57,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       parts[part] += c;
     }
   }
-  for (std::string& p : parts) p = lossy_utf8(p);
+  for (std::string& p : parts)
+    p = lossy_utf8(p);
   const std::vector<std::string> words = query_words(parts[0]);
   JsonValue tool(JsonObject{{"name", JsonValue(parts[1])},
                             {"title", JsonValue(parts[2])},

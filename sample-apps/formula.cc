@@ -10,17 +10,26 @@
 namespace brask::sample {
 namespace {
 
-bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_name_char(char c) { return is_letter(c) || is_digit(c) || c == '_' || c == '.'; }
+bool is_letter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool is_name_char(char c) {
+  return is_letter(c) || is_digit(c) || c == '_' || c == '.';
+}
 
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // A cell reference at the start of `text`, with "$" marks allowed; sets *length to the
 // characters it takes.
 std::optional<CellRef> cell_prefix(std::string_view text, size_t* length, bool* fixed_row) {
   size_t i = 0;
-  if (i < text.size() && text[i] == '$') ++i;
+  if (i < text.size() && text[i] == '$')
+    ++i;
   int column = 0;
   size_t letters = 0;
   while (i < text.size() && is_letter(text[i]) && letters < 3) {
@@ -28,17 +37,21 @@ std::optional<CellRef> cell_prefix(std::string_view text, size_t* length, bool* 
     ++i;
     ++letters;
   }
-  if (letters == 0 || letters > 2) return std::nullopt;
+  if (letters == 0 || letters > 2)
+    return std::nullopt;
   *fixed_row = i < text.size() && text[i] == '$';
-  if (*fixed_row) ++i;
+  if (*fixed_row)
+    ++i;
   size_t digits_start = i;
   long row = 0;
   while (i < text.size() && is_digit(text[i]) && i - digits_start < 7) {
     row = row * 10 + (text[i] - '0');
     ++i;
   }
-  if (i == digits_start || row < 1 || row > MAX_ROWS || column > MAX_COLUMNS) return std::nullopt;
-  if (i < text.size() && is_name_char(text[i])) return std::nullopt;  // a name like AB12X
+  if (i == digits_start || row < 1 || row > MAX_ROWS || column > MAX_COLUMNS)
+    return std::nullopt;
+  if (i < text.size() && is_name_char(text[i]))
+    return std::nullopt;  // a name like AB12X
   *length = i;
   return CellRef{column - 1, static_cast<int>(row - 1)};
 }
@@ -53,7 +66,8 @@ std::optional<double> number_of(const CellValue& v) {
       double d = 0;
       const char* end = v.text.data() + v.text.size();
       auto [p, ec] = std::from_chars(v.text.data(), end, d);
-      if (ec == std::errc() && p == end) return d;
+      if (ec == std::errc() && p == end)
+        return d;
       return std::nullopt;
     }
     case CellValue::Kind::Error:
@@ -63,7 +77,8 @@ std::optional<double> number_of(const CellValue& v) {
 }
 
 std::string text_of(const CellValue& v) {
-  if (v.kind == CellValue::Kind::Number) return number_text(v.number);
+  if (v.kind == CellValue::Kind::Number)
+    return number_text(v.number);
   return v.text;
 }
 
@@ -75,8 +90,10 @@ class Evaluator {
   CellValue run() {
     CellValue v = comparison();
     skip_space();
-    if (pos_ != s_.size()) syntax_error_ = true;
-    if (syntax_error_) return CellValue::error("#ERROR!");
+    if (pos_ != s_.size())
+      syntax_error_ = true;
+    if (syntax_error_)
+      return CellValue::error("#ERROR!");
     return v;
   }
 
@@ -85,7 +102,8 @@ class Evaluator {
   using Values = std::vector<CellValue>;
 
   void skip_space() {
-    while (pos_ < s_.size() && s_[pos_] == ' ') ++pos_;
+    while (pos_ < s_.size() && s_[pos_] == ' ')
+      ++pos_;
   }
   bool take(char c) {
     skip_space();
@@ -101,11 +119,15 @@ class Evaluator {
   }
 
   static CellValue arithmetic(const CellValue& a, const CellValue& b, char op) {
-    if (a.kind == CellValue::Kind::Error) return a;
-    if (b.kind == CellValue::Kind::Error) return b;
-    if (op == '&') return CellValue::of_text(text_of(a) + text_of(b));
+    if (a.kind == CellValue::Kind::Error)
+      return a;
+    if (b.kind == CellValue::Kind::Error)
+      return b;
+    if (op == '&')
+      return CellValue::of_text(text_of(a) + text_of(b));
     auto x = number_of(a), y = number_of(b);
-    if (!x || !y) return CellValue::error("#VALUE!");
+    if (!x || !y)
+      return CellValue::error("#VALUE!");
     switch (op) {
       case '+':
         return CellValue::of(*x + *y);
@@ -114,11 +136,13 @@ class Evaluator {
       case '*':
         return CellValue::of(*x * *y);
       case '/':
-        if (*y == 0) return CellValue::error("#DIV/0!");
+        if (*y == 0)
+          return CellValue::error("#DIV/0!");
         return CellValue::of(*x / *y);
       default: {
         double r = std::pow(*x, *y);
-        if (!std::isfinite(r)) return CellValue::error("#NUM!");
+        if (!std::isfinite(r))
+          return CellValue::error("#NUM!");
         return CellValue::of(r);
       }
     }
@@ -130,11 +154,14 @@ class Evaluator {
     static const char* const OPS[] = {"<=", ">=", "<>", "<", ">", "="};
     for (const char* op : OPS) {
       std::string_view o(op);
-      if (s_.substr(pos_, o.size()) != o) continue;
+      if (s_.substr(pos_, o.size()) != o)
+        continue;
       pos_ += o.size();
       CellValue right = additive();
-      if (left.kind == CellValue::Kind::Error) return left;
-      if (right.kind == CellValue::Kind::Error) return right;
+      if (left.kind == CellValue::Kind::Error)
+        return left;
+      if (right.kind == CellValue::Kind::Error)
+        return right;
       int order;
       auto x = number_of(left), y = number_of(right);
       bool numeric = left.kind != CellValue::Kind::Text && right.kind != CellValue::Kind::Text;
@@ -144,8 +171,12 @@ class Evaluator {
         std::string a = lower(text_of(left)), b = lower(text_of(right));
         order = a < b ? -1 : a > b ? 1 : 0;
       }
-      bool r = o == "<=" ? order <= 0 : o == ">=" ? order >= 0 : o == "<>" ? order != 0
-             : o == "<"  ? order < 0  : o == ">"  ? order > 0  : order == 0;
+      bool r = o == "<="   ? order <= 0
+               : o == ">=" ? order >= 0
+               : o == "<>" ? order != 0
+               : o == "<"  ? order < 0
+               : o == ">"  ? order > 0
+                           : order == 0;
       return CellValue::of(r ? 1 : 0);
     }
     return left;
@@ -155,7 +186,8 @@ class Evaluator {
     CellValue v = term();
     for (;;) {
       skip_space();
-      if (pos_ >= s_.size() || (s_[pos_] != '+' && s_[pos_] != '-' && s_[pos_] != '&')) return v;
+      if (pos_ >= s_.size() || (s_[pos_] != '+' && s_[pos_] != '-' && s_[pos_] != '&'))
+        return v;
       char op = s_[pos_++];
       v = arithmetic(v, term(), op);
     }
@@ -165,14 +197,16 @@ class Evaluator {
     CellValue v = unary();
     for (;;) {
       skip_space();
-      if (pos_ >= s_.size() || (s_[pos_] != '*' && s_[pos_] != '/')) return v;
+      if (pos_ >= s_.size() || (s_[pos_] != '*' && s_[pos_] != '/'))
+        return v;
       char op = s_[pos_++];
       v = arithmetic(v, unary(), op);
     }
   }
 
   CellValue unary() {
-    if (++depth_ > MAX_DEPTH) return syntax();
+    if (++depth_ > MAX_DEPTH)
+      return syntax();
     CellValue v;
     if (take('-')) {
       v = arithmetic(CellValue::of(0), unary(), '-');
@@ -180,7 +214,8 @@ class Evaluator {
       v = arithmetic(CellValue::of(0), unary(), '+');
     } else {
       v = primary();
-      if (take('^')) v = arithmetic(v, unary(), '^');
+      if (take('^'))
+        v = arithmetic(v, unary(), '^');
     }
     --depth_;
     return v;
@@ -188,17 +223,20 @@ class Evaluator {
 
   CellValue primary() {
     skip_space();
-    if (pos_ >= s_.size()) return syntax();
+    if (pos_ >= s_.size())
+      return syntax();
     char c = s_[pos_];
     if (c == '(') {
       ++pos_;
       CellValue v = comparison();
-      if (!take(')')) return syntax();
+      if (!take(')'))
+        return syntax();
       return v;
     }
     if (c == '"') {
       size_t end = s_.find('"', pos_ + 1);
-      if (end == std::string_view::npos) return syntax();
+      if (end == std::string_view::npos)
+        return syntax();
       CellValue v = CellValue::of_text(std::string(s_.substr(pos_ + 1, end - pos_ - 1)));
       pos_ = end + 1;
       return v;
@@ -206,13 +244,16 @@ class Evaluator {
     if (is_digit(c) || c == '.') {
       double d = 0;
       auto [p, ec] = std::from_chars(s_.data() + pos_, s_.data() + s_.size(), d);
-      if (ec != std::errc()) return syntax();
+      if (ec != std::errc())
+        return syntax();
       pos_ = static_cast<size_t>(p - s_.data());
       return CellValue::of(d);
     }
     auto values = reference_or_call();
-    if (!values) return syntax();
-    if (values->size() != 1) return CellValue::error("#VALUE!");
+    if (!values)
+      return syntax();
+    if (values->size() != 1)
+      return CellValue::error("#VALUE!");
     return (*values)[0];
   }
 
@@ -230,25 +271,33 @@ class Evaluator {
       pos_ = end + 2;
       return reference(sheet);
     }
-    while (pos_ < s_.size() && (is_name_char(s_[pos_]) || s_[pos_] == '$')) ++pos_;
+    while (pos_ < s_.size() && (is_name_char(s_[pos_]) || s_[pos_] == '$'))
+      ++pos_;
     std::string word(s_.substr(start, pos_ - start));
-    if (word.empty()) return std::nullopt;
+    if (word.empty())
+      return std::nullopt;
     if (pos_ < s_.size() && s_[pos_] == '!') {
       ++pos_;
       return reference(word);
     }
-    if (take('(')) return call(word);
+    if (take('('))
+      return call(word);
     pos_ = start;
     size_t length = 0;
     bool fixed = false;
-    if (cell_prefix(s_.substr(pos_), &length, &fixed)) return reference("");
+    if (cell_prefix(s_.substr(pos_), &length, &fixed))
+      return reference("");
     pos_ = start + word.size();
     std::string upper_word;
-    for (char ch : word) upper_word += upper(ch);
-    if (upper_word == "TRUE") return Values{CellValue::of(1)};
-    if (upper_word == "FALSE") return Values{CellValue::of(0)};
+    for (char ch : word)
+      upper_word += upper(ch);
+    if (upper_word == "TRUE")
+      return Values{CellValue::of(1)};
+    if (upper_word == "FALSE")
+      return Values{CellValue::of(0)};
     auto named = context_.name ? context_.name(word) : std::nullopt;
-    if (!named) return Values{CellValue::error("#NAME?")};
+    if (!named)
+      return Values{CellValue::error("#NAME?")};
     return expand(named->first, named->second);
   }
 
@@ -256,12 +305,14 @@ class Evaluator {
     size_t length = 0;
     bool fixed = false;
     auto first = cell_prefix(s_.substr(pos_), &length, &fixed);
-    if (!first) return std::nullopt;
+    if (!first)
+      return std::nullopt;
     pos_ += length;
     RangeRef range{*first, *first};
     if (pos_ < s_.size() && s_[pos_] == ':') {
       auto last = cell_prefix(s_.substr(pos_ + 1), &length, &fixed);
-      if (!last) return std::nullopt;
+      if (!last)
+        return std::nullopt;
       pos_ += 1 + length;
       range = RangeRef{{std::min(first->column, last->column), std::min(first->row, last->row)},
                        {std::max(first->column, last->column), std::max(first->row, last->row)}};
@@ -271,8 +322,10 @@ class Evaluator {
 
   Values expand(const std::string& sheet, RangeRef r) {
     Values out;
-    long cells = static_cast<long>(r.last.column - r.first.column + 1) * (r.last.row - r.first.row + 1);
-    if (cells > MAX_RANGE_CELLS) return Values{CellValue::error("#REF!")};
+    long cells =
+        static_cast<long>(r.last.column - r.first.column + 1) * (r.last.row - r.first.row + 1);
+    if (cells > MAX_RANGE_CELLS)
+      return Values{CellValue::error("#REF!")};
     for (int row = r.first.row; row <= r.last.row; ++row) {
       for (int column = r.first.column; column <= r.last.column; ++column) {
         out.push_back(context_.cell(sheet, CellRef{column, row}));
@@ -282,7 +335,8 @@ class Evaluator {
   }
 
   std::optional<Values> call(const std::string& name) {
-    if (depth_ >= MAX_DEPTH) return std::nullopt;
+    if (depth_ >= MAX_DEPTH)
+      return std::nullopt;
     ++depth_;
     auto values = call_inside(name);
     --depth_;
@@ -294,12 +348,15 @@ class Evaluator {
     if (!take(')')) {
       do {
         args.push_back(argument());
-        if (syntax_error_) return std::nullopt;
+        if (syntax_error_)
+          return std::nullopt;
       } while (take(','));
-      if (!take(')')) return std::nullopt;
+      if (!take(')'))
+        return std::nullopt;
     }
     std::string f;
-    for (char ch : name) f += upper(ch);
+    for (char ch : name)
+      f += upper(ch);
     return Values{apply(f, args)};
   }
 
@@ -310,7 +367,8 @@ class Evaluator {
     if (pos_ < s_.size() && (is_letter(s_[pos_]) || s_[pos_] == '$' || s_[pos_] == '\'')) {
       auto values = reference_or_call();
       skip_space();
-      if (values && (pos_ >= s_.size() || s_[pos_] == ',' || s_[pos_] == ')')) return *values;
+      if (values && (pos_ >= s_.size() || s_[pos_] == ',' || s_[pos_] == ')'))
+        return *values;
       pos_ = start;
     }
     return Values{comparison()};
@@ -321,49 +379,64 @@ class Evaluator {
       std::vector<double> numbers;
       for (const Values& arg : args) {
         for (const CellValue& v : arg) {
-          if (v.kind == CellValue::Kind::Error) return v;
-          if (v.kind == CellValue::Kind::Number) numbers.push_back(v.number);
+          if (v.kind == CellValue::Kind::Error)
+            return v;
+          if (v.kind == CellValue::Kind::Number)
+            numbers.push_back(v.number);
           // A text given directly counts when it reads as a number, as in spreadsheets.
           if (v.kind == CellValue::Kind::Text && arg.size() == 1) {
             auto n = number_of(v);
-            if (!n) return CellValue::error("#VALUE!");
+            if (!n)
+              return CellValue::error("#VALUE!");
             numbers.push_back(*n);
           }
         }
       }
-      if (f == "COUNT") return CellValue::of(static_cast<double>(numbers.size()));
+      if (f == "COUNT")
+        return CellValue::of(static_cast<double>(numbers.size()));
       double sum = 0;
-      for (double n : numbers) sum += n;
-      if (f == "SUM") return CellValue::of(sum);
+      for (double n : numbers)
+        sum += n;
+      if (f == "SUM")
+        return CellValue::of(sum);
       if (f == "AVERAGE") {
-        if (numbers.empty()) return CellValue::error("#DIV/0!");
+        if (numbers.empty())
+          return CellValue::error("#DIV/0!");
         return CellValue::of(sum / static_cast<double>(numbers.size()));
       }
-      if (numbers.empty()) return CellValue::of(0);
+      if (numbers.empty())
+        return CellValue::of(0);
       return CellValue::of(f == "MIN" ? *std::min_element(numbers.begin(), numbers.end())
                                       : *std::max_element(numbers.begin(), numbers.end()));
     }
     // The others take single values.
     std::vector<CellValue> one;
     for (const Values& arg : args) {
-      if (arg.size() != 1) return CellValue::error("#VALUE!");
+      if (arg.size() != 1)
+        return CellValue::error("#VALUE!");
       one.push_back(arg[0]);
     }
     if (f == "IF" && (one.size() == 2 || one.size() == 3)) {
-      if (one[0].kind == CellValue::Kind::Error) return one[0];
+      if (one[0].kind == CellValue::Kind::Error)
+        return one[0];
       auto cond = number_of(one[0]);
-      if (!cond) return CellValue::error("#VALUE!");
-      if (*cond != 0) return one[1];
+      if (!cond)
+        return CellValue::error("#VALUE!");
+      if (*cond != 0)
+        return one[1];
       return one.size() == 3 ? one[2] : CellValue::of(0);
     }
     if ((f == "ABS" && one.size() == 1) || (f == "ROUND" && (one.size() == 1 || one.size() == 2))) {
       for (const CellValue& v : one) {
-        if (v.kind == CellValue::Kind::Error) return v;
+        if (v.kind == CellValue::Kind::Error)
+          return v;
       }
       auto x = number_of(one[0]);
       auto digits = one.size() == 2 ? number_of(one[1]) : std::optional<double>(0);
-      if (!x || !digits || std::fabs(*digits) > 15) return CellValue::error("#VALUE!");
-      if (f == "ABS") return CellValue::of(std::fabs(*x));
+      if (!x || !digits || std::fabs(*digits) > 15)
+        return CellValue::error("#VALUE!");
+      if (f == "ABS")
+        return CellValue::of(std::fabs(*x));
       double scale = std::pow(10.0, std::trunc(*digits));
       return CellValue::of(std::round(*x * scale) / scale);
     }
@@ -386,7 +459,8 @@ std::optional<CellRef> parse_cell(std::string_view text) {
   size_t length = 0;
   bool fixed = false;
   auto cell = cell_prefix(text, &length, &fixed);
-  if (!cell || length != text.size()) return std::nullopt;
+  if (!cell || length != text.size())
+    return std::nullopt;
   return cell;
 }
 
@@ -394,12 +468,14 @@ std::optional<RangeRef> parse_range(std::string_view text) {
   size_t colon = text.find(':');
   if (colon == std::string_view::npos) {
     auto cell = parse_cell(text);
-    if (!cell) return std::nullopt;
+    if (!cell)
+      return std::nullopt;
     return RangeRef{*cell, *cell};
   }
   auto a = parse_cell(text.substr(0, colon));
   auto b = parse_cell(text.substr(colon + 1));
-  if (!a || !b) return std::nullopt;
+  if (!a || !b)
+    return std::nullopt;
   return RangeRef{{std::min(a->column, b->column), std::min(a->row, b->row)},
                   {std::max(a->column, b->column), std::max(a->row, b->row)}};
 }
@@ -412,7 +488,9 @@ std::string column_name(int column) {
   return name;
 }
 
-std::string cell_name(CellRef cell) { return column_name(cell.column) + std::to_string(cell.row + 1); }
+std::string cell_name(CellRef cell) {
+  return column_name(cell.column) + std::to_string(cell.row + 1);
+}
 
 CellValue evaluate_formula(std::string_view formula, const FormulaContext& context) {
   return Evaluator(formula, context).run();
@@ -424,7 +502,8 @@ std::string shift_formula_rows(std::string_view formula, int rows) {
   bool in_text = false;
   while (i < formula.size()) {
     char c = formula[i];
-    if (c == '"') in_text = !in_text;
+    if (c == '"')
+      in_text = !in_text;
     // A reference starts where no name character comes before it.
     bool boundary = i == 0 || !is_name_char(formula[i - 1]);
     size_t length = 0;
@@ -434,7 +513,8 @@ std::string shift_formula_rows(std::string_view formula, int rows) {
       cell = cell_prefix(formula.substr(i), &length, &fixed_row);
     }
     // A function name followed by "(" or a sheet name followed by "!" is not a reference.
-    if (cell && i + length < formula.size() && (formula[i + length] == '(' || formula[i + length] == '!')) {
+    if (cell && i + length < formula.size() &&
+        (formula[i + length] == '(' || formula[i + length] == '!')) {
       cell.reset();
     }
     if (!cell) {

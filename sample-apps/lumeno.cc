@@ -22,7 +22,7 @@ struct Layer {
   bool visible = true;
   double opacity = 100;
   std::string blend_mode = "normal";
-  std::string content;  // the text of a text layer, the colour of a fill layer
+  std::string content;               // the text of a text layer, the colour of a fill layer
   std::vector<std::string> effects;  // filters and adjustments, oldest first
 };
 
@@ -48,7 +48,7 @@ struct Image {
 
 struct Lumeno {
   AppDefinition* app = nullptr;  // to add the tools of installed plug-ins
-  std::weak_ptr<Lumeno> self;  // for binding plug-in tools; the tools own the document
+  std::weak_ptr<Lumeno> self;    // for binding plug-in tools; the tools own the document
   Image image;
   std::vector<Image> undo;  // snapshots before each change, newest last
   std::vector<JsonValue> exports;
@@ -71,17 +71,24 @@ Image fresh_image(std::string title, long long width, long long height, std::str
 // Remembers the image as it is, so the change that follows can be undone.
 void snapshot(Lumeno& doc) {
   doc.undo.push_back(doc.image);
-  if (doc.undo.size() > MAX_UNDO) doc.undo.erase(doc.undo.begin());
+  if (doc.undo.size() > MAX_UNDO)
+    doc.undo.erase(doc.undo.begin());
 }
 
 JsonValue layer_json(const Layer& layer, size_t position) {
   JsonArray effects;
-  for (const std::string& e : layer.effects) effects.push_back(e);
-  JsonObject o{{"id", layer.id},          {"name", layer.name},
-               {"kind", layer.kind},      {"position", position + 1},
-               {"visible", layer.visible}, {"opacity", layer.opacity},
-               {"blendMode", layer.blend_mode}, {"effects", std::move(effects)}};
-  if (!layer.content.empty()) o.set(layer.kind == "text" ? "text" : "color", layer.content);
+  for (const std::string& e : layer.effects)
+    effects.push_back(e);
+  JsonObject o{{"id", layer.id},
+               {"name", layer.name},
+               {"kind", layer.kind},
+               {"position", position + 1},
+               {"visible", layer.visible},
+               {"opacity", layer.opacity},
+               {"blendMode", layer.blend_mode},
+               {"effects", std::move(effects)}};
+  if (!layer.content.empty())
+    o.set(layer.kind == "text" ? "text" : "color", layer.content);
   return o;
 }
 
@@ -91,7 +98,8 @@ Result<size_t> find_layer(const Image& image, const std::string& ref) {
   std::string wanted = lower(ref);
   for (size_t i = 0; i < image.layers.size(); ++i) {
     const Layer& l = image.layers[i];
-    if (std::to_string(l.id) == ref || lower(l.name) == wanted) return i;
+    if (std::to_string(l.id) == ref || lower(l.name) == wanted)
+      return i;
   }
   std::string names;
   for (const Layer& l : image.layers) {
@@ -104,7 +112,8 @@ Result<size_t> find_layer(const Image& image, const std::string& ref) {
 template <class F>
 ToolOutput edit_layer(Lumeno& doc, const Args& args, F change) {
   auto index = find_layer(doc.image, args.string("layer"));
-  if (!index.ok()) return index.failure();
+  if (!index.ok())
+    return index.failure();
   snapshot(doc);
   Layer& layer = doc.image.layers[*index];
   std::string said = change(layer);
@@ -115,7 +124,8 @@ template <class F>
 ToolOutput add_effect(Lumeno& doc, const Args& args, F describe) {
   return edit_layer(doc, args, [&](Layer& layer) {
     std::string effect = describe();
-    if (doc.image.selection.width > 0) effect += " (inside the selection)";
+    if (doc.image.selection.width > 0)
+      effect += " (inside the selection)";
     layer.effects.push_back(effect);
     return "Applied " + effect + " to layer " + std::to_string(layer.id) + " \"" + layer.name +
            "\".";
@@ -169,14 +179,16 @@ ToolOutput crop_image(Lumeno& doc, const Args& a) {
   doc.image.width = w;
   doc.image.height = h;
   doc.image.selection = {};
-  return JsonValue("Cropped the image to " + std::to_string(w) + " x " + std::to_string(h) + " px.");
+  return JsonValue("Cropped the image to " + std::to_string(w) + " x " + std::to_string(h) +
+                   " px.");
 }
 
 ToolOutput rotate_image(Lumeno& doc, const Args& a) {
   std::string turn = a.string("degrees");
   long long degrees = turn == "90" ? 90 : turn == "180" ? 180 : 270;
   snapshot(doc);
-  if (degrees != 180) std::swap(doc.image.width, doc.image.height);
+  if (degrees != 180)
+    std::swap(doc.image.width, doc.image.height);
   doc.image.selection = {};
   return JsonValue("Rotated the image by " + std::to_string(degrees) + " degrees; it is now " +
                    std::to_string(doc.image.width) + " x " + std::to_string(doc.image.height) +
@@ -185,7 +197,8 @@ ToolOutput rotate_image(Lumeno& doc, const Args& a) {
 
 ToolOutput flip_image(Lumeno& doc, const Args& a) {
   snapshot(doc);
-  for (Layer& l : doc.image.layers) l.effects.push_back("flip " + a.string("direction"));
+  for (Layer& l : doc.image.layers)
+    l.effects.push_back("flip " + a.string("direction"));
   return JsonValue("Flipped every layer " + a.string("direction") + ".");
 }
 
@@ -207,7 +220,8 @@ ToolOutput add_layer(Lumeno& doc, const Args& a) {
     layer.kind = "fill";
     layer.content = a.string("fillColor");
   }
-  if (layer.name.empty()) layer.name = "Layer " + std::to_string(layer.id);
+  if (layer.name.empty())
+    layer.name = "Layer " + std::to_string(layer.id);
   doc.image.layers.push_back(layer);
   return JsonValue("Added layer " + std::to_string(layer.id) + " \"" + layer.name +
                    "\" at the top. The image has " + layer_count(doc.image) + ".");
@@ -226,8 +240,10 @@ ToolOutput add_text_layer(Lumeno& doc, const Args& a) {
 
 ToolOutput delete_layer(Lumeno& doc, const Args& a) {
   auto index = find_layer(doc.image, a.string("layer"));
-  if (!index.ok()) return index.failure();
-  if (doc.image.layers.size() == 1) return fail("an image keeps at least one layer");
+  if (!index.ok())
+    return index.failure();
+  if (doc.image.layers.size() == 1)
+    return fail("an image keeps at least one layer");
   snapshot(doc);
   std::string name = doc.image.layers[*index].name;
   doc.image.layers.erase(doc.image.layers.begin() + static_cast<long>(*index));
@@ -244,7 +260,8 @@ ToolOutput rename_layer(Lumeno& doc, const Args& a) {
 
 ToolOutput duplicate_layer(Lumeno& doc, const Args& a) {
   auto index = find_layer(doc.image, a.string("layer"));
-  if (!index.ok()) return index.failure();
+  if (!index.ok())
+    return index.failure();
   snapshot(doc);
   Layer copy = doc.image.layers[*index];
   copy.id = doc.image.next_layer_id++;
@@ -255,7 +272,8 @@ ToolOutput duplicate_layer(Lumeno& doc, const Args& a) {
 
 ToolOutput move_layer(Lumeno& doc, const Args& a) {
   auto index = find_layer(doc.image, a.string("layer"));
-  if (!index.ok()) return index.failure();
+  if (!index.ok())
+    return index.failure();
   size_t to = static_cast<size_t>(a.integer("position")) - 1;
   if (to >= doc.image.layers.size()) {
     return fail("`position` must be from 1 to " + std::to_string(doc.image.layers.size()));
@@ -291,8 +309,10 @@ ToolOutput set_visibility(Lumeno& doc, const Args& a) {
 
 ToolOutput merge_down(Lumeno& doc, const Args& a) {
   auto index = find_layer(doc.image, a.string("layer"));
-  if (!index.ok()) return index.failure();
-  if (*index == 0) return fail("the bottom layer has nothing below it to merge into");
+  if (!index.ok())
+    return index.failure();
+  if (*index == 0)
+    return fail("the bottom layer has nothing below it to merge into");
   snapshot(doc);
   Layer top = doc.image.layers[*index];
   Layer& below = doc.image.layers[*index - 1];
@@ -305,14 +325,16 @@ ToolOutput flatten_image(Lumeno& doc, const Args&) {
   snapshot(doc);
   Layer flat = make_layer(doc.image.next_layer_id++, "Background", "raster");
   for (const Layer& l : doc.image.layers) {
-    if (l.visible) flat.effects.push_back("merged \"" + l.name + "\"");
+    if (l.visible)
+      flat.effects.push_back("merged \"" + l.name + "\"");
   }
   doc.image.layers = {flat};
   return JsonValue("Flattened the image into one layer.");
 }
 
 ToolOutput gaussian_blur(Lumeno& doc, const Args& a) {
-  return add_effect(doc, a, [&] { return "gaussian blur, radius " + number_text(a.number("radius")) + " px"; });
+  return add_effect(
+      doc, a, [&] { return "gaussian blur, radius " + number_text(a.number("radius")) + " px"; });
 }
 
 ToolOutput motion_blur(Lumeno& doc, const Args& a) {
@@ -323,7 +345,8 @@ ToolOutput motion_blur(Lumeno& doc, const Args& a) {
 }
 
 ToolOutput sharpen(Lumeno& doc, const Args& a) {
-  return add_effect(doc, a, [&] { return "sharpen, amount " + number_text(a.number("amount")) + "%"; });
+  return add_effect(doc, a,
+                    [&] { return "sharpen, amount " + number_text(a.number("amount")) + "%"; });
 }
 
 ToolOutput brightness_contrast(Lumeno& doc, const Args& a) {
@@ -346,7 +369,8 @@ ToolOutput grayscale(Lumeno& doc, const Args& a) {
 }
 
 ToolOutput noise_reduction(Lumeno& doc, const Args& a) {
-  return add_effect(doc, a, [&] { return "noise reduction, strength " + number_text(a.number("strength")); });
+  return add_effect(
+      doc, a, [&] { return "noise reduction, strength " + number_text(a.number("strength")); });
 }
 
 ToolOutput fill_layer(Lumeno& doc, const Args& a) {
@@ -381,7 +405,8 @@ ToolOutput undo(Lumeno& doc, const Args& a) {
     doc.image = std::move(doc.undo.back());
     doc.undo.pop_back();
   }
-  if (done == 0) return fail("there is nothing to undo");
+  if (done == 0)
+    return fail("there is nothing to undo");
   return JsonValue("Undid " + std::to_string(done) + (done == 1 ? " step." : " steps."));
 }
 
@@ -410,8 +435,12 @@ ToolOutput export_image(Lumeno& doc, const Args& a, const std::string& format) {
   return JsonValue(std::move(record));
 }
 
-ToolOutput export_pdf(Lumeno& doc, const Args& a) { return export_image(doc, a, "pdf"); }
-ToolOutput export_png(Lumeno& doc, const Args& a) { return export_image(doc, a, "png"); }
+ToolOutput export_pdf(Lumeno& doc, const Args& a) {
+  return export_image(doc, a, "pdf");
+}
+ToolOutput export_png(Lumeno& doc, const Args& a) {
+  return export_image(doc, a, "png");
+}
 
 ToolOutput list_exports(Lumeno& doc, const Args&) {
   return JsonValue(JsonObject{{"exports", JsonArray(doc.exports.begin(), doc.exports.end())}});
@@ -422,18 +451,21 @@ ToolOutput render_preview(Lumeno& doc, const Args& a) {
   double seconds = a.number("seconds");
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   size_t effects = 0;
-  for (const Layer& l : doc.image.layers) effects += l.effects.size();
+  for (const Layer& l : doc.image.layers)
+    effects += l.effects.size();
   return JsonValue("Rendered a " + std::to_string(a.integer("width")) + " px wide preview of \"" +
                    doc.image.title + "\" (" + layer_count(doc.image) + ", " +
                    std::to_string(effects) + " effects) in " + number_text(seconds) + " s.");
 }
 
 ToolOutput film_grain(Lumeno& doc, const Args& a) {
-  return add_effect(doc, a, [&] { return "film grain, amount " + number_text(a.number("amount")); });
+  return add_effect(doc, a,
+                    [&] { return "film grain, amount " + number_text(a.number("amount")); });
 }
 
 ToolOutput halftone(Lumeno& doc, const Args& a) {
-  return add_effect(doc, a, [&] { return "halftone, " + std::to_string(a.integer("lpi")) + " lpi"; });
+  return add_effect(doc, a,
+                    [&] { return "halftone, " + std::to_string(a.integer("lpi")) + " lpi"; });
 }
 
 ToolOutput install_plugin(Lumeno& doc, const Args& a);
@@ -526,20 +558,25 @@ const ToolRow<Lumeno> TOOLS[] = {
       R"({"type": "object", "properties": {"layer": {}}})", DESTRUCTIVE},
      delete_layer},
     {{"rename_layer", "Rename layer", "Gives a layer a new name. Layer ids stay the same.",
-      R"({"type": "object", "properties": {"layer": {}, "name": {"type": "string", "minLength": 1}}, "required": ["name"]})", IDEMPOTENT},
+      R"({"type": "object", "properties": {"layer": {}, "name": {"type": "string", "minLength": 1}}, "required": ["name"]})",
+      IDEMPOTENT},
      rename_layer},
     {{"duplicate_layer", "Duplicate layer",
-      "Copies a layer with its content and effects and places the copy just above it. The copy gets a new id and the name of the original with \" copy\" added.",
+      "Copies a layer with its content and effects and places the copy just above it. The copy "
+      "gets a new id and the name of the original with \" copy\" added.",
       R"({"type": "object", "properties": {"layer": {}}})", 0},
      duplicate_layer},
     {{"move_layer", "Move layer",
       "Moves a layer to another place in the stack. Position 1 is the bottom; the highest "
       "position is the top.",
-      R"({"type": "object", "properties": {"layer": {}, "position": {"type": "integer", "minimum": 1}}, "required": ["position"]})", IDEMPOTENT},
+      R"({"type": "object", "properties": {"layer": {}, "position": {"type": "integer", "minimum": 1}}, "required": ["position"]})",
+      IDEMPOTENT},
      move_layer},
     {{"set_layer_opacity", "Set layer opacity",
-      "Sets how opaque a layer is, from 0 (invisible) to 100 percent (fully opaque). Hidden layers keep their opacity for when they are shown again.",
-      R"({"type": "object", "properties": {"layer": {}, "opacity": {"type": "number", "minimum": 0, "maximum": 100}}, "required": ["opacity"]})", IDEMPOTENT},
+      "Sets how opaque a layer is, from 0 (invisible) to 100 percent (fully opaque). Hidden layers "
+      "keep their opacity for when they are shown again.",
+      R"({"type": "object", "properties": {"layer": {}, "opacity": {"type": "number", "minimum": 0, "maximum": 100}}, "required": ["opacity"]})",
+      IDEMPOTENT},
      set_opacity},
     {{"set_blend_mode", "Set blend mode",
       "Chooses how a layer's pixels combine with the layers below it, such as multiply or "
@@ -549,7 +586,8 @@ const ToolRow<Lumeno> TOOLS[] = {
      set_blend_mode},
     {{"set_layer_visibility", "Show or hide layer",
       "Shows or hides a layer. Hidden layers are left out of previews and exports.",
-      R"({"type": "object", "properties": {"layer": {}, "visible": {"type": "boolean"}}, "required": ["visible"]})", IDEMPOTENT},
+      R"({"type": "object", "properties": {"layer": {}, "visible": {"type": "boolean"}}, "required": ["visible"]})",
+      IDEMPOTENT},
      set_visibility},
     {{"merge_down", "Merge down",
       "Merges a layer into the layer directly below it. The merged layer disappears from the "
@@ -557,7 +595,8 @@ const ToolRow<Lumeno> TOOLS[] = {
       R"({"type": "object", "properties": {"layer": {}}})", DESTRUCTIVE},
      merge_down},
     {{"flatten_image", "Flatten image",
-      "Merges all visible layers into a single background layer and discards hidden ones. Effects are kept as part of the merged pixels; the step can be undone.",
+      "Merges all visible layers into a single background layer and discards hidden ones. Effects "
+      "are kept as part of the merged pixels; the step can be undone.",
       R"({"type": "object", "properties": {}})", DESTRUCTIVE},
      flatten_image},
     {{"apply_gaussian_blur", "Gaussian blur",
@@ -574,7 +613,8 @@ const ToolRow<Lumeno> TOOLS[] = {
      motion_blur},
     {{"apply_sharpen", "Sharpen",
       "Makes edges in a layer crisper with an unsharp mask. Amount is in percent.",
-      R"({"type": "object", "properties": {"layer": {}, "amount": {"type": "number", "minimum": 1, "maximum": 500, "default": 50}}})", 0},
+      R"({"type": "object", "properties": {"layer": {}, "amount": {"type": "number", "minimum": 1, "maximum": 500, "default": 50}}})",
+      0},
      sharpen},
     {{"adjust_brightness_contrast", "Brightness and contrast",
       "Brightens or darkens a layer and raises or lowers its contrast. Both values run from "
@@ -589,17 +629,20 @@ const ToolRow<Lumeno> TOOLS[] = {
       0},
      hue_saturation},
     {{"convert_to_grayscale", "Grayscale",
-      "Removes all colour from a layer, keeping its brightness, for a black-and-white look. Use adjust_hue_saturation for a partial desaturation instead.",
+      "Removes all colour from a layer, keeping its brightness, for a black-and-white look. Use "
+      "adjust_hue_saturation for a partial desaturation instead.",
       R"({"type": "object", "properties": {"layer": {}}})", 0},
      grayscale},
     {{"reduce_noise", "Reduce noise",
       "Smooths out grain and colour speckles in a layer, for example in a photo taken in low "
       "light, while keeping edges. Higher strength smooths more but loses fine detail.",
-      R"({"type": "object", "properties": {"layer": {}, "strength": {"type": "number", "minimum": 1, "maximum": 10, "default": 5}}})", 0},
+      R"({"type": "object", "properties": {"layer": {}, "strength": {"type": "number", "minimum": 1, "maximum": 10, "default": 5}}})",
+      0},
      noise_reduction},
     {{"fill_layer", "Fill with colour",
       "Paints a layer with a solid colour. With a selection, only the selected area is filled.",
-      R"({"type": "object", "properties": {"layer": {}, "color": {"type": "string", "minLength": 1, "description": "Colour as #rrggbb."}}, "required": ["color"]})", 0},
+      R"({"type": "object", "properties": {"layer": {}, "color": {"type": "string", "minLength": 1, "description": "Colour as #rrggbb."}}, "required": ["color"]})",
+      0},
      fill_layer},
     {{"select_rectangle", "Select rectangle",
       "Selects a rectangular area. Filters, adjustments and fills then change only the "
@@ -611,7 +654,8 @@ const ToolRow<Lumeno> TOOLS[] = {
       IDEMPOTENT},
      select_rectangle},
     {{"clear_selection", "Clear selection",
-      "Drops the current selection, so that filters and fills apply to whole layers again. The pixels themselves are not changed.",
+      "Drops the current selection, so that filters and fills apply to whole layers again. The "
+      "pixels themselves are not changed.",
       R"({"type": "object", "properties": {}})", IDEMPOTENT},
      clear_selection},
     {{"undo", "Undo",
@@ -638,7 +682,9 @@ const ToolRow<Lumeno> TOOLS[] = {
         "required": ["fileName"]})",
       0},
      export_png},
-    {{"list_exports", "List exports", "Lists the files exported in this session, oldest first. Each entry gives the file name, the format and what went into the file.",
+    {{"list_exports", "List exports",
+      "Lists the files exported in this session, oldest first. Each entry gives the file name, the "
+      "format and what went into the file.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_exports},
     {{"render_preview", "Render preview",
@@ -672,27 +718,32 @@ const ToolRow<Lumeno> TOOLS[] = {
 const ToolRow<Lumeno> PLUGIN_TOOLS[] = {
     {{"apply_film_grain", "Film grain",
       "Adds the grain of analogue film to a layer. Comes with the film-grain plug-in.",
-      R"({"type": "object", "properties": {"layer": {}, "amount": {"type": "number", "minimum": 1, "maximum": 100, "default": 25}}})", 0},
+      R"({"type": "object", "properties": {"layer": {}, "amount": {"type": "number", "minimum": 1, "maximum": 100, "default": 25}}})",
+      0},
      film_grain},
     {{"apply_halftone", "Halftone",
       "Turns a layer into a pattern of printed dots. Comes with the halftone plug-in.",
-      R"({"type": "object", "properties": {"layer": {}, "lpi": {"type": "integer", "minimum": 10, "maximum": 300, "default": 60}}})", 0},
+      R"({"type": "object", "properties": {"layer": {}, "lpi": {"type": "integer", "minimum": 10, "maximum": 300, "default": 60}}})",
+      0},
      halftone},
 };
 
 // A tool of a table row bound to the document, with its `layer` property completed.
 Result<Tool> bind_tool(const ToolRow<Lumeno>& row, const std::shared_ptr<Lumeno>& doc) {
   auto schema = parse_schema(row.info);
-  if (!schema.ok()) return schema.failure();
+  if (!schema.ok())
+    return schema.failure();
   const JsonValue* properties = schema->find("properties");
   if (properties && properties->find("layer")) {
     auto layer = parse_json(LAYER_PROPERTY);
-    if (!layer.ok()) return layer.failure();
+    if (!layer.ok())
+      return layer.failure();
     JsonObject completed(*properties->as_object());
     completed.set("layer", std::move(layer).take());
     JsonArray required{"layer"};
     if (const JsonValue* more = schema->find("required"); more && more->as_array()) {
-      for (const JsonValue& name : *more->as_array()) required.push_back(name);
+      for (const JsonValue& name : *more->as_array())
+        required.push_back(name);
     }
     JsonObject bound(*schema->as_object());
     bound.set("properties", std::move(completed));
@@ -711,7 +762,8 @@ ToolOutput install_plugin(Lumeno& doc, const Args& a) {
   }
   const ToolRow<Lumeno>& row = PLUGIN_TOOLS[plugin == "film-grain" ? 0 : 1];
   auto tool = bind_tool(row, doc.self.lock());
-  if (!tool.ok()) return tool.failure();
+  if (!tool.ok())
+    return tool.failure();
   doc.app->tools.push_back(std::move(tool).take());
   doc.plugins.push_back(plugin);
   doc.app->tools_changed = true;
@@ -729,7 +781,8 @@ Result<void> make_lumeno(AppDefinition* app) {
   app->tools.clear();
   for (const ToolRow<Lumeno>& row : TOOLS) {
     auto tool = bind_tool(row, doc);
-    if (!tool.ok()) return tool.failure();
+    if (!tool.ok())
+      return tool.failure();
     app->tools.push_back(std::move(tool).take());
   }
   app->id = "lumeno";

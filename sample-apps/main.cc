@@ -29,9 +29,12 @@ int main(int argc, char** argv) {
   std::string_view which = argv[1];
   AppDefinition app;
   brask::Result<void> made = brask::fail("unknown app `" + std::string(which) + "`");
-  if (which == "lumeno") made = make_lumeno(&app);
-  if (which == "scribola") made = make_scribola(&app);
-  if (which == "tabulo") made = make_tabulo(&app);
+  if (which == "lumeno")
+    made = make_lumeno(&app);
+  if (which == "scribola")
+    made = make_scribola(&app);
+  if (which == "tabulo")
+    made = make_tabulo(&app);
   if (!made.ok()) {
     std::fprintf(stderr, "brask-sample-app: %s\n%s\n", made.error().c_str(), USAGE);
     return 2;

@@ -71,7 +71,8 @@ Document fresh_document(std::string title) {
 
 void snapshot(Scribola& s) {
   s.undo.push_back(s.doc);
-  if (s.undo.size() > MAX_UNDO) s.undo.erase(s.undo.begin());
+  if (s.undo.size() > MAX_UNDO)
+    s.undo.erase(s.undo.begin());
 }
 
 size_t count_words(std::string_view text) {
@@ -79,7 +80,8 @@ size_t count_words(std::string_view text) {
   bool in_word = false;
   for (char c : text) {
     bool space = std::isspace(static_cast<unsigned char>(c));
-    if (!space && !in_word) ++words;
+    if (!space && !in_word)
+      ++words;
     in_word = !space;
   }
   return words;
@@ -100,7 +102,8 @@ JsonValue paragraph_json(const Paragraph& p, size_t index, bool full) {
 Result<size_t> paragraph_at(const Document& d, const Args& a, std::string_view key = "paragraph") {
   long long n = a.integer(key);
   if (n < 1 || static_cast<size_t>(n) > d.paragraphs.size()) {
-    if (d.paragraphs.empty()) return fail("the document has no paragraphs yet");
+    if (d.paragraphs.empty())
+      return fail("the document has no paragraphs yet");
     return fail("`" + std::string(key) + "` must be from 1 to " +
                 std::to_string(d.paragraphs.size()));
   }
@@ -108,15 +111,18 @@ Result<size_t> paragraph_at(const Document& d, const Args& a, std::string_view k
 }
 
 Result<void> known_style(const Document& d, const std::string& style) {
-  if (d.styles.count(style)) return {};
+  if (d.styles.count(style))
+    return {};
   std::string names;
-  for (const auto& [name, _] : d.styles) names += (names.empty() ? "" : ", ") + name;
+  for (const auto& [name, _] : d.styles)
+    names += (names.empty() ? "" : ", ") + name;
   return fail("no style `" + style + "`; the styles are " + names);
 }
 
 // Where a new paragraph goes: the 1-based `position`, or the end when it is absent.
 Result<size_t> insert_position(const Document& d, const Args& a) {
-  if (!a.has("position")) return d.paragraphs.size();
+  if (!a.has("position"))
+    return d.paragraphs.size();
   long long n = a.integer("position");
   if (n < 1 || static_cast<size_t>(n) > d.paragraphs.size() + 1) {
     return fail("`position` must be from 1 to " + std::to_string(d.paragraphs.size() + 1));
@@ -126,7 +132,8 @@ Result<size_t> insert_position(const Document& d, const Args& a) {
 
 ToolOutput insert_paragraph(Scribola& s, const Args& a, std::string text, std::string style) {
   auto at = insert_position(s.doc, a);
-  if (!at.ok()) return at.failure();
+  if (!at.ok())
+    return at.failure();
   snapshot(s);
   s.doc.paragraphs.insert(s.doc.paragraphs.begin() + static_cast<long>(*at),
                           Paragraph{s.doc.next_id++, std::move(text), std::move(style)});
@@ -136,11 +143,13 @@ ToolOutput insert_paragraph(Scribola& s, const Args& a, std::string text, std::s
 }
 
 size_t occurrences(std::string_view text, std::string_view needle, bool match_case) {
-  if (needle.empty()) return 0;
+  if (needle.empty())
+    return 0;
   std::string hay = match_case ? std::string(text) : lower(text);
   std::string pin = match_case ? std::string(needle) : lower(needle);
   size_t n = 0;
-  for (size_t at = hay.find(pin); at != std::string::npos; at = hay.find(pin, at + pin.size())) ++n;
+  for (size_t at = hay.find(pin); at != std::string::npos; at = hay.find(pin, at + pin.size()))
+    ++n;
   return n;
 }
 
@@ -163,21 +172,21 @@ std::string replace_all(const std::string& text, const std::string& find, const 
 ToolOutput document_info(Scribola& s, const Args&) {
   const Document& d = s.doc;
   size_t words = 0;
-  for (const Paragraph& p : d.paragraphs) words += count_words(p.text);
-  size_t open = static_cast<size_t>(
-      std::count_if(d.comments.begin(), d.comments.end(), [](const Comment& c) { return !c.resolved; }));
-  return JsonValue(JsonObject{
-      {"title", d.title},
-      {"paragraphs", d.paragraphs.size()},
-      {"words", words},
-      {"openComments", open},
-      {"page", JsonObject{{"size", d.page_size},
-                          {"orientation", d.orientation},
-                          {"marginMm", d.margin_mm},
-                          {"columns", d.columns}}},
-      {"hyphenation", d.hyphenation},
-      {"trackChanges", d.track_changes},
-      {"zoomPercent", d.zoom_percent}});
+  for (const Paragraph& p : d.paragraphs)
+    words += count_words(p.text);
+  size_t open = static_cast<size_t>(std::count_if(d.comments.begin(), d.comments.end(),
+                                                  [](const Comment& c) { return !c.resolved; }));
+  return JsonValue(JsonObject{{"title", d.title},
+                              {"paragraphs", d.paragraphs.size()},
+                              {"words", words},
+                              {"openComments", open},
+                              {"page", JsonObject{{"size", d.page_size},
+                                                  {"orientation", d.orientation},
+                                                  {"marginMm", d.margin_mm},
+                                                  {"columns", d.columns}}},
+                              {"hyphenation", d.hyphenation},
+                              {"trackChanges", d.track_changes},
+                              {"zoomPercent", d.zoom_percent}});
 }
 
 // Menu commands: what list_commands shows and run_command runs. Some act on one
@@ -192,15 +201,22 @@ struct MenuCommand {
 const MenuCommand COMMANDS[] = {
     {"text.uppercase", "UPPERCASE", "Turns a paragraph's text into capital letters.", true},
     {"text.lowercase", "lowercase", "Turns a paragraph's text into small letters.", true},
-    {"text.sentence_case", "Sentence case", "Capitalises only the first letter of a paragraph.", true},
-    {"text.collapse_spaces", "Collapse spaces", "Replaces runs of spaces with one space everywhere.", false},
+    {"text.sentence_case", "Sentence case", "Capitalises only the first letter of a paragraph.",
+     true},
+    {"text.collapse_spaces", "Collapse spaces",
+     "Replaces runs of spaces with one space everywhere.", false},
     {"document.sort_paragraphs", "Sort paragraphs", "Sorts all paragraphs alphabetically.", false},
-    {"document.remove_empty_paragraphs", "Remove empty paragraphs", "Deletes paragraphs without text.", false},
-    {"document.number_headings", "Number headings", "Puts 1, 2, 3 before every Heading 1 paragraph.", false},
+    {"document.remove_empty_paragraphs", "Remove empty paragraphs",
+     "Deletes paragraphs without text.", false},
+    {"document.number_headings", "Number headings",
+     "Puts 1, 2, 3 before every Heading 1 paragraph.", false},
     {"insert.horizontal_rule", "Horizontal rule", "Adds a separating line at the end.", false},
-    {"insert.table_of_contents", "Table of contents", "Adds a list of the headings at the start.", false},
-    {"tools.hyphenation", "Automatic hyphenation", "Turns automatic hyphenation of long words on or off.", false},
-    {"tools.track_changes", "Track changes", "Turns the recording of changes for review on or off.", false},
+    {"insert.table_of_contents", "Table of contents", "Adds a list of the headings at the start.",
+     false},
+    {"tools.hyphenation", "Automatic hyphenation",
+     "Turns automatic hyphenation of long words on or off.", false},
+    {"tools.track_changes", "Track changes", "Turns the recording of changes for review on or off.",
+     false},
     {"view.zoom_in", "Zoom in", "Enlarges the page view by 25 percent.", false},
     {"view.zoom_out", "Zoom out", "Shrinks the page view by 25 percent.", false},
     {"layout.two_columns", "Two columns", "Sets the text in two columns.", false},
@@ -212,32 +228,41 @@ ToolOutput list_commands(Scribola&, const Args& a) {
   JsonArray out;
   for (const MenuCommand& c : COMMANDS) {
     std::string all = lower(std::string(c.id) + " " + c.title + " " + c.description);
-    if (!filter.empty() && all.find(filter) == std::string::npos) continue;
+    if (!filter.empty() && all.find(filter) == std::string::npos)
+      continue;
     JsonObject o{{"command", c.id}, {"title", c.title}, {"description", c.description}};
-    if (c.needs_paragraph) o.set("needsParagraph", true);
+    if (c.needs_paragraph)
+      o.set("needsParagraph", true);
     out.push_back(std::move(o));
   }
   return JsonValue(JsonObject{{"commands", std::move(out)}});
 }
 
-std::string on_off(bool on) { return on ? "on" : "off"; }
+std::string on_off(bool on) {
+  return on ? "on" : "off";
+}
 
 ToolOutput run_command(Scribola& s, const Args& a) {
   std::string id = a.string("command");
   const MenuCommand* command = nullptr;
   for (const MenuCommand& c : COMMANDS) {
-    if (id == c.id) command = &c;
+    if (id == c.id)
+      command = &c;
   }
-  if (!command) return fail("no command `" + id + "`; list_commands shows them");
+  if (!command)
+    return fail("no command `" + id + "`; list_commands shows them");
   Document& d = s.doc;
   if (command->needs_paragraph) {
-    if (!a.has("paragraph")) return fail("`" + id + "` needs `paragraph`");
+    if (!a.has("paragraph"))
+      return fail("`" + id + "` needs `paragraph`");
     auto at = paragraph_at(d, a);
-    if (!at.ok()) return at.failure();
+    if (!at.ok())
+      return at.failure();
     snapshot(s);
     std::string& text = d.paragraphs[*at].text;
     if (id == "text.uppercase") {
-      for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     } else {
       text = lower(text);
       if (id == "text.sentence_case" && !text.empty()) {
@@ -264,8 +289,9 @@ ToolOutput run_command(Scribola& s, const Args& a) {
     }
     said = "Removed " + std::to_string(removed) + " extra spaces.";
   } else if (id == "document.sort_paragraphs") {
-    std::stable_sort(d.paragraphs.begin(), d.paragraphs.end(),
-                     [](const Paragraph& x, const Paragraph& y) { return lower(x.text) < lower(y.text); });
+    std::stable_sort(
+        d.paragraphs.begin(), d.paragraphs.end(),
+        [](const Paragraph& x, const Paragraph& y) { return lower(x.text) < lower(y.text); });
     said = "Sorted " + std::to_string(d.paragraphs.size()) + " paragraphs.";
   } else if (id == "document.remove_empty_paragraphs") {
     size_t before = d.paragraphs.size();
@@ -276,7 +302,8 @@ ToolOutput run_command(Scribola& s, const Args& a) {
   } else if (id == "document.number_headings") {
     unsigned n = 0;
     for (Paragraph& p : d.paragraphs) {
-      if (p.style == "Heading 1") p.text = std::to_string(++n) + ". " + p.text;
+      if (p.style == "Heading 1")
+        p.text = std::to_string(++n) + ". " + p.text;
     }
     said = "Numbered " + std::to_string(n) + " headings.";
   } else if (id == "insert.horizontal_rule") {
@@ -285,7 +312,8 @@ ToolOutput run_command(Scribola& s, const Args& a) {
   } else if (id == "insert.table_of_contents") {
     std::string toc = "Contents:";
     for (const Paragraph& p : d.paragraphs) {
-      if (p.style.rfind("Heading", 0) == 0) toc += " " + p.text + ";";
+      if (p.style.rfind("Heading", 0) == 0)
+        toc += " " + p.text + ";";
     }
     d.paragraphs.insert(d.paragraphs.begin(), Paragraph{d.next_id++, toc, "Body"});
     said = "Added a table of contents as paragraph 1: \"" + preview(toc) + "\"";
@@ -324,7 +352,8 @@ const ToolRow<Scribola> TOOLS[] = {
       R"({"type": "object", "properties": {}})", READ_ONLY},
      document_info},
     {{"set_title", "Set title",
-      "Changes the document's title, as shown in the window and stored in exported files. The file name of later exports is not affected.",
+      "Changes the document's title, as shown in the window and stored in exported files. The file "
+      "name of later exports is not affected.",
       R"({"type": "object", "properties": {"title": {"type": "string", "minLength": 1}}, "required": ["title"]})",
       IDEMPOTENT},
      [](Scribola& s, const Args& a) -> ToolOutput {
@@ -343,12 +372,15 @@ const ToolRow<Scribola> TOOLS[] = {
        }
        return JsonValue(JsonObject{{"paragraphs", std::move(out)}});
      }},
-    {{"get_paragraph", "Read paragraph", "Returns one paragraph's full text and style. Paragraph numbers start at 1, as in list_paragraphs.",
+    {{"get_paragraph", "Read paragraph",
+      "Returns one paragraph's full text and style. Paragraph numbers start at 1, as in "
+      "list_paragraphs.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}}, "required": ["paragraph"]})",
       READ_ONLY},
      [](Scribola& s, const Args& a) -> ToolOutput {
        auto at = paragraph_at(s.doc, a);
-       if (!at.ok()) return at.failure();
+       if (!at.ok())
+         return at.failure();
        return paragraph_json(s.doc.paragraphs[*at], *at, /*full=*/true);
      }},
     {{"add_paragraph", "Add paragraph",
@@ -361,15 +393,18 @@ const ToolRow<Scribola> TOOLS[] = {
       0},
      [](Scribola& s, const Args& a) -> ToolOutput {
        auto known = known_style(s.doc, a.string("style"));
-       if (!known.ok()) return known.failure();
+       if (!known.ok())
+         return known.failure();
        return insert_paragraph(s, a, a.string("text"), a.string("style"));
      }},
-    {{"edit_paragraph", "Edit paragraph", "Replaces the whole text of one paragraph. Its style stays.",
+    {{"edit_paragraph", "Edit paragraph",
+      "Replaces the whole text of one paragraph. Its style stays.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}, "text": {"type": "string"}}, "required": ["paragraph", "text"]})",
       IDEMPOTENT},
      [](Scribola& s, const Args& a) -> ToolOutput {
        auto at = paragraph_at(s.doc, a);
-       if (!at.ok()) return at.failure();
+       if (!at.ok())
+         return at.failure();
        snapshot(s);
        s.doc.paragraphs[*at].text = a.string("text");
        return JsonValue("Replaced the text of paragraph " + std::to_string(*at + 1) + ".");
@@ -380,7 +415,8 @@ const ToolRow<Scribola> TOOLS[] = {
       DESTRUCTIVE},
      [](Scribola& s, const Args& a) -> ToolOutput {
        auto at = paragraph_at(s.doc, a);
-       if (!at.ok()) return at.failure();
+       if (!at.ok())
+         return at.failure();
        snapshot(s);
        unsigned id = s.doc.paragraphs[*at].id;
        s.doc.paragraphs.erase(s.doc.paragraphs.begin() + static_cast<long>(*at));
@@ -388,14 +424,18 @@ const ToolRow<Scribola> TOOLS[] = {
        return JsonValue("Deleted paragraph " + std::to_string(*at + 1) + ". The document has " +
                         std::to_string(s.doc.paragraphs.size()) + " paragraphs.");
      }},
-    {{"move_paragraph", "Move paragraph", "Moves one paragraph to another place in the document. Position is the number the paragraph has afterwards.",
+    {{"move_paragraph", "Move paragraph",
+      "Moves one paragraph to another place in the document. Position is the number the paragraph "
+      "has afterwards.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}, "position": {"type": "integer", "minimum": 1}}, "required": ["paragraph", "position"]})",
       0},
      [](Scribola& s, const Args& a) -> ToolOutput {
        auto from = paragraph_at(s.doc, a);
-       if (!from.ok()) return from.failure();
+       if (!from.ok())
+         return from.failure();
        auto to = paragraph_at(s.doc, a, "position");
-       if (!to.ok()) return to.failure();
+       if (!to.ok())
+         return to.failure();
        snapshot(s);
        Paragraph p = s.doc.paragraphs[*from];
        s.doc.paragraphs.erase(s.doc.paragraphs.begin() + static_cast<long>(*from));
@@ -404,17 +444,21 @@ const ToolRow<Scribola> TOOLS[] = {
                         std::to_string(*to + 1) + ".");
      }},
     {{"apply_style", "Apply style",
-      "Gives a paragraph one of the document's styles, such as Heading 1 or Quote. list_styles shows the styles; define_style adds new ones.",
+      "Gives a paragraph one of the document's styles, such as Heading 1 or Quote. list_styles "
+      "shows the styles; define_style adds new ones.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}, "style": {"type": "string", "minLength": 1}}, "required": ["paragraph", "style"]})",
       IDEMPOTENT},
      [](Scribola& s, const Args& a) -> ToolOutput {
        auto at = paragraph_at(s.doc, a);
-       if (!at.ok()) return at.failure();
+       if (!at.ok())
+         return at.failure();
        auto known = known_style(s.doc, a.string("style"));
-       if (!known.ok()) return known.failure();
+       if (!known.ok())
+         return known.failure();
        snapshot(s);
        s.doc.paragraphs[*at].style = a.string("style");
-       return JsonValue("Paragraph " + std::to_string(*at + 1) + " is now " + a.string("style") + ".");
+       return JsonValue("Paragraph " + std::to_string(*at + 1) + " is now " + a.string("style") +
+                        ".");
      }},
     {{"list_styles", "List styles",
       "Lists the document's paragraph styles with their font, size, weight, slant and "
@@ -423,8 +467,12 @@ const ToolRow<Scribola> TOOLS[] = {
      [](Scribola& s, const Args&) -> ToolOutput {
        JsonArray out;
        for (const auto& [name, st] : s.doc.styles) {
-         out.push_back(JsonObject{{"style", name},   {"font", st.font},    {"size", st.size},
-                                  {"bold", st.bold}, {"italic", st.italic}, {"alignment", st.alignment}});
+         out.push_back(JsonObject{{"style", name},
+                                  {"font", st.font},
+                                  {"size", st.size},
+                                  {"bold", st.bold},
+                                  {"italic", st.italic},
+                                  {"alignment", st.alignment}});
        }
        return JsonValue(JsonObject{{"styles", std::move(out)}});
      }},
@@ -445,7 +493,8 @@ const ToolRow<Scribola> TOOLS[] = {
        bool existed = s.doc.styles.count(a.string("name")) > 0;
        s.doc.styles[a.string("name")] = Style{a.string("font"), a.number("size"), a.boolean("bold"),
                                               a.boolean("italic"), a.string("alignment")};
-       return JsonValue((existed ? "Changed the style " : "Created the style ") + a.string("name") + ".");
+       return JsonValue((existed ? "Changed the style " : "Created the style ") + a.string("name") +
+                        ".");
      }},
     {{"find_text", "Find text",
       "Finds every paragraph that contains a piece of text and says how often it occurs in "
@@ -456,7 +505,8 @@ const ToolRow<Scribola> TOOLS[] = {
        JsonArray hits;
        for (size_t i = 0; i < s.doc.paragraphs.size(); ++i) {
          size_t n = occurrences(s.doc.paragraphs[i].text, a.string("text"), a.boolean("matchCase"));
-         if (n > 0) hits.push_back(JsonObject{{"paragraph", i + 1}, {"count", n}});
+         if (n > 0)
+           hits.push_back(JsonObject{{"paragraph", i + 1}, {"count", n}});
        }
        return JsonValue(JsonObject{{"matches", std::move(hits)}});
      }},
@@ -469,32 +519,40 @@ const ToolRow<Scribola> TOOLS[] = {
        snapshot(s);
        size_t count = 0;
        for (Paragraph& p : s.doc.paragraphs) {
-         p.text = replace_all(p.text, a.string("find"), a.string("replace"), a.boolean("matchCase"), &count);
+         p.text = replace_all(p.text, a.string("find"), a.string("replace"), a.boolean("matchCase"),
+                              &count);
        }
        return JsonValue("Replaced " + std::to_string(count) + " occurrences.");
      }},
     {{"word_count", "Word count",
-      "Counts the words and characters of the document, or of one paragraph when given. Words are runs of characters between spaces.",
-      R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}}})", READ_ONLY},
+      "Counts the words and characters of the document, or of one paragraph when given. Words are "
+      "runs of characters between spaces.",
+      R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}}})",
+      READ_ONLY},
      [](Scribola& s, const Args& a) -> ToolOutput {
        if (a.has("paragraph")) {
          auto at = paragraph_at(s.doc, a);
-         if (!at.ok()) return at.failure();
+         if (!at.ok())
+           return at.failure();
        }
        size_t words = 0, chars = 0;
        for (size_t i = 0; i < s.doc.paragraphs.size(); ++i) {
-         if (a.has("paragraph") && static_cast<long long>(i + 1) != a.integer("paragraph")) continue;
+         if (a.has("paragraph") && static_cast<long long>(i + 1) != a.integer("paragraph"))
+           continue;
          words += count_words(s.doc.paragraphs[i].text);
          chars += s.doc.paragraphs[i].text.size();
        }
        return JsonValue(JsonObject{{"words", words}, {"characters", chars}});
      }},
-    {{"add_comment", "Add comment", "Attaches a review comment to a paragraph. Comments show up in list_comments until they are resolved.",
+    {{"add_comment", "Add comment",
+      "Attaches a review comment to a paragraph. Comments show up in list_comments until they are "
+      "resolved.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}, "text": {"type": "string", "minLength": 1}}, "required": ["paragraph", "text"]})",
       0},
      [](Scribola& s, const Args& a) -> ToolOutput {
        auto at = paragraph_at(s.doc, a);
-       if (!at.ok()) return at.failure();
+       if (!at.ok())
+         return at.failure();
        snapshot(s);
        unsigned id = s.doc.next_id++;
        s.doc.comments.push_back(Comment{id, s.doc.paragraphs[*at].id, a.string("text"), false});
@@ -509,28 +567,38 @@ const ToolRow<Scribola> TOOLS[] = {
      [](Scribola& s, const Args& a) -> ToolOutput {
        JsonArray out;
        for (const Comment& c : s.doc.comments) {
-         if (c.resolved && !a.boolean("includeResolved")) continue;
+         if (c.resolved && !a.boolean("includeResolved"))
+           continue;
          JsonValue paragraph = nullptr;
          for (size_t i = 0; i < s.doc.paragraphs.size(); ++i) {
-           if (s.doc.paragraphs[i].id == c.paragraph_id) paragraph = i + 1;
+           if (s.doc.paragraphs[i].id == c.paragraph_id)
+             paragraph = i + 1;
          }
-         out.push_back(JsonObject{{"comment", c.id}, {"paragraph", paragraph}, {"text", c.text}, {"resolved", c.resolved}});
+         out.push_back(JsonObject{{"comment", c.id},
+                                  {"paragraph", paragraph},
+                                  {"text", c.text},
+                                  {"resolved", c.resolved}});
        }
        return JsonValue(JsonObject{{"comments", std::move(out)}});
      }},
-    {{"resolve_comment", "Resolve comment", "Marks a review comment as dealt with. Resolved comments stay in the document but are hidden from list_comments by default.",
+    {{"resolve_comment", "Resolve comment",
+      "Marks a review comment as dealt with. Resolved comments stay in the document but are hidden "
+      "from list_comments by default.",
       R"({"type": "object", "properties": {"comment": {"type": "integer", "minimum": 1}}, "required": ["comment"]})",
       IDEMPOTENT},
      [](Scribola& s, const Args& a) -> ToolOutput {
        for (Comment& c : s.doc.comments) {
-         if (c.id != a.integer("comment")) continue;
+         if (c.id != a.integer("comment"))
+           continue;
          snapshot(s);  // copies into the undo list; `c` stays valid
          c.resolved = true;
          return JsonValue("Resolved comment " + std::to_string(c.id) + ".");
        }
        return fail("no comment " + std::to_string(a.integer("comment")));
      }},
-    {{"set_page_setup", "Page set-up", "Sets the paper size, orientation and margins used for printing and PDF export. Leave out what should stay as it is.",
+    {{"set_page_setup", "Page set-up",
+      "Sets the paper size, orientation and margins used for printing and PDF export. Leave out "
+      "what should stay as it is.",
       R"({"type": "object", "properties": {
           "size": {"type": "string", "enum": ["A4", "A5", "Letter", "Legal"]},
           "orientation": {"type": "string", "enum": ["portrait", "landscape"]},
@@ -538,24 +606,32 @@ const ToolRow<Scribola> TOOLS[] = {
       IDEMPOTENT},
      [](Scribola& s, const Args& a) -> ToolOutput {
        snapshot(s);
-       if (a.has("size")) s.doc.page_size = a.string("size");
-       if (a.has("orientation")) s.doc.orientation = a.string("orientation");
-       if (a.has("marginMm")) s.doc.margin_mm = a.number("marginMm");
+       if (a.has("size"))
+         s.doc.page_size = a.string("size");
+       if (a.has("orientation"))
+         s.doc.orientation = a.string("orientation");
+       if (a.has("marginMm"))
+         s.doc.margin_mm = a.number("marginMm");
        return JsonValue("Page: " + s.doc.page_size + ", " + s.doc.orientation + ", margins " +
                         number_text(s.doc.margin_mm) + " mm.");
      }},
     {{"insert_page_break", "Insert page break",
-      "Starts a new page before the paragraph at the given position, or at the end. The break counts as a paragraph of its own in list_paragraphs.",
+      "Starts a new page before the paragraph at the given position, or at the end. The break "
+      "counts as a paragraph of its own in list_paragraphs.",
       R"({"type": "object", "properties": {"position": {"type": "integer", "minimum": 1}}})", 0},
-     [](Scribola& s, const Args& a) -> ToolOutput { return insert_paragraph(s, a, "", "Page Break"); }},
+     [](Scribola& s, const Args& a) -> ToolOutput {
+       return insert_paragraph(s, a, "", "Page Break");
+     }},
     {{"insert_table", "Insert table",
       "Inserts an empty table with the given number of rows and columns as a paragraph of its "
       "own. Its cells are filled in the app's window.",
       R"({"type": "object", "properties": {"rows": {"type": "integer", "minimum": 1, "maximum": 100}, "columns": {"type": "integer", "minimum": 1, "maximum": 20}, "position": {"type": "integer", "minimum": 1}}, "required": ["rows", "columns"]})",
       0},
      [](Scribola& s, const Args& a) -> ToolOutput {
-       return insert_paragraph(s, a, "[table " + std::to_string(a.integer("rows")) + " x " +
-                                         std::to_string(a.integer("columns")) + "]", "Table");
+       return insert_paragraph(s, a,
+                               "[table " + std::to_string(a.integer("rows")) + " x " +
+                                   std::to_string(a.integer("columns")) + "]",
+                               "Table");
      }},
     {{"export_document", "Export document",
       "Writes the document as PDF, DOCX, ODT, HTML or plain text, using the page set-up. This "
@@ -564,27 +640,36 @@ const ToolRow<Scribola> TOOLS[] = {
       0},
      [](Scribola& s, const Args& a) -> ToolOutput {
        size_t words = 0;
-       for (const Paragraph& p : s.doc.paragraphs) words += count_words(p.text);
-       JsonObject record{{"file", a.string("fileName")}, {"format", a.string("format")},
-                         {"title", s.doc.title}, {"paragraphs", s.doc.paragraphs.size()},
-                         {"words", words}, {"pageSize", s.doc.page_size}};
+       for (const Paragraph& p : s.doc.paragraphs)
+         words += count_words(p.text);
+       JsonObject record{{"file", a.string("fileName")},
+                         {"format", a.string("format")},
+                         {"title", s.doc.title},
+                         {"paragraphs", s.doc.paragraphs.size()},
+                         {"words", words},
+                         {"pageSize", s.doc.page_size}};
        s.exports.push_back(record);
        return JsonValue(std::move(record));
      }},
-    {{"list_exports", "List exports", "Lists the files exported in this session, oldest first. Each entry gives the file name, the format and what went into the file.",
+    {{"list_exports", "List exports",
+      "Lists the files exported in this session, oldest first. Each entry gives the file name, the "
+      "format and what went into the file.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      [](Scribola& s, const Args&) -> ToolOutput {
        return JsonValue(JsonObject{{"exports", JsonArray(s.exports.begin(), s.exports.end())}});
      }},
-    {{"undo", "Undo", "Takes back the last changes to the document, one step at a time. Up to 50 steps are kept.",
-      R"({"type": "object", "properties": {"steps": {"type": "integer", "minimum": 1, "maximum": 50, "default": 1}}})", 0},
+    {{"undo", "Undo",
+      "Takes back the last changes to the document, one step at a time. Up to 50 steps are kept.",
+      R"({"type": "object", "properties": {"steps": {"type": "integer", "minimum": 1, "maximum": 50, "default": 1}}})",
+      0},
      [](Scribola& s, const Args& a) -> ToolOutput {
        long long done = 0;
        for (; done < a.integer("steps") && !s.undo.empty(); ++done) {
          s.doc = std::move(s.undo.back());
          s.undo.pop_back();
        }
-       if (done == 0) return fail("there is nothing to undo");
+       if (done == 0)
+         return fail("there is nothing to undo");
        return JsonValue("Undid " + std::to_string(done) + (done == 1 ? " step." : " steps."));
      }},
     {{"list_commands", "List menu commands",
@@ -606,7 +691,8 @@ Result<void> make_scribola(AppDefinition* app) {
   auto doc = std::make_shared<Scribola>();
   doc->doc = fresh_document("Untitled");
   auto tools = make_tools(TOOLS, doc);
-  if (!tools.ok()) return tools.failure();
+  if (!tools.ok())
+    return tools.failure();
   app->id = "scribola";
   app->title = "Scribola";
   app->version = "2.8.1";

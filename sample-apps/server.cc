@@ -36,14 +36,17 @@ JsonValue result_response(JsonValue id, JsonValue result) {
 JsonValue text_result(std::string text, bool is_error) {
   JsonObject result{
       {"content", JsonArray{JsonObject{{"text", std::move(text)}, {"type", "text"}}}}};
-  if (is_error) result.set("isError", true);
+  if (is_error)
+    result.set("isError", true);
   return result;
 }
 
 // Numbers in argument messages read as people write them: 250, 0.5.
 std::string json_number_text(const JsonValue& v) {
-  if (const uint64_t* u = v.as_unsigned()) return std::to_string(*u);
-  if (const int64_t* s = v.as_signed()) return std::to_string(*s);
+  if (const uint64_t* u = v.as_unsigned())
+    return std::to_string(*u);
+  if (const int64_t* s = v.as_signed())
+    return std::to_string(*s);
   if (const double* d = v.as_double()) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%g", *d);
@@ -53,13 +56,18 @@ std::string json_number_text(const JsonValue& v) {
 }
 
 std::optional<double> number_value(const JsonValue& v) {
-  if (const uint64_t* u = v.as_unsigned()) return static_cast<double>(*u);
-  if (const int64_t* s = v.as_signed()) return static_cast<double>(*s);
-  if (const double* d = v.as_double()) return *d;
+  if (const uint64_t* u = v.as_unsigned())
+    return static_cast<double>(*u);
+  if (const int64_t* s = v.as_signed())
+    return static_cast<double>(*s);
+  if (const double* d = v.as_double())
+    return *d;
   return std::nullopt;
 }
 
-std::string quoted(std::string_view key) { return "`" + std::string(key) + "`"; }
+std::string quoted(std::string_view key) {
+  return "`" + std::string(key) + "`";
+}
 
 Result<void> check_range(std::string_view key, const JsonValue& property, double value,
                          const char* what) {
@@ -67,10 +75,13 @@ Result<void> check_range(std::string_view key, const JsonValue& property, double
   const JsonValue* max = property.find("maximum");
   bool low = min && number_value(*min) && value < *number_value(*min);
   bool high = max && number_value(*max) && value > *number_value(*max);
-  if (!low && !high) return {};
+  if (!low && !high)
+    return {};
   std::string text = quoted(key) + " must be " + what;
-  if (min && max) return fail(text + " from " + json_number_text(*min) + " to " + json_number_text(*max));
-  if (min) return fail(text + " of at least " + json_number_text(*min));
+  if (min && max)
+    return fail(text + " from " + json_number_text(*min) + " to " + json_number_text(*max));
+  if (min)
+    return fail(text + " of at least " + json_number_text(*min));
   return fail(text + " of at most " + json_number_text(*max));
 }
 
@@ -79,12 +90,15 @@ Result<void> check_value(std::string_view key, const JsonValue& property, const 
   std::string_view t = type ? std::string_view(*type) : std::string_view();
   if (t == "string") {
     auto s = value.as_string();
-    if (!s) return fail(quoted(key) + " must be a string");
+    if (!s)
+      return fail(quoted(key) + " must be a string");
     if (const JsonValue* options = property.find("enum"); options && options->as_array()) {
       std::string list;
       for (const JsonValue& option : *options->as_array()) {
-        if (option == value) return {};
-        if (!list.empty()) list += ", ";
+        if (option == value)
+          return {};
+        if (!list.empty())
+          list += ", ";
         list += option.as_string() ? *option.as_string() : "?";
       }
       return fail(quoted(key) + " must be one of " + list);
@@ -108,26 +122,32 @@ Result<void> check_value(std::string_view key, const JsonValue& property, const 
   }
   if (t == "number") {
     std::optional<double> n = number_value(value);
-    if (!n || !std::isfinite(*n)) return fail(quoted(key) + " must be a number");
+    if (!n || !std::isfinite(*n))
+      return fail(quoted(key) + " must be a number");
     return check_range(key, property, *n, "a number");
   }
   if (t == "boolean") {
-    if (!value.as_bool()) return fail(quoted(key) + " must be true or false");
+    if (!value.as_bool())
+      return fail(quoted(key) + " must be true or false");
     return {};
   }
   if (t == "object") {
-    if (!value.as_object()) return fail(quoted(key) + " must be an object");
+    if (!value.as_object())
+      return fail(quoted(key) + " must be an object");
     return {};
   }
   if (t == "array") {
     auto items = value.as_array();
-    if (!items) return fail(quoted(key) + " must be an array");
+    if (!items)
+      return fail(quoted(key) + " must be an array");
     const JsonValue* item_schema = property.find("items");
-    if (!item_schema) return {};
+    if (!item_schema)
+      return {};
     for (size_t i = 0; i < items->size(); ++i) {
-      auto r = check_value(std::string(key) + "[" + std::to_string(i) + "]", *item_schema,
-                           (*items)[i]);
-      if (!r.ok()) return r;
+      auto r =
+          check_value(std::string(key) + "[" + std::to_string(i) + "]", *item_schema, (*items)[i]);
+      if (!r.ok())
+        return r;
     }
     return {};
   }
@@ -137,14 +157,17 @@ Result<void> check_value(std::string_view key, const JsonValue& property, const 
 // Whole numbers read as 100, not 100.0, in what the apps show.
 JsonValue tidy_numbers(const JsonValue& v) {
   if (const double* d = v.as_double()) {
-    if (*d == std::floor(*d) && std::fabs(*d) < 1e15) return JsonValue(static_cast<long long>(*d));
+    if (*d == std::floor(*d) && std::fabs(*d) < 1e15)
+      return JsonValue(static_cast<long long>(*d));
   } else if (auto a = v.as_array()) {
     JsonArray tidy;
-    for (const JsonValue& item : *a) tidy.push_back(tidy_numbers(item));
+    for (const JsonValue& item : *a)
+      tidy.push_back(tidy_numbers(item));
     return tidy;
   } else if (auto o = v.as_object()) {
     JsonObject tidy;
-    for (const auto& [key, member] : *o) tidy.set(key, tidy_numbers(member));
+    for (const auto& [key, member] : *o)
+      tidy.set(key, tidy_numbers(member));
     return tidy;
   }
   return v;
@@ -152,13 +175,15 @@ JsonValue tidy_numbers(const JsonValue& v) {
 
 JsonValue list_page(const AppDefinition& app, size_t start) {
   size_t end = app.tools.size();
-  if (app.page_size > 0 && start + app.page_size < end) end = start + app.page_size;
+  if (app.page_size > 0 && start + app.page_size < end)
+    end = start + app.page_size;
   JsonArray tools;
   for (size_t i = start; i < end; ++i) {
     tools.push_back(tool_definition(app.tools[i].info, app.tools[i].schema));
   }
   JsonObject result{{"tools", std::move(tools)}};
-  if (end < app.tools.size()) result.set("nextCursor", "page-" + std::to_string(end));
+  if (end < app.tools.size())
+    result.set("nextCursor", "page-" + std::to_string(end));
   return result;
 }
 
@@ -166,15 +191,15 @@ JsonValue initialize_result(const AppDefinition& app, const JsonValue& params) {
   std::string version = DEFAULT_PROTOCOL_VERSION;
   if (const JsonValue* asked = params.find("protocolVersion"); asked && asked->as_string()) {
     for (const char* known : PROTOCOL_VERSIONS) {
-      if (*asked->as_string() == known) version = known;
+      if (*asked->as_string() == known)
+        version = known;
     }
   }
   return JsonObject{
       {"capabilities", JsonObject{{"tools", JsonObject{{"listChanged", true}}}}},
       {"instructions", app.instructions},
       {"protocolVersion", version},
-      {"serverInfo",
-       JsonObject{{"name", app.id}, {"title", app.title}, {"version", app.version}}}};
+      {"serverInfo", JsonObject{{"name", app.id}, {"title", app.title}, {"version", app.version}}}};
 }
 
 JsonValue call_tool(AppDefinition& app, const JsonValue& id, const JsonValue& params) {
@@ -183,15 +208,19 @@ JsonValue call_tool(AppDefinition& app, const JsonValue& id, const JsonValue& pa
     return error_response(id, INVALID_PARAMS, "`name` must be a string");
   }
   for (Tool& tool : app.tools) {
-    if (tool.info.name != *name->as_string()) continue;
+    if (tool.info.name != *name->as_string())
+      continue;
     auto args = check_arguments(tool.schema, params.find("arguments"));
-    if (!args.ok()) return result_response(id, text_result(args.error(), /*is_error=*/true));
+    if (!args.ok())
+      return result_response(id, text_result(args.error(), /*is_error=*/true));
     // Copy the handler: it may replace the tool list it lives in.
     ToolHandler run = tool.run;
     ToolOutput out = run(*args);
-    if (!out.ok()) return result_response(id, text_result(out.error(), /*is_error=*/true));
+    if (!out.ok())
+      return result_response(id, text_result(out.error(), /*is_error=*/true));
     auto text = out->as_string();
-    if (text) return result_response(id, text_result(std::string(*text), false));
+    if (text)
+      return result_response(id, text_result(std::string(*text), false));
     return result_response(id, text_result(render_pretty(tidy_numbers(*out)), false));
   }
   return error_response(id, INVALID_PARAMS, "unknown tool: " + std::string(*name->as_string()));
@@ -199,8 +228,10 @@ JsonValue call_tool(AppDefinition& app, const JsonValue& id, const JsonValue& pa
 
 JsonValue handle_request(AppDefinition& app, const JsonValue& id, const std::string& method,
                          const JsonValue& params) {
-  if (method == "initialize") return result_response(id, initialize_result(app, params));
-  if (method == "ping") return result_response(id, JsonObject{});
+  if (method == "initialize")
+    return result_response(id, initialize_result(app, params));
+  if (method == "ping")
+    return result_response(id, JsonObject{});
   if (method == "tools/list") {
     size_t start = 0;
     if (const JsonValue* cursor = params.find("cursor"); cursor && !cursor->is_null()) {
@@ -213,12 +244,14 @@ JsonValue handle_request(AppDefinition& app, const JsonValue& id, const std::str
         ok = ec == std::errc() && end == digits.data() + digits.size() && start > 0 &&
              start < app.tools.size();
       }
-      if (!ok) return error_response(id, INVALID_PARAMS, "invalid cursor");
+      if (!ok)
+        return error_response(id, INVALID_PARAMS, "invalid cursor");
     }
     return result_response(id, list_page(app, start));
   }
   if (method == "tools/call") {
-    if (!params.as_object()) return error_response(id, INVALID_PARAMS, "`params` must be an object");
+    if (!params.as_object())
+      return error_response(id, INVALID_PARAMS, "`params` must be an object");
     return call_tool(app, id, params);
   }
   return error_response(id, METHOD_NOT_FOUND, "method not found: " + method);
@@ -238,9 +271,12 @@ std::string Args::string(std::string_view key, std::string_view fallback) const 
 
 long long Args::integer(std::string_view key, long long fallback) const {
   const JsonValue* v = values_.find(key);
-  if (!v) return fallback;
-  if (const uint64_t* u = v->as_unsigned()) return static_cast<long long>(*u);
-  if (const int64_t* s = v->as_signed()) return *s;
+  if (!v)
+    return fallback;
+  if (const uint64_t* u = v->as_unsigned())
+    return static_cast<long long>(*u);
+  if (const int64_t* s = v->as_signed())
+    return *s;
   return fallback;
 }
 
@@ -256,14 +292,16 @@ bool Args::boolean(std::string_view key, bool fallback) const {
 
 Result<JsonValue> parse_schema(const ToolInfo& info) {
   auto schema = parse_json(info.input_schema);
-  if (!schema.ok()) return fail(std::string(info.name) + ": schema: " + schema.error());
+  if (!schema.ok())
+    return fail(std::string(info.name) + ": schema: " + schema.error());
   return schema;
 }
 
 Result<Args> check_arguments(const JsonValue& schema, const JsonValue* arguments) {
   JsonObject given;
   if (arguments && !arguments->is_null()) {
-    if (!arguments->as_object()) return fail("the arguments must be an object");
+    if (!arguments->as_object())
+      return fail("the arguments must be an object");
     given = JsonObject(*arguments->as_object());
   }
   const JsonValue* properties = schema.find("properties");
@@ -277,15 +315,19 @@ Result<Args> check_arguments(const JsonValue& schema, const JsonValue* arguments
   }
   for (const auto& [key, value] : given) {
     const JsonValue* property = properties ? properties->find(key) : nullptr;
-    if (!property) return fail("unknown argument " + quoted(key));
-    if (value.is_null()) continue;  // null stands for "not given"
+    if (!property)
+      return fail("unknown argument " + quoted(key));
+    if (value.is_null())
+      continue;  // null stands for "not given"
     auto r = check_value(key, *property, value);
-    if (!r.ok()) return r.failure();
+    if (!r.ok())
+      return r.failure();
   }
   if (properties && properties->as_object()) {
     for (const auto& [key, property] : *properties->as_object()) {
       const JsonValue* given_value = given.find(key);
-      if (given_value && !given_value->is_null()) continue;
+      if (given_value && !given_value->is_null())
+        continue;
       if (const JsonValue* fallback = property.find("default")) {
         given.set(key, *fallback);
       } else if (given_value) {
@@ -318,15 +360,19 @@ std::vector<JsonValue> handle_message(AppDefinition& app, const JsonValue& messa
   }
   const JsonValue* method = message.find("method");
   const JsonValue* id = message.find("id");
-  if (!method) return out;  // a response to something we never ask: nothing to do
+  if (!method)
+    return out;  // a response to something we never ask: nothing to do
   if (!method->as_string()) {
-    if (id) out.push_back(error_response(*id, INVALID_REQUEST, "`method` must be a string"));
+    if (id)
+      out.push_back(error_response(*id, INVALID_REQUEST, "`method` must be a string"));
     return out;
   }
-  if (!id) return out;  // notifications, notifications/initialized included, need no answer
+  if (!id)
+    return out;  // notifications, notifications/initialized included, need no answer
   static const JsonValue NO_PARAMS = JsonObject{};
   const JsonValue* params = message.find("params");
-  out.push_back(handle_request(app, *id, std::string(*method->as_string()), params ? *params : NO_PARAMS));
+  out.push_back(
+      handle_request(app, *id, std::string(*method->as_string()), params ? *params : NO_PARAMS));
   if (app.tools_changed) {
     app.tools_changed = false;
     out.push_back(JsonObject{{"jsonrpc", "2.0"}, {"method", "notifications/tools/list_changed"}});
@@ -344,34 +390,43 @@ Result<void> serve(AppDefinition& app, int in_fd, int out_fd) {
     return write_all(out_fd, line.data(), line.size());
   };
   auto handle_line = [&](std::string_view line) -> Result<void> {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.find_first_not_of(" \t") == std::string_view::npos) return {};
+    if (!line.empty() && line.back() == '\r')
+      line.remove_suffix(1);
+    if (line.find_first_not_of(" \t") == std::string_view::npos)
+      return {};
     auto message = parse_json(line);
-    if (!message.ok()) return send(error_response(nullptr, PARSE_ERROR, "parse error: " + message.error()));
+    if (!message.ok())
+      return send(error_response(nullptr, PARSE_ERROR, "parse error: " + message.error()));
     for (const JsonValue& reply : handle_message(app, *message)) {
       auto r = send(reply);
-      if (!r.ok()) return r;
+      if (!r.ok())
+        return r;
     }
     return {};
   };
   for (;;) {
     ssize_t n = read_retry(in_fd, buffer, sizeof buffer);
-    if (n < 0) return fail("reading standard input failed: " + os_error_text(errno));
-    if (n == 0) break;
+    if (n < 0)
+      return fail("reading standard input failed: " + os_error_text(errno));
+    if (n == 0)
+      break;
     std::string_view chunk(buffer, static_cast<size_t>(n));
     while (!chunk.empty()) {
       size_t newline = chunk.find('\n');
       std::string_view part = chunk.substr(0, newline);
-      if (!skipping) pending.append(part);
+      if (!skipping)
+        pending.append(part);
       if (pending.size() > MAX_LINE_BYTES) {
         pending.clear();
         if (!skipping) {
           skipping = true;
           auto r = send(error_response(nullptr, PARSE_ERROR, "message too large"));
-          if (!r.ok()) return fail("writing standard output failed: " + r.error());
+          if (!r.ok())
+            return fail("writing standard output failed: " + r.error());
         }
       }
-      if (newline == std::string_view::npos) break;
+      if (newline == std::string_view::npos)
+        break;
       chunk.remove_prefix(newline + 1);
       if (skipping) {
         skipping = false;
@@ -380,12 +435,14 @@ Result<void> serve(AppDefinition& app, int in_fd, int out_fd) {
       std::string line = std::move(pending);
       pending.clear();
       auto r = handle_line(line);
-      if (!r.ok()) return fail("writing standard output failed: " + r.error());
+      if (!r.ok())
+        return fail("writing standard output failed: " + r.error());
     }
   }
   if (!skipping && !pending.empty()) {
     auto r = handle_line(pending);
-    if (!r.ok()) return fail("writing standard output failed: " + r.error());
+    if (!r.ok())
+      return fail("writing standard output failed: " + r.error());
   }
   return {};
 }

@@ -89,7 +89,8 @@ Result<std::vector<Tool>> make_tools(const ToolRow<Doc> (&rows)[N], std::shared_
   std::vector<Tool> tools;
   for (const ToolRow<Doc>& row : rows) {
     auto schema = parse_schema(row.info);
-    if (!schema.ok()) return schema.failure();
+    if (!schema.ok())
+      return schema.failure();
     auto run = row.run;
     tools.push_back(Tool{row.info, std::move(schema).take(),
                          [doc, run](const Args& args) { return run(*doc, args); }});

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
@@ -65,42 +65,51 @@ struct Tabulo {
 
 void snapshot(Tabulo& t) {
   t.undo.push_back(t.book);
-  if (t.undo.size() > MAX_UNDO) t.undo.erase(t.undo.begin());
+  if (t.undo.size() > MAX_UNDO)
+    t.undo.erase(t.undo.begin());
 }
 
 std::string upper_name(std::string_view s) {
   std::string out(s);
   for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
   }
   return out;
 }
 
 const Sheet* sheet_named(const Workbook& b, std::string_view name) {
   for (const Sheet& s : b.sheets) {
-    if (lower(s.name) == lower(name)) return &s;
+    if (lower(s.name) == lower(name))
+      return &s;
   }
   return nullptr;
 }
 
 // The sheet of the "sheet" argument, or the first sheet when it is absent.
 Result<Sheet*> find_sheet(Workbook& b, const Args& a) {
-  if (!a.has("sheet")) return &b.sheets.front();
-  if (const Sheet* s = sheet_named(b, a.string("sheet"))) return const_cast<Sheet*>(s);
+  if (!a.has("sheet"))
+    return &b.sheets.front();
+  if (const Sheet* s = sheet_named(b, a.string("sheet")))
+    return const_cast<Sheet*>(s);
   std::string names;
-  for (const Sheet& s : b.sheets) names += (names.empty() ? "" : ", ") + s.name;
+  for (const Sheet& s : b.sheets)
+    names += (names.empty() ? "" : ", ") + s.name;
   return fail("no sheet `" + a.string("sheet") + "`; the sheets are " + names);
 }
 
 Result<CellRef> cell_arg(const Args& a, std::string_view key = "cell") {
   auto cell = parse_cell(a.string(key));
-  if (!cell) return fail("`" + std::string(key) + "` must be a cell such as B7, not `" + a.string(key) + "`");
+  if (!cell)
+    return fail("`" + std::string(key) + "` must be a cell such as B7, not `" + a.string(key) +
+                "`");
   return *cell;
 }
 
 Result<RangeRef> range_arg(const Args& a) {
   auto range = parse_range(a.string("range"));
-  if (!range) return fail("`range` must be a cell range such as A1:C10, not `" + a.string("range") + "`");
+  if (!range)
+    return fail("`range` must be a cell range such as A1:C10, not `" + a.string("range") + "`");
   long cells = static_cast<long>(range->last.column - range->first.column + 1) *
                (range->last.row - range->first.row + 1);
   if (cells > MAX_RANGE_CELLS) {
@@ -110,7 +119,8 @@ Result<RangeRef> range_arg(const Args& a) {
 }
 
 std::string range_name(RangeRef r) {
-  if (r.first == r.last) return cell_name(r.first);
+  if (r.first == r.last)
+    return cell_name(r.first);
   return cell_name(r.first) + ":" + cell_name(r.last);
 }
 
@@ -120,17 +130,20 @@ CellValue value_of(const Workbook& b, const Sheet& sheet, CellRef at, Visiting& 
 
 CellValue input_value(const Workbook& b, const Sheet& sheet, const std::string& input,
                       Visiting& visiting) {
-  if (input.empty()) return {};
+  if (input.empty())
+    return {};
   if (input[0] == '=') {
     FormulaContext context;
     context.cell = [&](const std::string& name, CellRef cell) -> CellValue {
       const Sheet* target = name.empty() ? &sheet : sheet_named(b, name);
-      if (!target) return CellValue::error("#REF!");
+      if (!target)
+        return CellValue::error("#REF!");
       return value_of(b, *target, cell, visiting);
     };
     context.name = [&](const std::string& name) -> std::optional<std::pair<std::string, RangeRef>> {
       auto it = b.names.find(upper_name(name));
-      if (it == b.names.end()) return std::nullopt;
+      if (it == b.names.end())
+        return std::nullopt;
       return it->second;
     };
     return evaluate_formula(std::string_view(input).substr(1), context);
@@ -138,18 +151,21 @@ CellValue input_value(const Workbook& b, const Sheet& sheet, const std::string& 
   double d = 0;
   const char* end = input.data() + input.size();
   auto [p, ec] = std::from_chars(input.data(), end, d);
-  if (ec == std::errc() && p == end) return CellValue::of(d);
+  if (ec == std::errc() && p == end)
+    return CellValue::of(d);
   return CellValue::of_text(input);
 }
 
 CellValue value_of(const Workbook& b, const Sheet& sheet, CellRef at, Visiting& visiting) {
   auto it = sheet.cells.find({at.row, at.column});
-  if (it == sheet.cells.end()) return {};
+  if (it == sheet.cells.end())
+    return {};
   auto key = std::make_tuple(&sheet, at.row, at.column);
   if (std::find(visiting.begin(), visiting.end(), key) != visiting.end()) {
     return CellValue::error("#CYCLE!");
   }
-  if (visiting.size() >= MAX_FORMULA_DEPTH) return CellValue::error("#DEPTH!");
+  if (visiting.size() >= MAX_FORMULA_DEPTH)
+    return CellValue::error("#DEPTH!");
   visiting.push_back(key);
   CellValue v = input_value(b, sheet, it->second.input, visiting);
   visiting.pop_back();
@@ -177,17 +193,21 @@ JsonValue value_json(const CellValue& v) {
 }
 
 std::string with_decimals(double n, long long decimals) {
-  if (decimals < 0) return number_text(n);
+  if (decimals < 0)
+    return number_text(n);
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.*f", static_cast<int>(decimals), n);
   return buffer;
 }
 
 std::string display(const CellValue& v, const Cell& cell) {
-  if (v.kind != CellValue::Kind::Number) return v.kind == CellValue::Kind::Empty ? "" : v.text;
-  if (cell.format == "percent") return with_decimals(v.number * 100, cell.decimals) + "%";
+  if (v.kind != CellValue::Kind::Number)
+    return v.kind == CellValue::Kind::Empty ? "" : v.text;
+  if (cell.format == "percent")
+    return with_decimals(v.number * 100, cell.decimals) + "%";
   if (cell.format == "currency") {
-    return (v.number < 0 ? "-$" : "$") + with_decimals(std::fabs(v.number), cell.decimals < 0 ? 2 : cell.decimals);
+    return (v.number < 0 ? "-$" : "$") +
+           with_decimals(std::fabs(v.number), cell.decimals < 0 ? 2 : cell.decimals);
   }
   return with_decimals(v.number, cell.decimals);
 }
@@ -203,14 +223,17 @@ JsonValue cell_json(const Workbook& b, const Sheet& sheet, CellRef at) {
   o.set("input", it->second.input);
   o.set("value", value_json(v));
   o.set("display", display(v, it->second));
-  if (it->second.format != "general") o.set("format", it->second.format);
-  if (it->second.bold) o.set("bold", true);
+  if (it->second.format != "general")
+    o.set("format", it->second.format);
+  if (it->second.bold)
+    o.set("bold", true);
   return o;
 }
 
 // Used cells of a sheet: the smallest range holding them all, if any.
 std::optional<RangeRef> used_range(const Sheet& s) {
-  if (s.cells.empty()) return std::nullopt;
+  if (s.cells.empty())
+    return std::nullopt;
   RangeRef r{{MAX_COLUMNS, MAX_ROWS}, {0, 0}};
   for (const auto& [key, _] : s.cells) {
     r.first = {std::min(r.first.column, key.second), std::min(r.first.row, key.first)};
@@ -222,12 +245,18 @@ std::optional<RangeRef> used_range(const Sheet& s) {
 
 // A JSON value typed into a cell: numbers and text as they are, true/false as TRUE/FALSE.
 Result<std::string> input_of(const JsonValue& v) {
-  if (auto s = v.as_string()) return std::string(*s);
-  if (const uint64_t* u = v.as_unsigned()) return std::to_string(*u);
-  if (const int64_t* i = v.as_signed()) return std::to_string(*i);
-  if (const double* d = v.as_double()) return number_text(*d);
-  if (const bool* b = v.as_bool()) return std::string(*b ? "TRUE" : "FALSE");
-  if (v.is_null()) return std::string();
+  if (auto s = v.as_string())
+    return std::string(*s);
+  if (const uint64_t* u = v.as_unsigned())
+    return std::to_string(*u);
+  if (const int64_t* i = v.as_signed())
+    return std::to_string(*i);
+  if (const double* d = v.as_double())
+    return number_text(*d);
+  if (const bool* b = v.as_bool())
+    return std::string(*b ? "TRUE" : "FALSE");
+  if (v.is_null())
+    return std::string();
   return fail("a cell holds a number, a text or a formula, not a list or an object");
 }
 
@@ -243,16 +272,18 @@ ToolOutput list_sheets(Tabulo& t, const Args&) {
   JsonArray out;
   for (const Sheet& s : t.book.sheets) {
     auto used = used_range(s);
-    out.push_back(JsonObject{{"sheet", s.name},
-                             {"cells", s.cells.size()},
-                             {"usedRange", used ? JsonValue(range_name(*used)) : JsonValue(nullptr)}});
+    out.push_back(
+        JsonObject{{"sheet", s.name},
+                   {"cells", s.cells.size()},
+                   {"usedRange", used ? JsonValue(range_name(*used)) : JsonValue(nullptr)}});
   }
   return JsonValue(JsonObject{{"sheets", std::move(out)}});
 }
 
 ToolOutput add_sheet(Tabulo& t, const Args& a) {
   std::string name = a.string("name");
-  if (sheet_named(t.book, name)) return fail("there is already a sheet `" + name + "`");
+  if (sheet_named(t.book, name))
+    return fail("there is already a sheet `" + name + "`");
   snapshot(t);
   t.book.sheets.push_back(named_sheet(name));
   return JsonValue("Added the sheet \"" + name + "\"; the workbook has " +
@@ -261,9 +292,11 @@ ToolOutput add_sheet(Tabulo& t, const Args& a) {
 
 ToolOutput rename_sheet(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   const Sheet* other = sheet_named(t.book, a.string("name"));
-  if (other && other != *sheet) return fail("there is already a sheet `" + a.string("name") + "`");
+  if (other && other != *sheet)
+    return fail("there is already a sheet `" + a.string("name") + "`");
   std::string old = (*sheet)->name;
   snapshot(t);
   (*find_sheet(t.book, a))->name = a.string("name");
@@ -272,8 +305,10 @@ ToolOutput rename_sheet(Tabulo& t, const Args& a) {
 
 ToolOutput delete_sheet(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
-  if (t.book.sheets.size() == 1) return fail("a workbook keeps at least one sheet");
+  if (!sheet.ok())
+    return sheet.failure();
+  if (t.book.sheets.size() == 1)
+    return fail("a workbook keeps at least one sheet");
   std::string name = (*sheet)->name;
   snapshot(t);
   std::erase_if(t.book.sheets, [&](const Sheet& s) { return s.name == name; });
@@ -283,11 +318,14 @@ ToolOutput delete_sheet(Tabulo& t, const Args& a) {
 
 ToolOutput set_cell(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto at = cell_arg(a);
-  if (!at.ok()) return at.failure();
+  if (!at.ok())
+    return at.failure();
   auto input = input_of(*a.get("value"));
-  if (!input.ok()) return input.failure();
+  if (!input.ok())
+    return input.failure();
   snapshot(t);
   Sheet& s = **find_sheet(t.book, a);
   put(s, *at, std::move(input).take());
@@ -296,26 +334,32 @@ ToolOutput set_cell(Tabulo& t, const Args& a) {
 
 ToolOutput get_cell(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto at = cell_arg(a);
-  if (!at.ok()) return at.failure();
+  if (!at.ok())
+    return at.failure();
   return cell_json(t.book, **sheet, *at);
 }
 
 ToolOutput set_range(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto start = cell_arg(a, "start");
-  if (!start.ok()) return start.failure();
+  if (!start.ok())
+    return start.failure();
   const auto rows = *a.get("rows")->as_array();
   std::vector<std::tuple<CellRef, std::string>> writes;
   for (size_t r = 0; r < rows.size(); ++r) {
     const auto row = *rows[r].as_array();
     for (size_t c = 0; c < row.size(); ++c) {
       CellRef at{start->column + static_cast<int>(c), start->row + static_cast<int>(r)};
-      if (at.column >= MAX_COLUMNS || at.row >= MAX_ROWS) return fail("`rows` reaches past the sheet's last cell");
+      if (at.column >= MAX_COLUMNS || at.row >= MAX_ROWS)
+        return fail("`rows` reaches past the sheet's last cell");
       auto input = input_of(row[c]);
-      if (!input.ok()) return input.failure();
+      if (!input.ok())
+        return input.failure();
       writes.emplace_back(at, std::move(input).take());
     }
   }
@@ -324,16 +368,19 @@ ToolOutput set_range(Tabulo& t, const Args& a) {
   }
   snapshot(t);
   Sheet& s = **find_sheet(t.book, a);
-  for (auto& [at, input] : writes) put(s, at, std::move(input));
+  for (auto& [at, input] : writes)
+    put(s, at, std::move(input));
   return JsonValue("Wrote " + std::to_string(writes.size()) + " cells starting at " +
                    cell_name(*start) + " on \"" + s.name + "\".");
 }
 
 ToolOutput get_range(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto range = range_arg(a);
-  if (!range.ok()) return range.failure();
+  if (!range.ok())
+    return range.failure();
   JsonArray rows;
   for (int r = range->first.row; r <= range->last.row; ++r) {
     JsonArray row;
@@ -347,9 +394,11 @@ ToolOutput get_range(Tabulo& t, const Args& a) {
 
 ToolOutput clear_range(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto range = range_arg(a);
-  if (!range.ok()) return range.failure();
+  if (!range.ok())
+    return range.failure();
   snapshot(t);
   Sheet& s = **find_sheet(t.book, a);
   size_t cleared = std::erase_if(s.cells, [&](const auto& entry) {
@@ -362,9 +411,11 @@ ToolOutput clear_range(Tabulo& t, const Args& a) {
 
 ToolOutput sort_range(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto range = range_arg(a);
-  if (!range.ok()) return range.failure();
+  if (!range.ok())
+    return range.failure();
   auto key = parse_cell(a.string("byColumn") + "1");
   if (!key || key->column < range->first.column || key->column > range->last.column) {
     return fail("`byColumn` must be a column letter inside " + range_name(*range));
@@ -389,7 +440,8 @@ ToolOutput sort_range(Tabulo& t, const Args& a) {
     return v.kind == CellValue::Kind::Number ? 0 : v.kind == CellValue::Kind::Empty ? 2 : 1;
   };
   std::stable_sort(rows.begin(), rows.end(), [&](const Row& x, const Row& y) {
-    if (rank(x.key) != rank(y.key)) return rank(x.key) < rank(y.key);
+    if (rank(x.key) != rank(y.key))
+      return rank(x.key) < rank(y.key);
     bool less = x.key.kind == CellValue::Kind::Number ? x.key.number < y.key.number
                                                       : lower(x.key.text) < lower(y.key.text);
     bool more = x.key.kind == CellValue::Kind::Number ? y.key.number < x.key.number
@@ -400,7 +452,8 @@ ToolOutput sort_range(Tabulo& t, const Args& a) {
   Sheet& target = **find_sheet(t.book, a);
   for (size_t i = 0; i < rows.size(); ++i) {
     for (size_t j = 0; j < rows[i].cells.size(); ++j) {
-      std::pair<int, int> at{range->first.row + static_cast<int>(i), range->first.column + static_cast<int>(j)};
+      std::pair<int, int> at{range->first.row + static_cast<int>(i),
+                             range->first.column + static_cast<int>(j)};
       if (rows[i].cells[j]) {
         target.cells[at] = *rows[i].cells[j];
       } else {
@@ -416,9 +469,11 @@ ToolOutput sort_range(Tabulo& t, const Args& a) {
 
 ToolOutput fill_down(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto range = range_arg(a);
-  if (!range.ok()) return range.failure();
+  if (!range.ok())
+    return range.failure();
   snapshot(t);
   Sheet& s = **find_sheet(t.book, a);
   size_t filled = 0;
@@ -443,9 +498,11 @@ ToolOutput fill_down(Tabulo& t, const Args& a) {
 
 ToolOutput format_cells(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto range = range_arg(a);
-  if (!range.ok()) return range.failure();
+  if (!range.ok())
+    return range.failure();
   snapshot(t);
   Sheet& s = **find_sheet(t.book, a);
   size_t changed = 0;
@@ -454,19 +511,25 @@ ToolOutput format_cells(Tabulo& t, const Args& a) {
         key.second < range->first.column || key.second > range->last.column) {
       continue;
     }
-    if (a.has("numberFormat")) cell.format = a.string("numberFormat");
-    if (a.has("decimals")) cell.decimals = a.integer("decimals");
-    if (a.has("bold")) cell.bold = a.boolean("bold");
+    if (a.has("numberFormat"))
+      cell.format = a.string("numberFormat");
+    if (a.has("decimals"))
+      cell.decimals = a.integer("decimals");
+    if (a.has("bold"))
+      cell.bold = a.boolean("bold");
     ++changed;
   }
-  return JsonValue("Formatted " + std::to_string(changed) + " cells in " + range_name(*range) + ".");
+  return JsonValue("Formatted " + std::to_string(changed) + " cells in " + range_name(*range) +
+                   ".");
 }
 
 ToolOutput set_column_width(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto column = parse_cell(a.string("column") + "1");
-  if (!column) return fail("`column` must be a column letter such as C");
+  if (!column)
+    return fail("`column` must be a column letter such as C");
   snapshot(t);
   (*find_sheet(t.book, a))->column_widths[column->column] = a.number("width");
   return JsonValue("Column " + column_name(column->column) + " is now " +
@@ -475,9 +538,11 @@ ToolOutput set_column_width(Tabulo& t, const Args& a) {
 
 ToolOutput evaluate(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   std::string formula = a.string("formula");
-  if (formula.empty() || formula[0] != '=') formula = "=" + formula;
+  if (formula.empty() || formula[0] != '=')
+    formula = "=" + formula;
   Visiting visiting;
   CellValue v = input_value(t.book, **sheet, formula, visiting);
   return JsonValue(JsonObject{{"formula", formula}, {"value", value_json(v)}});
@@ -487,7 +552,8 @@ ToolOutput find_cells(Tabulo& t, const Args& a) {
   std::string wanted = lower(a.string("text"));
   JsonArray hits;
   for (const Sheet& s : t.book.sheets) {
-    if (a.has("sheet") && lower(s.name) != lower(a.string("sheet"))) continue;
+    if (a.has("sheet") && lower(s.name) != lower(a.string("sheet")))
+      continue;
     for (const auto& [key, cell] : s.cells) {
       CellRef at{key.second, key.first};
       std::string shown = display(cell_value(t.book, s, at), cell);
@@ -503,9 +569,11 @@ ToolOutput find_cells(Tabulo& t, const Args& a) {
 
 ToolOutput create_chart(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto range = range_arg(a);
-  if (!range.ok()) return range.failure();
+  if (!range.ok())
+    return range.failure();
   snapshot(t);
   Chart chart{t.book.next_chart++, (*find_sheet(t.book, a))->name, range_name(*range),
               a.string("kind"), a.string("title")};
@@ -517,8 +585,11 @@ ToolOutput create_chart(Tabulo& t, const Args& a) {
 ToolOutput list_charts(Tabulo& t, const Args&) {
   JsonArray out;
   for (const Chart& c : t.book.charts) {
-    out.push_back(JsonObject{{"chart", c.id}, {"sheet", c.sheet}, {"range", c.range},
-                             {"kind", c.kind}, {"title", c.title}});
+    out.push_back(JsonObject{{"chart", c.id},
+                             {"sheet", c.sheet},
+                             {"range", c.range},
+                             {"kind", c.kind},
+                             {"title", c.title}});
   }
   return JsonValue(JsonObject{{"charts", std::move(out)}});
 }
@@ -527,7 +598,8 @@ ToolOutput delete_chart(Tabulo& t, const Args& a) {
   long long id = a.integer("chart");
   auto it = std::find_if(t.book.charts.begin(), t.book.charts.end(),
                          [&](const Chart& c) { return c.id == id; });
-  if (it == t.book.charts.end()) return fail("no chart " + std::to_string(id));
+  if (it == t.book.charts.end())
+    return fail("no chart " + std::to_string(id));
   snapshot(t);
   std::erase_if(t.book.charts, [&](const Chart& c) { return c.id == id; });
   return JsonValue("Deleted chart " + std::to_string(id) + ".");
@@ -535,15 +607,18 @@ ToolOutput delete_chart(Tabulo& t, const Args& a) {
 
 ToolOutput define_name(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   auto range = range_arg(a);
-  if (!range.ok()) return range.failure();
+  if (!range.ok())
+    return range.failure();
   std::string name = a.string("name");
   bool good = !name.empty() && !(name[0] >= '0' && name[0] <= '9') && !parse_range(name);
   for (char c : name) {
     good = good && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
   }
-  if (!good) return fail("`name` must be letters, digits and _ and must not look like a cell");
+  if (!good)
+    return fail("`name` must be letters, digits and _ and must not look like a cell");
   snapshot(t);
   std::string sheet_name = (*find_sheet(t.book, a))->name;
   t.book.names[upper_name(name)] = {sheet_name, *range};
@@ -554,14 +629,16 @@ ToolOutput define_name(Tabulo& t, const Args& a) {
 ToolOutput list_names(Tabulo& t, const Args&) {
   JsonArray out;
   for (const auto& [name, target] : t.book.names) {
-    out.push_back(JsonObject{{"name", name}, {"refersTo", target.first + "!" + range_name(target.second)}});
+    out.push_back(
+        JsonObject{{"name", name}, {"refersTo", target.first + "!" + range_name(target.second)}});
   }
   return JsonValue(JsonObject{{"names", std::move(out)}});
 }
 
 ToolOutput freeze_panes(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   snapshot(t);
   Sheet& s = **find_sheet(t.book, a);
   s.frozen_rows = a.integer("rows");
@@ -571,10 +648,12 @@ ToolOutput freeze_panes(Tabulo& t, const Args& a) {
 }
 
 std::string csv_field(const std::string& text) {
-  if (text.find_first_of(",\"\n") == std::string::npos) return text;
+  if (text.find_first_of(",\"\n") == std::string::npos)
+    return text;
   std::string out = "\"";
   for (char c : text) {
-    if (c == '"') out += '"';
+    if (c == '"')
+      out += '"';
     out += c;
   }
   return out + "\"";
@@ -582,7 +661,8 @@ std::string csv_field(const std::string& text) {
 
 ToolOutput export_workbook(Tabulo& t, const Args& a) {
   auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   std::string format = a.string("format");
   JsonObject record{{"file", a.string("fileName")}, {"format", format}};
   if (format == "csv") {
@@ -592,8 +672,10 @@ ToolOutput export_workbook(Tabulo& t, const Args& a) {
       for (int r = 0; r <= used->last.row; ++r) {
         for (int c = 0; c <= used->last.column; ++c) {
           auto it = s.cells.find({r, c});
-          if (c > 0) csv += ',';
-          if (it != s.cells.end()) csv += csv_field(display(cell_value(t.book, s, CellRef{c, r}), it->second));
+          if (c > 0)
+            csv += ',';
+          if (it != s.cells.end())
+            csv += csv_field(display(cell_value(t.book, s, CellRef{c, r}), it->second));
         }
         csv += '\n';
       }
@@ -622,7 +704,8 @@ ToolOutput undo(Tabulo& t, const Args& a) {
     t.book = std::move(t.undo.back());
     t.undo.pop_back();
   }
-  if (done == 0) return fail("there is nothing to undo");
+  if (done == 0)
+    return fail("there is nothing to undo");
   return JsonValue("Undid " + std::to_string(done) + (done == 1 ? " step." : " steps."));
 }
 
@@ -636,8 +719,10 @@ const ToolRow<Tabulo> TOOLS[] = {
       "range of each. The first sheet is used when a tool is given no sheet.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_sheets},
-    {{"add_sheet", "Add sheet", "Adds an empty sheet at the end of the workbook. Sheet names are unique, ignoring case.",
-      R"({"type": "object", "properties": {"name": {"type": "string", "minLength": 1}}, "required": ["name"]})", 0},
+    {{"add_sheet", "Add sheet",
+      "Adds an empty sheet at the end of the workbook. Sheet names are unique, ignoring case.",
+      R"({"type": "object", "properties": {"name": {"type": "string", "minLength": 1}}, "required": ["name"]})",
+      0},
      add_sheet},
     {{"rename_sheet", "Rename sheet",
       "Gives a sheet a new name. Formulas on other sheets that name the old one show #REF! "
@@ -645,8 +730,10 @@ const ToolRow<Tabulo> TOOLS[] = {
       R"({"type": "object", "properties": {"sheet": {"type": "string"}, "name": {"type": "string", "minLength": 1}}, "required": ["sheet", "name"]})",
       IDEMPOTENT},
      rename_sheet},
-    {{"delete_sheet", "Delete sheet", "Removes a sheet with all its cells and charts. The last sheet cannot be deleted.",
-      R"({"type": "object", "properties": {"sheet": {"type": "string"}}, "required": ["sheet"]})", DESTRUCTIVE},
+    {{"delete_sheet", "Delete sheet",
+      "Removes a sheet with all its cells and charts. The last sheet cannot be deleted.",
+      R"({"type": "object", "properties": {"sheet": {"type": "string"}}, "required": ["sheet"]})",
+      DESTRUCTIVE},
      delete_sheet},
     {{"set_cell", "Set cell",
       "Writes a number, a text or a formula into one cell and returns its new value. "
@@ -657,7 +744,9 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["cell", "value"]})",
       IDEMPOTENT},
      set_cell},
-    {{"get_cell", "Read cell", "Returns one cell's input, computed value, displayed text and format. An empty cell gives a null value.",
+    {{"get_cell", "Read cell",
+      "Returns one cell's input, computed value, displayed text and format. An empty cell gives a "
+      "null value.",
       R"({"type": "object", "properties": {"sheet": {}, "cell": {"type": "string"}}, "required": ["cell"]})",
       READ_ONLY},
      get_cell},
@@ -670,11 +759,15 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["start", "rows"]})",
       IDEMPOTENT},
      set_range},
-    {{"get_range", "Read range", "Returns the computed values of a range of cells, row by row. Empty cells come back as null; formulas come back as their results.",
+    {{"get_range", "Read range",
+      "Returns the computed values of a range of cells, row by row. Empty cells come back as null; "
+      "formulas come back as their results.",
       R"({"type": "object", "properties": {"sheet": {}, "range": {"type": "string", "description": "Range such as A1:C10."}}, "required": ["range"]})",
       READ_ONLY},
      get_range},
-    {{"clear_range", "Clear range", "Empties every cell of a range, values and formats alike. Formulas that refer to the cleared cells then see empty cells.",
+    {{"clear_range", "Clear range",
+      "Empties every cell of a range, values and formats alike. Formulas that refer to the cleared "
+      "cells then see empty cells.",
       R"({"type": "object", "properties": {"sheet": {}, "range": {"type": "string"}}, "required": ["range"]})",
       DESTRUCTIVE},
      clear_range},
@@ -703,7 +796,9 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["range"]})",
       IDEMPOTENT},
      format_cells},
-    {{"set_column_width", "Set column width", "Sets the width of one column, in characters. Widths affect PDF exports and how much of a value is shown on screen.",
+    {{"set_column_width", "Set column width",
+      "Sets the width of one column, in characters. Widths affect PDF exports and how much of a "
+      "value is shown on screen.",
       R"({"type": "object", "properties": {"sheet": {}, "column": {"type": "string"}, "width": {"type": "number", "minimum": 1, "maximum": 255}}, "required": ["column", "width"]})",
       IDEMPOTENT},
      set_column_width},
@@ -728,10 +823,14 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["range"]})",
       0},
      create_chart},
-    {{"list_charts", "List charts", "Lists the workbook's charts with their sheet, data range, kind and title. Chart numbers are what delete_chart expects.",
+    {{"list_charts", "List charts",
+      "Lists the workbook's charts with their sheet, data range, kind and title. Chart numbers are "
+      "what delete_chart expects.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_charts},
-    {{"delete_chart", "Delete chart", "Removes one chart by its number from list_charts. The data it was drawn from stays untouched.",
+    {{"delete_chart", "Delete chart",
+      "Removes one chart by its number from list_charts. The data it was drawn from stays "
+      "untouched.",
       R"({"type": "object", "properties": {"chart": {"type": "integer", "minimum": 1}}, "required": ["chart"]})",
       DESTRUCTIVE},
      delete_chart},
@@ -741,7 +840,9 @@ const ToolRow<Tabulo> TOOLS[] = {
       R"({"type": "object", "properties": {"sheet": {}, "name": {"type": "string"}, "range": {"type": "string"}}, "required": ["name", "range"]})",
       IDEMPOTENT},
      define_name},
-    {{"list_names", "List names", "Lists the defined names and the ranges they stand for. Names are shown in capitals; formulas may use any case.",
+    {{"list_names", "List names",
+      "Lists the defined names and the ranges they stand for. Names are shown in capitals; "
+      "formulas may use any case.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_names},
     {{"freeze_panes", "Freeze panes",
@@ -757,11 +858,15 @@ const ToolRow<Tabulo> TOOLS[] = {
         "required": ["fileName"]})",
       0},
      export_workbook},
-    {{"list_exports", "List exports", "Lists the files exported in this session, oldest first. Each entry gives the file name, the format and what went into the file.",
+    {{"list_exports", "List exports",
+      "Lists the files exported in this session, oldest first. Each entry gives the file name, the "
+      "format and what went into the file.",
       R"({"type": "object", "properties": {}})", READ_ONLY},
      list_exports},
-    {{"undo", "Undo", "Takes back the last changes to the workbook, one step at a time. Up to 50 steps are kept.",
-      R"({"type": "object", "properties": {"steps": {"type": "integer", "minimum": 1, "maximum": 50, "default": 1}}})", 0},
+    {{"undo", "Undo",
+      "Takes back the last changes to the workbook, one step at a time. Up to 50 steps are kept.",
+      R"({"type": "object", "properties": {"steps": {"type": "integer", "minimum": 1, "maximum": 50, "default": 1}}})",
+      0},
      undo},
 };
 
@@ -771,9 +876,11 @@ Result<void> make_tabulo(AppDefinition* app) {
   auto doc = std::make_shared<Tabulo>();
   doc->book.sheets.push_back(named_sheet("Sheet1"));
   auto tools = make_tools(TOOLS, doc);
-  if (!tools.ok()) return tools.failure();
+  if (!tools.ok())
+    return tools.failure();
   auto sheet = parse_json(SHEET_PROPERTY);
-  if (!sheet.ok()) return sheet.failure();
+  if (!sheet.ok())
+    return sheet.failure();
   for (Tool& tool : *tools) {
     const JsonValue* properties = tool.schema.find("properties");
     const JsonValue* property = properties ? properties->find("sheet") : nullptr;

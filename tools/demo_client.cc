@@ -78,22 +78,28 @@ Result<Options> parse_options(int argc, char** argv) {
       return fail("unknown argument `" + a + "`");
     }
   }
-  for (; i < argc; ++i) o.command.push_back(argv[i]);
-  if (o.script.empty() || o.command.empty()) return fail("a script and a command are needed");
+  for (; i < argc; ++i)
+    o.command.push_back(argv[i]);
+  if (o.script.empty() || o.command.empty())
+    return fail("a script and a command are needed");
   return o;
 }
 
 Result<std::string> read_file(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return fail(path + ": " + os_error_text(errno));
+  if (!fd.valid())
+    return fail(path + ": " + os_error_text(errno));
   std::string text;
   char buffer[65536];
   for (;;) {
     ssize_t n = read_retry(fd.get(), buffer, sizeof buffer);
-    if (n < 0) return fail(path + ": " + os_error_text(errno));
-    if (n == 0) return text;
+    if (n < 0)
+      return fail(path + ": " + os_error_text(errno));
+    if (n == 0)
+      return text;
     text.append(buffer, static_cast<size_t>(n));
-    if (text.size() > MAX_SCRIPT_BYTES) return fail(path + ": larger than 1 MiB");
+    if (text.size() > MAX_SCRIPT_BYTES)
+      return fail(path + ": larger than 1 MiB");
   }
 }
 
@@ -110,13 +116,15 @@ struct Style {
 std::vector<std::string> wrap(const std::string& line) {
   std::vector<std::string> out;
   size_t indent = line.find_first_not_of(' ');
-  if (indent == std::string::npos || indent > MAX_LINE_WIDTH / 2) indent = 0;
+  if (indent == std::string::npos || indent > MAX_LINE_WIDTH / 2)
+    indent = 0;
   std::string rest = line;
   while (rest.size() > MAX_LINE_WIDTH) {
     size_t cut = rest.rfind(' ', MAX_LINE_WIDTH);
     if (cut == std::string::npos || cut <= indent + 2) {
       cut = MAX_LINE_WIDTH;
-      while (cut > 0 && (static_cast<unsigned char>(rest[cut]) & 0xC0) == 0x80) --cut;
+      while (cut > 0 && (static_cast<unsigned char>(rest[cut]) & 0xC0) == 0x80)
+        --cut;
     }
     out.push_back(rest.substr(0, cut));
     size_t next = rest.find_first_not_of(' ', cut);
@@ -130,7 +138,8 @@ std::vector<std::string> wrap(const std::string& line) {
 JsonValue with_member(const JsonValue& object, std::string_view key, JsonValue value) {
   JsonObject copy;
   if (auto members = object.as_object()) {
-    for (const auto& [name, member] : *members) copy.set(name, member);
+    for (const auto& [name, member] : *members)
+      copy.set(name, member);
   }
   copy.set(key, std::move(value));
   return copy;
@@ -140,7 +149,8 @@ JsonValue with_member(const JsonValue& object, std::string_view key, JsonValue v
 std::string one_line(const JsonValue& v) {
   if (auto a = v.as_array()) {
     std::string out = "[";
-    for (size_t i = 0; i < a->size(); ++i) out += (i ? ", " : "") + one_line((*a)[i]);
+    for (size_t i = 0; i < a->size(); ++i)
+      out += (i ? ", " : "") + one_line((*a)[i]);
     return out + "]";
   }
   if (auto o = v.as_object()) {
@@ -162,7 +172,8 @@ void render_readable(const JsonValue& v, size_t indent, size_t lead, std::string
   std::string flat = one_line(v);
   auto a = v.as_array();
   auto o = v.as_object();
-  if (indent + lead + flat.size() <= READABLE_WIDTH || (!a && !o) || (a && a->empty()) || (o && o->empty())) {
+  if (indent + lead + flat.size() <= READABLE_WIDTH || (!a && !o) || (a && a->empty()) ||
+      (o && o->empty())) {
     *out += flat;
     return;
   }
@@ -199,17 +210,20 @@ void print_block(const std::string& text, size_t max_lines, const Style& style) 
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
+    if (end == std::string::npos)
+      end = text.size();
     for (std::string& part : wrap("    " + text.substr(start, end - start))) {
       lines.push_back(std::move(part));
     }
     start = end + 1;
   }
   size_t shown = lines.size() <= max_lines ? lines.size() : max_lines - 1;
-  for (size_t i = 0; i < shown; ++i) std::printf("%s\n", lines[i].c_str());
+  for (size_t i = 0; i < shown; ++i)
+    std::printf("%s\n", lines[i].c_str());
   if (shown < lines.size()) {
-    std::printf("    %s\n", style.dim("… " + std::to_string(lines.size() - shown) +
-                                     " more lines not shown").c_str());
+    std::printf(
+        "    %s\n",
+        style.dim("… " + std::to_string(lines.size() - shown) + " more lines not shown").c_str());
   }
 }
 
@@ -225,22 +239,31 @@ Result<Gateway> start(const std::vector<std::string>& command) {
   auto in = make_pipe();
   auto out = make_pipe();
   auto err = make_pipe();
-  if (!in.ok()) return in.failure();
-  if (!out.ok()) return out.failure();
-  if (!err.ok()) return err.failure();
+  if (!in.ok())
+    return in.failure();
+  if (!out.ok())
+    return out.failure();
+  if (!err.ok())
+    return err.failure();
   std::vector<std::string> args = command;
   std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
+  for (std::string& a : args)
+    argv.push_back(a.data());
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
-  if (int rc = posix_spawn_file_actions_init(&actions); rc != 0) return fail(os_error_text(rc));
+  if (int rc = posix_spawn_file_actions_init(&actions); rc != 0)
+    return fail(os_error_text(rc));
   int rc = posix_spawn_file_actions_adddup2(&actions, in->read_end.get(), 0);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out->write_end.get(), 1);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, err->write_end.get(), 2);
+  if (rc == 0)
+    rc = posix_spawn_file_actions_adddup2(&actions, out->write_end.get(), 1);
+  if (rc == 0)
+    rc = posix_spawn_file_actions_adddup2(&actions, err->write_end.get(), 2);
   Gateway g;
-  if (rc == 0) rc = posix_spawnp(&g.pid, argv[0], &actions, nullptr, argv.data(), environ);
+  if (rc == 0)
+    rc = posix_spawnp(&g.pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return fail("could not start " + command[0] + ": " + os_error_text(rc));
+  if (rc != 0)
+    return fail("could not start " + command[0] + ": " + os_error_text(rc));
   g.in = std::move(in->write_end);
   g.out = std::move(out->read_end);
   g.err = std::move(err->read_end);
@@ -252,15 +275,20 @@ Result<Gateway> start(const std::vector<std::string>& command) {
 bool pump(Gateway& g, Clock::time_point deadline) {
   pollfd fds[2] = {{g.out_ended ? -1 : g.out.get(), POLLIN, 0},
                    {g.err_ended ? -1 : g.err.get(), POLLIN, 0}};
-  if (g.out_ended && g.err_ended) return false;
+  if (g.out_ended && g.err_ended)
+    return false;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  if (left.count() < 0) return false;
+  if (left.count() < 0)
+    return false;
   int ready = ::poll(fds, 2, static_cast<int>(left.count()));
-  if (ready < 0) return errno == EINTR;
-  if (ready == 0) return false;
+  if (ready < 0)
+    return errno == EINTR;
+  if (ready == 0)
+    return false;
   char buffer[65536];
   for (int i = 0; i < 2; ++i) {
-    if (fds[i].revents == 0) continue;
+    if (fds[i].revents == 0)
+      continue;
     ssize_t n = read_retry(fds[i].fd, buffer, sizeof buffer);
     std::string& into = i == 0 ? g.out_buffer : g.err_buffer;
     if (n <= 0) {
@@ -285,19 +313,25 @@ Result<std::string> next_line(Gateway& g, Clock::time_point deadline) {
       g.out_buffer.erase(0, nl + 1);
       return line;
     }
-    if (g.out_buffer.size() > MAX_ANSWER_BYTES) return fail("the gateway sent a line over 64 MiB");
-    if (g.out_ended) return fail("the gateway closed its standard output");
+    if (g.out_buffer.size() > MAX_ANSWER_BYTES)
+      return fail("the gateway sent a line over 64 MiB");
+    if (g.out_ended)
+      return fail("the gateway closed its standard output");
     if (!pump(g, deadline)) {
-      if (g.out_ended) return fail("the gateway closed its standard output");
-      if (Clock::now() >= deadline) return fail("no answer in time");
+      if (g.out_ended)
+        return fail("the gateway closed its standard output");
+      if (Clock::now() >= deadline)
+        return fail("no answer in time");
     }
   }
 }
 
 void print_operator_lines(Gateway& g, const Style& style) {
   for (const std::string& line : g.operator_lines) {
-    std::printf("  %s\n", style.dim("the gateway wrote to standard error (an operator message):").c_str());
-    for (const std::string& part : wrap("    " + line)) std::printf("%s\n", part.c_str());
+    std::printf("  %s\n",
+                style.dim("the gateway wrote to standard error (an operator message):").c_str());
+    for (const std::string& part : wrap("    " + line))
+      std::printf("%s\n", part.c_str());
   }
   g.operator_lines.clear();
 }
@@ -313,7 +347,8 @@ void print_answer(const JsonValue& answer, size_t max_lines, double seconds, con
                    (*content->as_array())[0].find("text") &&
                    (*content->as_array())[0].find("text")->as_string();
   if (!tool_text) {
-    std::printf("  %s %s\n", style.bold("← gateway answers").c_str(), style.dim(std::string("after ") + took).c_str());
+    std::printf("  %s %s\n", style.bold("← gateway answers").c_str(),
+                style.dim(std::string("after ") + took).c_str());
     print_block(readable(answer), max_lines, style);
     return;
   }
@@ -323,18 +358,24 @@ void print_answer(const JsonValue& answer, size_t max_lines, double seconds, con
       with_member(answer, "result", with_member(*result, "content", JsonArray{std::move(item)}));
   bool is_error = result->find("isError") && result->find("isError")->as_bool() &&
                   *result->find("isError")->as_bool();
-  std::printf("  %s %s\n", style.bold("← gateway answers").c_str(), style.dim(std::string("after ") + took).c_str());
-  for (const std::string& part : wrap("    " + render_compact(envelope))) std::printf("%s\n", part.c_str());
-  std::printf("  %s\n", is_error ? style.red("the tool's text, marked as an error (\"isError\": true):").c_str()
-                                 : style.dim("the tool's text:").c_str());
+  std::printf("  %s %s\n", style.bold("← gateway answers").c_str(),
+              style.dim(std::string("after ") + took).c_str());
+  for (const std::string& part : wrap("    " + render_compact(envelope)))
+    std::printf("%s\n", part.c_str());
+  std::printf("  %s\n",
+              is_error
+                  ? style.red("the tool's text, marked as an error (\"isError\": true):").c_str()
+                  : style.dim("the tool's text:").c_str());
   // Tool texts that hold JSON are re-laid out the same way as the messages.
-  auto parsed = text.empty() || (text[0] != '{' && text[0] != '[') ? Result<JsonValue>(fail("plain text"))
-                                                                     : parse_json(text);
+  auto parsed = text.empty() || (text[0] != '{' && text[0] != '[')
+                    ? Result<JsonValue>(fail("plain text"))
+                    : parse_json(text);
   print_block(parsed.ok() ? readable(*parsed) : text, max_lines, style);
 }
 
 Result<void> move_file(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return fail(from + ": " + os_error_text(errno));
+  if (::rename(from.c_str(), to.c_str()) != 0)
+    return fail(from + ": " + os_error_text(errno));
   return {};
 }
 
@@ -343,7 +384,8 @@ void wait_for_enter(bool* pause) {
   std::fflush(stdout);
   char buffer[256];
   ssize_t n = read_retry(STDIN_FILENO, buffer, sizeof buffer);
-  if (n <= 0) *pause = false;  // input ended: run the rest straight through
+  if (n <= 0)
+    *pause = false;  // input ended: run the rest straight through
 }
 
 int run(const Options& options) {
@@ -373,21 +415,33 @@ int run(const Options& options) {
   int status = 0;
   for (size_t n = 0; n < total && status == 0; ++n) {
     const JsonValue& step = (*steps->as_array())[n];
-    if (pause && n > 0) wait_for_enter(&pause);
+    if (pause && n > 0)
+      wait_for_enter(&pause);
     const JsonValue* say = step.find("say");
     std::string title(say && say->as_string() ? *say->as_string() : "");
-    std::printf("\n%s\n", style.bold("── Step " + std::to_string(n + 1) + " of " + std::to_string(total) + ": " + title).c_str());
+    std::printf("\n%s\n", style
+                              .bold("── Step " + std::to_string(n + 1) + " of " +
+                                    std::to_string(total) + ": " + title)
+                              .c_str());
     size_t max_lines = DEFAULT_MAX_LINES;
-    if (const JsonValue* m = step.find("max_lines"); m && m->as_unsigned()) max_lines = *m->as_unsigned();
+    if (const JsonValue* m = step.find("max_lines"); m && m->as_unsigned())
+      max_lines = *m->as_unsigned();
     const JsonValue* request = step.find("request");
     const JsonValue* notify = step.find("notify");
     if (request || notify) {
       const JsonValue& step_message = request ? *request : *notify;
-      JsonObject message{{"jsonrpc", "2.0"}, {"method", step_message.find("method") ? *step_message.find("method") : JsonValue("")}};
-      if (const JsonValue* params = step_message.find("params")) message.set("params", *params);
+      JsonObject message{
+          {"jsonrpc", "2.0"},
+          {"method", step_message.find("method") ? *step_message.find("method") : JsonValue("")}};
+      if (const JsonValue* params = step_message.find("params"))
+        message.set("params", *params);
       uint64_t id = next_id;
-      if (request) message.set("id", next_id++);
-      std::printf("  %s\n", style.bold(request ? "→ agent sends a request" : "→ agent sends a notification (no answer expected)").c_str());
+      if (request)
+        message.set("id", next_id++);
+      std::printf("  %s\n", style
+                                .bold(request ? "→ agent sends a request"
+                                              : "→ agent sends a notification (no answer expected)")
+                                .c_str());
       print_block(readable(message), max_lines, style);
       std::string line = render_compact(message) + "\n";
       auto sent = write_all(g.in.get(), line.data(), line.size());
@@ -420,12 +474,14 @@ int run(const Options& options) {
       const std::string file(*path->as_string());
       auto moved = move_file(file, file + ".demo-off");
       std::printf("  %s %s\n", style.bold("✂ removed").c_str(), file.c_str());
-      if (!moved.ok()) status = 1;
+      if (!moved.ok())
+        status = 1;
     } else if (const JsonValue* back = step.find("restore_file"); back && back->as_string()) {
       const std::string file(*back->as_string());
       auto moved = move_file(file + ".demo-off", file);
       std::printf("  %s %s\n", style.bold("↺ restored").c_str(), file.c_str());
-      if (!moved.ok()) status = 1;
+      if (!moved.ok())
+        status = 1;
     }
     // Give operator messages written around this step a moment to arrive, without waiting
     // on anything that may never come.
@@ -442,7 +498,8 @@ int run(const Options& options) {
   print_operator_lines(g, style);
   int wait_status = 0;
   if (!g.out_ended || !g.err_ended) {
-    std::printf("\n%s\n", style.red("the gateway did not exit after its input ended; stopping it").c_str());
+    std::printf("\n%s\n",
+                style.red("the gateway did not exit after its input ended; stopping it").c_str());
     kill(g.pid, SIGKILL);
     waitpid(g.pid, &wait_status, 0);
     return 1;
@@ -451,11 +508,17 @@ int run(const Options& options) {
   while (waitpid(g.pid, &wait_status, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(wait_status)) {
-    std::printf("\n%s\n", style.dim("The gateway's input ended; it exited with status " +
-                                    std::to_string(WEXITSTATUS(wait_status)) + ".").c_str());
-    if (WEXITSTATUS(wait_status) != 0) status = 1;
+    std::printf("\n%s\n", style
+                              .dim("The gateway's input ended; it exited with status " +
+                                   std::to_string(WEXITSTATUS(wait_status)) + ".")
+                              .c_str());
+    if (WEXITSTATUS(wait_status) != 0)
+      status = 1;
   } else {
-    std::printf("\n%s\n", style.red("the gateway was killed by signal " + std::to_string(WTERMSIG(wait_status))).c_str());
+    std::printf(
+        "\n%s\n",
+        style.red("the gateway was killed by signal " + std::to_string(WTERMSIG(wait_status)))
+            .c_str());
     status = 1;
   }
   return status;

@@ -5,6 +5,7 @@
 // a request sent, resident memory, descriptors and threads back near their level
 // after warm-up, and no app server process left once the gateway has ended.
 //   soak-driver BIN_DIR [calls, default 20000] [apps, default 4]
+#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,7 +16,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -25,10 +25,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "json/json.h"
 #include "json/parse.h"
 #include "json/render.h"
-#include "base/unique_fd.h"
 
 extern char** environ;
 
@@ -49,11 +49,14 @@ Sample sample(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string key;
   while (status >> key) {
-    if (key == "VmRSS:") status >> s.rss_kib;
-    if (key == "Threads:") status >> s.threads;
+    if (key == "VmRSS:")
+      status >> s.rss_kib;
+    if (key == "Threads:")
+      status >> s.threads;
   }
   if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-    while (dirent* e = readdir(dir)) s.fds += e->d_name[0] != '.';
+    while (dirent* e = readdir(dir))
+      s.fds += e->d_name[0] != '.';
     closedir(dir);
   }
   return s;
@@ -63,13 +66,15 @@ std::vector<pid_t> read_pids(const std::string& path) {
   std::vector<pid_t> pids;
   std::ifstream in(path);
   pid_t pid;
-  while (in >> pid) pids.push_back(pid);
+  while (in >> pid)
+    pids.push_back(pid);
   return pids;
 }
 
 int failures = 0;
 void check(bool ok, const std::string& what) {
-  if (ok) return;
+  if (ok)
+    return;
   ++failures;
   std::fprintf(stderr, "soak: FAILED: %s\n", what.c_str());
 }
@@ -91,11 +96,11 @@ int main(int argc, char** argv) {
   JsonArray entries;
   for (int i = 0; i < apps; ++i) {
     const std::string id = "app" + std::to_string(i);
-    entries.emplace_back(JsonObject{
-        {"id", id},
-        {"name", id},
-        {"command", bin + "/fake-app"},
-        {"args", JsonArray{"--hostile", "--tools", "20", "--count-file", dir + "/" + id + ".pids"}}});
+    entries.emplace_back(JsonObject{{"id", id},
+                                    {"name", id},
+                                    {"command", bin + "/fake-app"},
+                                    {"args", JsonArray{"--hostile", "--tools", "20", "--count-file",
+                                                       dir + "/" + id + ".pids"}}});
   }
   const std::string apps_file = dir + "/apps.json";
   std::ofstream(apps_file) << render_compact(
@@ -103,15 +108,18 @@ int main(int argc, char** argv) {
 
   auto to_gateway = make_pipe();
   auto from_gateway = make_pipe();
-  if (!to_gateway.ok() || !from_gateway.ok()) return 2;
+  if (!to_gateway.ok() || !from_gateway.ok())
+    return 2;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, to_gateway->read_end.get(), 0);
   posix_spawn_file_actions_adddup2(&actions, from_gateway->write_end.get(), 1);
   std::vector<std::string> env_strings{"BRASK_MCP_DIR=" + dir};
-  for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
+  for (char** e = environ; *e; ++e)
+    env_strings.emplace_back(*e);
   std::vector<char*> envp;
-  for (std::string& e : env_strings) envp.push_back(e.data());
+  for (std::string& e : env_strings)
+    envp.push_back(e.data());
   envp.push_back(nullptr);
   const std::string program = bin + "/brask-ai-mcp";
   char stdio_arg[] = "--stdio";
@@ -133,7 +141,8 @@ int main(int argc, char** argv) {
     char chunk[65536];
     for (;;) {
       ssize_t n = read_retry(from_gateway->read_end.get(), chunk, sizeof chunk);
-      if (n <= 0) break;
+      if (n <= 0)
+        break;
       buffer.append(chunk, static_cast<size_t>(n));
       size_t at = 0, end;
       while ((end = buffer.find('\n', at)) != std::string::npos) {
@@ -141,7 +150,8 @@ int main(int argc, char** argv) {
         at = end + 1;
         std::lock_guard<std::mutex> lock(mutex);
         const JsonValue* id = parsed.ok() ? parsed->find("id") : nullptr;
-        if (id == nullptr || id->as_unsigned() == nullptr || waiting.erase(*id->as_unsigned()) != 1) {
+        if (id == nullptr || id->as_unsigned() == nullptr ||
+            waiting.erase(*id->as_unsigned()) != 1) {
           ++garbled;
           continue;
         }
@@ -161,7 +171,8 @@ int main(int argc, char** argv) {
   auto send = [&](uint64_t id, const std::string& app, const std::string& tool, JsonValue args,
                   int timeout) {
     JsonObject call{{"app", app}, {"tool", tool}, {"arguments", std::move(args)}};
-    if (timeout > 0) call.set("timeoutSeconds", timeout);
+    if (timeout > 0)
+      call.set("timeoutSeconds", timeout);
     std::string line = render_compact(JsonObject{
         {"jsonrpc", "2.0"},
         {"id", id},
@@ -187,7 +198,8 @@ int main(int argc, char** argv) {
     if (!agents_on)
       check(std::rename((apps_file + ".off").c_str(), apps_file.c_str()) == 0, "agents on");
     agents_on = true;
-    for (int i = 0; i < apps; ++i) send(next_id++, "app" + std::to_string(i), "echo", JsonObject{}, 30);
+    for (int i = 0; i < apps; ++i)
+      send(next_id++, "app" + std::to_string(i), "echo", JsonObject{}, 30);
     check(drain(), "answers outstanding");
     return sample(gateway);
   };
@@ -197,7 +209,8 @@ int main(int argc, char** argv) {
   Sample warm;
   const auto started = std::chrono::steady_clock::now();
   for (int i = 0; i < calls; ++i) {
-    if (i == warm_up) warm = settle();
+    if (i == warm_up)
+      warm = settle();
     if (i % 2500 == 1250) {
       // Agents off and on again while calls run.
       check(std::rename(agents_on ? apps_file.c_str() : (apps_file + ".off").c_str(),
@@ -234,19 +247,21 @@ int main(int argc, char** argv) {
     std::lock_guard<std::mutex> lock(mutex);
     check(waiting.empty(), std::to_string(waiting.size()) + " requests never answered");
     check(garbled == 0, std::to_string(garbled) + " garbled or unmatched output lines");
-    check(answered == next_id - 1, "answers " + std::to_string(answered) + " of " +
-                                       std::to_string(next_id - 1));
+    check(answered == next_id - 1,
+          "answers " + std::to_string(answered) + " of " + std::to_string(next_id - 1));
   }
   check(end.threads <= warm.threads + 2,
         "threads " + std::to_string(warm.threads) + " -> " + std::to_string(end.threads));
-  check(end.fds <= warm.fds + 2, "fds " + std::to_string(warm.fds) + " -> " + std::to_string(end.fds));
+  check(end.fds <= warm.fds + 2,
+        "fds " + std::to_string(warm.fds) + " -> " + std::to_string(end.fds));
   check(end.rss_kib <= warm.rss_kib * 3 / 2 + 16384,
         "rss " + std::to_string(warm.rss_kib) + " -> " + std::to_string(end.rss_kib) + " KiB");
   size_t servers = 0, left = 0;
   for (int i = 0; i < apps; ++i) {
     for (pid_t pid : read_pids(dir + "/app" + std::to_string(i) + ".pids")) {
       ++servers;
-      if (kill(pid, 0) == 0 || errno != ESRCH) ++left;
+      if (kill(pid, 0) == 0 || errno != ESRCH)
+        ++left;
     }
   }
   check(left == 0, std::to_string(left) + " app server processes left");

@@ -54,12 +54,14 @@ Result<std::shared_ptr<const ToolCatalogue>> Gateway::open_locked(AppSlot& slot,
                                                                   const AppEntry& entry,
                                                                   uint64_t starts_seen) {
   Result<bool> enabled = agents_enabled();
-  if (!enabled.ok()) return enabled.failure();
+  if (!enabled.ok())
+    return enabled.failure();
   if (!*enabled) {
     disconnect_locked(slot);
     return fail(std::string(AGENTS_OFF_MESSAGE));
   }
-  if (slot.connection && poll(*slot.connection)) drop_catalogue(slot);
+  if (slot.connection && poll(*slot.connection))
+    drop_catalogue(slot);
   if (!slot.connection || slot.connection->ended) {
     // A start that failed while this request waited is its answer too: an app that never
     // answers must not hold every waiter for a handshake time-out each.
@@ -68,14 +70,18 @@ Result<std::shared_ptr<const ToolCatalogue>> Gateway::open_locked(AppSlot& slot,
     disconnect_locked(slot);
     Result<AppConnection> started = start_app_(entry);
     slot.last_start_failure.reset();
-    if (!started.ok()) slot.last_start_failure = started.error();
+    if (!started.ok())
+      slot.last_start_failure = started.error();
     slot.starts_finished.fetch_add(1);
-    if (!started.ok()) return started.failure();
+    if (!started.ok())
+      return started.failure();
     slot.connection.emplace(std::move(started).take());
   }
-  if (std::shared_ptr<const ToolCatalogue> cached = read_catalogue(slot)) return cached;
+  if (std::shared_ptr<const ToolCatalogue> cached = read_catalogue(slot))
+    return cached;
   Result<std::vector<JsonValue>> listed = list_tools(*slot.connection);
-  if (!listed.ok()) return listed.failure();
+  if (!listed.ok())
+    return listed.failure();
   auto catalogue = std::make_shared<const ToolCatalogue>(std::move(listed).take());
   MutexLock lock(slot.catalogue_mutex);
   slot.catalogue = catalogue;
@@ -83,11 +89,13 @@ Result<std::shared_ptr<const ToolCatalogue>> Gateway::open_locked(AppSlot& slot,
 }
 
 void Gateway::close_locked(AppSlot& slot) {
-  if (agents_off()) disconnect_locked(slot);
+  if (agents_off())
+    disconnect_locked(slot);
 }
 
 Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
-  if (index >= slots_.size()) return fail("no such app");
+  if (index >= slots_.size())
+    return fail("no such app");
   AppSlot& slot = slots_[index];
   bool looked = false;
   {
@@ -100,14 +108,17 @@ Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
       }
     }
   }
-  if (looked) check_pending_stop(slot);
-  if (std::shared_ptr<const ToolCatalogue> cached = read_catalogue(slot)) return cached;
+  if (looked)
+    check_pending_stop(slot);
+  if (std::shared_ptr<const ToolCatalogue> cached = read_catalogue(slot))
+    return cached;
   const uint64_t starts_seen = slot.starts_finished.load();
   Result<std::shared_ptr<const ToolCatalogue>> listed = [&] {
     MutexLock lock(slot.connection_mutex);
     Result<std::shared_ptr<const ToolCatalogue>> catalogue =
         open_locked(slot, apps_[index], starts_seen);
-    if (catalogue.ok()) close_locked(slot);
+    if (catalogue.ok())
+      close_locked(slot);
     return catalogue;
   }();
   check_pending_stop(slot);
@@ -115,14 +126,16 @@ Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
 }
 
 Result<JsonValue> Gateway::use_app(size_t index, const AppOperation& operation) {
-  if (index >= slots_.size()) return fail("no such app");
+  if (index >= slots_.size())
+    return fail("no such app");
   AppSlot& slot = slots_[index];
   const uint64_t starts_seen = slot.starts_finished.load();
   Result<JsonValue> result = [&]() -> Result<JsonValue> {
     MutexLock lock(slot.connection_mutex);
     Result<std::shared_ptr<const ToolCatalogue>> catalogue =
         open_locked(slot, apps_[index], starts_seen);
-    if (!catalogue.ok()) return catalogue.failure();
+    if (!catalogue.ok())
+      return catalogue.failure();
     Result<JsonValue> outcome = operation(*slot.connection, *catalogue);
     close_locked(slot);
     return outcome;
@@ -151,12 +164,15 @@ void Gateway::stop_all_apps() {
 }
 
 void Gateway::check_pending_stop(AppSlot& slot) {
-  if (!slot.stop_pending) return;
+  if (!slot.stop_pending)
+    return;
   MutexTryLock lock(slot.connection_mutex);
-  if (!lock.try_lock()) return;  // the holder checks when it lets go
+  if (!lock.try_lock())
+    return;  // the holder checks when it lets go
   slot.stop_pending = false;
   // Asked again: agents turned back on meanwhile keep the app running.
-  if (agents_off()) disconnect_locked(slot);
+  if (agents_off())
+    disconnect_locked(slot);
 }
 
 SlotSnapshot Gateway::look_at_slot(size_t index) {
@@ -171,7 +187,8 @@ SlotSnapshot Gateway::look_at_slot(size_t index) {
       snapshot.started = true;
     }
   }
-  if (!snapshot.busy) check_pending_stop(slot);
+  if (!snapshot.busy)
+    check_pending_stop(slot);
   if (std::shared_ptr<const ToolCatalogue> catalogue = read_catalogue(slot)) {
     snapshot.tool_count = catalogue->size();
   }

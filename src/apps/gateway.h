@@ -51,8 +51,8 @@ struct AppSlot {
 
 // A look at one slot that never waits for it (for listings).
 struct SlotSnapshot {
-  bool busy = false;     // another request holds the connection lock
-  bool started = false;  // a connection without `ended`; a busy slot counts as started
+  bool busy = false;                 // another request holds the connection lock
+  bool started = false;              // a connection without `ended`; a busy slot counts as started
   std::optional<size_t> tool_count;  // present while a catalogue is held
 };
 

@@ -138,7 +138,8 @@ std::variant<std::string, AppsFileResult> read_apps_file(const std::string& path
   auto failed_with = [&](int err) {
     if (is_own_shortage(err))
       return AppsFileResult{AppsFileResult::Kind::Unreadable,
-                            "the gateway could not read apps.json: " + os_error_text(err), {}};
+                            "the gateway could not read apps.json: " + os_error_text(err),
+                            {}};
     return failed(shown() + os_error_text(err));
   };
   // The metadata decides before anything is opened, so a pipe or a device in the

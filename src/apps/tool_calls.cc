@@ -77,20 +77,20 @@ Result<JsonValue> run_app_tool(Gateway& gateway, std::string_view app, std::stri
   // after, re-reads a changed tool list and replaces an ended server; the look-up is
   // repeated because the list it holds may be newer than the one checked above.
   const auto timeout = std::chrono::seconds(timeout_secs);
-  return gateway.use_app(*index,
-                 [&](AppConnection& connection,
-                     const std::shared_ptr<const ToolCatalogue>& catalogue) -> Result<JsonValue> {
-                   if (!find_listed_tool(*catalogue, tool))
-                     return fail(no_tool_message(app, tool));
-                   Result<JsonValue> result =
-                       call_tool(connection, tool, std::move(arguments), timeout);
-                   // Agents' clients drop a result that is not an object and wait for
-                   // ever; an error result reaches them.
-                   if (result.ok() && !result->as_object())
-                     return fail("`" + std::string(tool) + "` of " + std::string(app) +
-                                 " answered with a result that is not an object");
-                   return result;
-                 });
+  return gateway.use_app(
+      *index,
+      [&](AppConnection& connection,
+          const std::shared_ptr<const ToolCatalogue>& catalogue) -> Result<JsonValue> {
+        if (!find_listed_tool(*catalogue, tool))
+          return fail(no_tool_message(app, tool));
+        Result<JsonValue> result = call_tool(connection, tool, std::move(arguments), timeout);
+        // Agents' clients drop a result that is not an object and wait for
+        // ever; an error result reaches them.
+        if (result.ok() && !result->as_object())
+          return fail("`" + std::string(tool) + "` of " + std::string(app) +
+                      " answered with a result that is not an object");
+        return result;
+      });
 }
 
 }  // namespace brask

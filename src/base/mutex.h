@@ -56,7 +56,8 @@ class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
   ~MutexLock() RELEASE() {
-    if (held_) mutex_.unlock();
+    if (held_)
+      mutex_.unlock();
   }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
@@ -82,7 +83,8 @@ class SCOPED_CAPABILITY MutexTryLock {
  public:
   explicit MutexTryLock(Mutex& mutex) EXCLUDES(mutex) : mutex_(mutex) {}
   ~MutexTryLock() RELEASE() {
-    if (held_) mutex_.unlock();
+    if (held_)
+      mutex_.unlock();
   }
   MutexTryLock(const MutexTryLock&) = delete;
   MutexTryLock& operator=(const MutexTryLock&) = delete;
@@ -111,7 +113,8 @@ class CondVar {
   // with the lock held (which the analysis cannot see through the template).
   template <class Predicate>
   void wait(MutexLock& lock, Predicate done) NO_THREAD_SAFETY_ANALYSIS {
-    while (!done()) sleep(lock, nullptr);
+    while (!done())
+      sleep(lock, nullptr);
   }
 
   // As `wait`, giving up at `deadline`; returns `done()`.
@@ -119,7 +122,8 @@ class CondVar {
   bool wait_until(MutexLock& lock, std::chrono::steady_clock::time_point deadline,
                   Predicate done) NO_THREAD_SAFETY_ANALYSIS {
     while (!done()) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
+      if (std::chrono::steady_clock::now() >= deadline)
+        return false;
       // The steady clock is CLOCK_MONOTONIC, which the futex's absolute time-out uses.
       const auto since = deadline.time_since_epoch();
       const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);

@@ -13,7 +13,9 @@ struct Failure {
   std::string text;  // one line, no newline
 };
 
-inline Failure fail(std::string text) { return Failure{std::move(text)}; }
+inline Failure fail(std::string text) {
+  return Failure{std::move(text)};
+}
 
 template <class T>
 class [[nodiscard]] Result {

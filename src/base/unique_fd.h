@@ -23,7 +23,8 @@ class UniqueFd {
   ~UniqueFd() { reset(); }
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
+    if (this != &other)
+      reset(other.release());
     return *this;
   }
   UniqueFd(const UniqueFd&) = delete;
@@ -33,7 +34,8 @@ class UniqueFd {
   bool valid() const { return fd_ >= 0; }
   int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+      ::close(fd_);
     fd_ = fd;
   }
 
@@ -49,7 +51,8 @@ struct Pipe {
 // A new pipe, both ends close-on-exec. Failure: the system error text.
 inline Result<Pipe> make_pipe() {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(os_error_text(errno));
+  if (::pipe2(fds, O_CLOEXEC) != 0)
+    return fail(os_error_text(errno));
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
@@ -57,7 +60,8 @@ inline Result<Pipe> make_pipe() {
 inline ssize_t read_retry(int fd, void* buffer, size_t size) {
   for (;;) {
     ssize_t n = ::read(fd, buffer, size);
-    if (n >= 0 || errno != EINTR) return n;
+    if (n >= 0 || errno != EINTR)
+      return n;
   }
 }
 
@@ -77,7 +81,8 @@ inline Result<void> write_all(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         wait_ready(fd, POLLOUT);
         continue;

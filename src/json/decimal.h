@@ -105,7 +105,8 @@ inline double round_to_double(uint128 q, int scale, bool sticky) {
 
 // `significand * 10^exponent10` correctly rounded into `*out`, or false when this form is
 // left to a general reader: the power of ten is above 10^27 or below 10^-64.
-[[gnu::always_inline]] inline bool decimal_to_double(uint64_t significand, int exponent10, double* out) {
+[[gnu::always_inline]] inline bool decimal_to_double(uint64_t significand, int exponent10,
+                                                     double* out) {
   using decimal_detail::FIVE_POWERS_IN_64_BITS;
   using decimal_detail::POWERS_OF_FIVE;
   using decimal_detail::uint128;

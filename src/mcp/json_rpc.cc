@@ -49,7 +49,8 @@ std::optional<JsonValue> handle_request(Gateway& gateway, JsonValue request) {
       return error_response(std::move(id), {INVALID_PARAMS, result.error()});
     return success_response(std::move(id), std::move(result).take());
   }
-  return error_response(std::move(id), {METHOD_NOT_FOUND, "unknown method `" + std::string(*method) + "`"});
+  return error_response(std::move(id),
+                        {METHOD_NOT_FOUND, "unknown method `" + std::string(*method) + "`"});
 }
 
 }  // namespace brask

@@ -41,8 +41,8 @@ Result<JsonValue> tools_call(Gateway& gateway, JsonValue request) {
   const std::string name(*name_text);
   // Taken, not copied: they may be most of a 96 MiB line.
   const bool given = params->find("arguments") != nullptr;
-  JsonValue arguments = given ? std::move(request).take("params").take("arguments")
-                              : JsonValue(JsonObject{});
+  JsonValue arguments =
+      given ? std::move(request).take("params").take("arguments") : JsonValue(JsonObject{});
   std::optional<JsonValue> result = dispatch_tool(gateway, name, std::move(arguments));
   if (!result)
     return fail("unknown tool `" + name + "`");

@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "apps/gateway.h"
 #include "apps/child/live_children.h"
 #include "apps/child/process_tree.h"
+#include "apps/gateway.h"
 #include "apps/registry.h"
 #include "base/unique_fd.h"
 #include "stdio/command_line.h"
@@ -28,7 +28,8 @@ int serve() {
   // Processes that app servers start and leave stay the gateway's own, to be stopped.
   adopt_orphans();
   AppRegistry registry = load_registry();
-  for (const std::string& warning : registry.warnings) write_operator_message(warning);
+  for (const std::string& warning : registry.warnings)
+    write_operator_message(warning);
   Result<void> served;
   {
     Gateway gateway(std::move(registry.apps), std::move(registry.warnings),

@@ -9,7 +9,9 @@ namespace brask {
 
 RequestThreads::RequestThreads(size_t limit, Work work) : limit_(limit), work_(std::move(work)) {}
 
-RequestThreads::~RequestThreads() { finish(); }
+RequestThreads::~RequestThreads() {
+  finish();
+}
 
 bool RequestThreads::try_admit() {
   MutexLock lock(mutex_);

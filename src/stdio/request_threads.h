@@ -43,9 +43,9 @@ class RequestThreads {
 
  private:
   struct Worker {
-    CondVar wake;                        // only this worker waits on it
-    std::optional<JsonValue> request;    // under mutex_: handed over, not yet taken
-    std::jthread thread;                 // the loop's
+    CondVar wake;                      // only this worker waits on it
+    std::optional<JsonValue> request;  // under mutex_: handed over, not yet taken
+    std::jthread thread;               // the loop's
   };
 
   void serve(Worker& self) EXCLUDES(mutex_);
@@ -53,15 +53,15 @@ class RequestThreads {
 
   const size_t limit_;
   const Work work_;
-  Mutex mutex_;  // guards the fields below and every Worker's `request`
+  Mutex mutex_;                             // guards the fields below and every Worker's `request`
   size_t admitted_ GUARDED_BY(mutex_) = 0;  // holding a slot
   size_t running_ GUARDED_BY(mutex_) = 0;   // handed to a thread and not yet parked again
-  bool draining_ GUARDED_BY(mutex_) = false;  // `finish` waits for running_ to reach 0
-  bool stopping_ GUARDED_BY(mutex_) = false;  // every thread is to return
+  bool draining_ GUARDED_BY(mutex_) = false;        // `finish` waits for running_ to reach 0
+  bool stopping_ GUARDED_BY(mutex_) = false;        // every thread is to return
   std::vector<Worker*> parked_ GUARDED_BY(mutex_);  // the last parked is woken first
   std::vector<Worker*> exited_ GUARDED_BY(mutex_);  // returned, not yet joined
-  CondVar idle_;                                     // running_ reached 0 while draining
-  std::vector<std::unique_ptr<Worker>> workers_;     // the loop's
+  CondVar idle_;                                    // running_ reached 0 while draining
+  std::vector<std::unique_ptr<Worker>> workers_;    // the loop's
 };
 
 }  // namespace brask

@@ -189,11 +189,11 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
   // A request gives its slot back just before its answer goes out, so an agent that sends
   // the next request on reading an answer is never told that 16 are running when it has
   // 15 outstanding.
-  RequestThreads running(MAX_RUNNING_REQUESTS, [&handle, &writer](JsonValue request,
-                                                                  const std::function<void()>&
-                                                                      release_slot) {
-    answer_request(handle, writer, std::move(request), release_slot);
-  });
+  RequestThreads running(
+      MAX_RUNNING_REQUESTS,
+      [&handle, &writer](JsonValue request, const std::function<void()>& release_slot) {
+        answer_request(handle, writer, std::move(request), release_slot);
+      });
   Result<void> outcome;
   {
     LineReader input(input_fd);

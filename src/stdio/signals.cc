@@ -47,8 +47,10 @@ void* wait_for_stop_signal(void* raw) {
 }  // namespace
 
 void hold_if_ending_by_signal() {
-  if (!ending_by_signal.load()) return;
-  for (;;) pause();
+  if (!ending_by_signal.load())
+    return;
+  for (;;)
+    pause();
 }
 
 void block_stop_signals() {
@@ -65,7 +67,8 @@ void block_stop_signals() {
 }
 
 Result<void> start_stop_signal_thread(void (*stop)()) {
-  if (!any_waited) return {};
+  if (!any_waited)
+    return {};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);

@@ -1,8 +1,7 @@
 #include "apps/gateway.h"
 
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -48,7 +47,6 @@ class Signal {
 
 class GatewayTest : public testing::NoLeaksTest {
  protected:
-
   // A gateway over fake apps, each with its own start counter, and a switchable
   // agents check.
   std::unique_ptr<Gateway> make_gateway(std::vector<std::vector<std::string>> app_args,
@@ -74,7 +72,8 @@ class GatewayTest : public testing::NoLeaksTest {
 
 std::vector<std::string> names(const ToolCatalogue& catalogue) {
   std::vector<std::string> out;
-  for (const AppTool& tool : catalogue) out.emplace_back(*tool.find("name")->as_string());
+  for (const AppTool& tool : catalogue)
+    out.emplace_back(*tool.find("name")->as_string());
   return out;
 }
 
@@ -166,10 +165,13 @@ TEST_F(GatewayTest, ToolListChangeIsListedAgainOverTheSameConnection) {
   auto before = gateway->app_tools(0);
   ASSERT_TRUE(before.ok()) << before.error();
   // The notification follows the first answer, so the second call sees it.
-  ASSERT_TRUE(gateway->use_app(0, [](AppConnection& c, const auto&) {
-                EXPECT_TRUE(call_tool(c, "echo", JsonObject(), 10s).ok());
-                return call_tool(c, "echo", JsonObject(), 10s);
-              }).ok());
+  ASSERT_TRUE(gateway
+                  ->use_app(0,
+                            [](AppConnection& c, const auto&) {
+                              EXPECT_TRUE(call_tool(c, "echo", JsonObject(), 10s).ok());
+                              return call_tool(c, "echo", JsonObject(), 10s);
+                            })
+                  .ok());
   auto after = gateway->app_tools(0);
   ASSERT_TRUE(after.ok()) << after.error();
   EXPECT_EQ(names(**after).back(), "added-1");
@@ -271,7 +273,8 @@ TEST_F(GatewayTest, StopOfABusyAppWaitsForTheCallAndFollowsTheSwitch) {
         in_call.set();
         EXPECT_TRUE(finish_call.wait());
         Result<JsonValue> r = call_tool(c, "echo", JsonObject{{"x", 1}}, 10s);
-        if (back_on) agents_on = true;
+        if (back_on)
+          agents_on = true;
         return r;
       });
     });
@@ -297,7 +300,8 @@ TEST_F(GatewayTest, DestructionStopsEveryServer) {
   ASSERT_TRUE(gateway->app_tools(2).ok());
   std::vector<pid_t> pids = {starts(0).at(0), starts(2).at(0)};
   gateway.reset();
-  for (pid_t pid : pids) EXPECT_FALSE(process_exists(pid));
+  for (pid_t pid : pids)
+    EXPECT_FALSE(process_exists(pid));
   EXPECT_TRUE(starts(1).empty());
 }
 

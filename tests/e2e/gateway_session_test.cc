@@ -384,7 +384,8 @@ TEST_F(GatewaySession, TheSeventeenthRequestIsTurnedAwayWhileSixteenRun) {
   start();
   const std::string sleep = R"(","tool":"sleep","arguments":{"ms":300}})";
   for (int id = 1; id <= 16; ++id)
-    send(id, "brask_call_tool", std::string(R"({"app":")") + (id % 2 ? "lumeno" : "kinetta") + sleep);
+    send(id, "brask_call_tool",
+         std::string(R"({"app":")") + (id % 2 ? "lumeno" : "kinetta") + sleep);
   send(17, "brask_list_apps");
   EXPECT_EQ(
       answer(17),

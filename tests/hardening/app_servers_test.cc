@@ -1,6 +1,7 @@
 // App servers as they are really started and run, end to end through the built
 // gateway: launchers that do not exec, shortages of the gateway's own, starts that
 // fail slowly, idle apps that talk a lot, the signals an app starts with.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -9,8 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "hardening/session.h"
 #include "stdio/serve.h"
@@ -22,7 +21,8 @@ namespace {
 rlim_t lowest_free_fd(pid_t pid) {
   rlim_t free_fd = 0;
   for (int fd : process_fds(pid)) {
-    if (static_cast<rlim_t>(fd) != free_fd) break;
+    if (static_cast<rlim_t>(fd) != free_fd)
+      break;
     ++free_fd;
   }
   return free_fd;
@@ -54,8 +54,7 @@ TEST(AppServers, GatewayOutOfDescriptorsIsNotTheAgentsSwitch) {
 // the app again one after another; a request that comes later starts afresh.
 TEST(AppServers, OneFailedStartAnswersEveryRequestWaitingForIt) {
   GatewaySession session({FakeApp("stuck", {"--no-initialize", "--exit-after-ms", "1500"})});
-  const std::string want =
-      "stuck did not start its MCP server: the app closed its MCP connection";
+  const std::string want = "stuck did not start its MCP server: the app closed its MCP connection";
   for (int id = 1; id <= 4; ++id)
     ASSERT_TRUE(session.send(GatewaySession::call_request(id, "stuck", "echo")));
   for (int id = 1; id <= 4; ++id) {
@@ -91,7 +90,8 @@ TEST(AppServers, MessageThatCannotGetItsMemoryFailsAlone) {
   constexpr size_t NUMBERS = 15'000'000;  // 30 MB of "0,"
   std::string request = R"({"jsonrpc":"2.0","id":2,"method":"ping","params":[0)";
   request.reserve(request.size() + 2 * NUMBERS + 2);
-  for (size_t i = 1; i < NUMBERS; ++i) request += ",0";
+  for (size_t i = 1; i < NUMBERS; ++i)
+    request += ",0";
   request += "]}";
   ASSERT_TRUE(session.send_line(request));
   ASSERT_TRUE(session.send_line(R"({"jsonrpc":"2.0","id":3,"method":"ping"})"));
@@ -180,8 +180,8 @@ TEST(AppServers, HundredTimeOutsThroughALauncherLeaveNothingBehind) {
               "the app did not answer `tools/call` within 1s");
   }
   call_each(session, apps, &id, "echo", JsonObject{}, 30, "echo");
-  EXPECT_TRUE(settled(threads, fds)) << thread_count(gateway) << " threads, "
-                                     << process_fds(gateway).size() << " descriptors";
+  EXPECT_TRUE(settled(threads, fds))
+      << thread_count(gateway) << " threads, " << process_fds(gateway).size() << " descriptors";
   const std::vector<pid_t> now_running = children_of(gateway);
   EXPECT_EQ(now_running.size(), static_cast<size_t>(APPS));
   launchers.insert(launchers.end(), now_running.begin(), now_running.end());
@@ -195,7 +195,8 @@ TEST(AppServers, HundredTimeOutsThroughALauncherLeaveNothingBehind) {
   session.process().close_stdin();
   ExitStatus status = session.process().wait();
   EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
-  for (pid_t pid : launchers) EXPECT_FALSE(process_exists(pid)) << "launcher " << pid << " left";
+  for (pid_t pid : launchers)
+    EXPECT_FALSE(process_exists(pid)) << "launcher " << pid << " left";
   for (const std::string& app : apps) {
     for (pid_t pid : session.app_pids(app))
       EXPECT_FALSE(process_exists(pid)) << app << " server " << pid << " left";
@@ -219,19 +220,20 @@ TEST(AppServers, IdleAppCannotMakeTheGatewayHoldUnboundedMemory) {
     return std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
   };
   bool is_error = false;
-  ASSERT_EQ(session.call(1, "chatty", "flood",
-                         JsonObject{{"count", NOTIFICATIONS},
-                                    {"bytes", BYTES},
-                                    {"later", true},
-                                    {"progress", progress}},
-                         30, &is_error),
-            "echo");
+  ASSERT_EQ(
+      session.call(
+          1, "chatty", "flood",
+          JsonObject{
+              {"count", NOTIFICATIONS}, {"bytes", BYTES}, {"later", true}, {"progress", progress}},
+          30, &is_error),
+      "echo");
   // Nothing marks the moment the gateway stops reading: the app's progress is watched
   // until it has sent everything or has stood still for a second.
   long seen = 0;
   auto moved = std::chrono::steady_clock::now();
   const auto deadline = moved + std::chrono::seconds(60);
-  while (seen < NOTIFICATIONS && std::chrono::steady_clock::now() - moved < std::chrono::seconds(1) &&
+  while (seen < NOTIFICATIONS &&
+         std::chrono::steady_clock::now() - moved < std::chrono::seconds(1) &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (long now = sent(); now != seen) {

@@ -2,13 +2,12 @@
 // fault: the agent's call is answered within its time-out, the next call to that app
 // works (on a fresh server where the old one is beyond use), a second app is not
 // disturbed, and at the end no process started for either app, or by it, is left.
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "hardening/session.h"
 
@@ -25,7 +24,7 @@ struct Fault {
   const char* arguments;  // JSON object
   int timeout_secs;
   bool is_error;
-  const char* text;  // expected within the answer's text; "" for the echo answer
+  const char* text;   // expected within the answer's text; "" for the echo answer
   bool fresh_server;  // the next call must run on a new process
   Wrapper wrapper = Wrapper::None;
 };
@@ -40,8 +39,8 @@ const Fault FAULTS[] = {
      "the app sent a message larger than 67108864 bytes", true},
     {"GarbageAndInvalidUtf8", "garbage", "{}", 30, false, "echo", false},
     {"BurstOfPingsReadInFull", "ping-burst", R"({"count":2000})", 30, false, "echo", false},
-    {"MismatchedIds", "wrong-id", "{}", 1, true,
-     "the app did not answer `tools/call` within 1s", true},
+    {"MismatchedIds", "wrong-id", "{}", 1, true, "the app did not answer `tools/call` within 1s",
+     true},
     {"NeverReadsItsInput", "deaf-then-big", "{}", 2, true, "", true},
     {"GrandchildKeepsPipesOpen", "grandchild-then-crash", "{}", 30, true,
      "the app closed its MCP connection", true},
@@ -85,12 +84,12 @@ TEST_P(FaultMatrix, AnsweredInTimeThenRecoversWithoutLeftovers) {
     ASSERT_EQ(session.call(3, "hostile", "deaf", JsonObject{}, 30, &is_error), "echo");
     tool = "echo";
   } else if (tool == "grandchild-then-crash") {
-    ASSERT_TRUE(session.send(GatewaySession::call_request(3, "hostile", "grandchild",
-                                                          JsonObject{{"ms", 20000}}, 30)));
+    ASSERT_TRUE(session.send(
+        GatewaySession::call_request(3, "hostile", "grandchild", JsonObject{{"ms", 20000}}, 30)));
     auto answer = session.answer(3);
     ASSERT_TRUE(answer);
-    const JsonValue* pid = answer->find("result") ? answer->find("result")->find("structuredContent")
-                                                  : nullptr;
+    const JsonValue* pid =
+        answer->find("result") ? answer->find("result")->find("structuredContent") : nullptr;
     ASSERT_TRUE(pid && pid->find("pid") && pid->find("pid")->as_unsigned());
     strays.push_back(static_cast<pid_t>(*pid->find("pid")->as_unsigned()));
     // The server exits while its grandchild holds the output pipe open: the server's

@@ -1,11 +1,11 @@
 // Broken and hostile agents, end to end: whatever arrives on standard input, every
 // request with an id gets exactly one well-formed answer, nothing else is written,
 // and the gateway still ends normally.
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "hardening/session.h"
 
@@ -29,13 +29,15 @@ std::map<std::string, JsonValue> answers_by_id(const std::vector<std::string>& l
   for (const std::string& line : lines) {
     auto parsed = parse_json(line);
     EXPECT_TRUE(parsed.ok()) << line.substr(0, 200);
-    if (!parsed.ok()) continue;
+    if (!parsed.ok())
+      continue;
     const JsonValue* version = parsed->find("jsonrpc");
     EXPECT_TRUE(version && version->as_string() && *version->as_string() == "2.0") << line;
     EXPECT_NE(parsed->find("result") != nullptr, parsed->find("error") != nullptr) << line;
     const JsonValue* id = parsed->find("id");
     EXPECT_NE(id, nullptr) << line;
-    if (id == nullptr) continue;
+    if (id == nullptr)
+      continue;
     if (id->is_null()) {
       ++*null_ids;
       continue;
@@ -67,7 +69,8 @@ const Shape SHAPES[] = {
     {R"({"jsonrpc":"2.0","id":18446744073709551615,"method":"ping"})", "18446744073709551615"},
     {R"({"jsonrpc":"2.0","id":"six","method":"ping"})", R"("six")"},
     {R"({"jsonrpc":"2.0","id":"","method":"ping"})", R"("")"},
-    {R"({"jsonrpc":"2.0","id":"\u0000\ud83d\ude00","method":"ping"})", "\"\\u0000\xf0\x9f\x98\x80\""},
+    {R"({"jsonrpc":"2.0","id":"\u0000\ud83d\ude00","method":"ping"})",
+     "\"\\u0000\xf0\x9f\x98\x80\""},
     {R"({"jsonrpc":"2.0","id":null,"method":"ping"})", nullptr},
     {R"({"jsonrpc":"2.0","id":true,"method":"ping"})", nullptr},
     {R"({"jsonrpc":"2.0","id":[7],"method":"ping"})", nullptr},
@@ -101,7 +104,8 @@ TEST(HostileAgent, EveryShapeOfMessageGetsTheRightNumberOfAnswers) {
   size_t want_null = 0;
   for (const Shape& s : SHAPES) {
     input += std::string(s.line) + "\n";
-    if (s.id == nullptr) ++want_null;
+    if (s.id == nullptr)
+      ++want_null;
   }
   // Deep nesting, inside a request and as a whole line.
   input += std::string(100000, '[') + "\n";
@@ -123,7 +127,8 @@ TEST(HostileAgent, EveryShapeOfMessageGetsTheRightNumberOfAnswers) {
   EXPECT_EQ(null_ids, want_null);
   size_t want_ids = 1;  // id 22
   for (const Shape& s : SHAPES) {
-    if (s.id == nullptr || *s.id == '\0') continue;
+    if (s.id == nullptr || *s.id == '\0')
+      continue;
     ++want_ids;
     EXPECT_EQ(by_id.count(s.id), 1u) << "no answer for " << s.line;
   }
@@ -139,8 +144,9 @@ TEST(HostileAgent, BurstBeyondSixteenIsAnsweredBusyExactlyOnce) {
   GatewaySession session({FakeApp("alpha")});
   std::string input;
   for (int id = 0; id < 16; ++id)
-    input += render_compact(GatewaySession::call_request(
-                 id, "alpha", "sleep", JsonObject{{"ms", 100}}, 60)) + "\n";
+    input += render_compact(
+                 GatewaySession::call_request(id, "alpha", "sleep", JsonObject{{"ms", 100}}, 60)) +
+             "\n";
   constexpr int BURST = 3000;
   for (int id = 16; id < 16 + BURST; ++id)
     input += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})" + "\n";
@@ -162,7 +168,8 @@ TEST(HostileAgent, BurstBeyondSixteenIsAnsweredBusyExactlyOnce) {
   EXPECT_GT(busy, 0u);
   ExitStatus status = session.process().wait();
   EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
-  for (pid_t pid : session.app_pids("alpha")) EXPECT_FALSE(process_exists(pid));
+  for (pid_t pid : session.app_pids("alpha"))
+    EXPECT_FALSE(process_exists(pid));
 }
 
 // The agent stops reading while app servers run: the gateway's own next answer fails,
@@ -173,14 +180,15 @@ TEST(HostileAgent, OutputClosedEarlyEndsServingWithoutLeftovers) {
   ASSERT_TRUE(session.answer(1));
   ASSERT_EQ(session.app_pids("alpha").size(), 1u);
   session.process().close_stdout();
-  ASSERT_TRUE(session.send(GatewaySession::call_request(2, "alpha", "sleep",
-                                                        JsonObject{{"ms", 200}}, 60)));
+  ASSERT_TRUE(
+      session.send(GatewaySession::call_request(2, "alpha", "sleep", JsonObject{{"ms", 200}}, 60)));
   ASSERT_TRUE(session.send_line("not json"));
   ExitStatus status = session.process().wait(std::chrono::seconds(60));
   EXPECT_TRUE(status.exited && status.code == 1) << status.describe();
   EXPECT_NE(session.process().stderr_text().find("(os error 32)"), std::string::npos)
       << session.process().stderr_text();
-  for (pid_t pid : session.app_pids("alpha")) EXPECT_FALSE(process_exists(pid));
+  for (pid_t pid : session.app_pids("alpha"))
+    EXPECT_FALSE(process_exists(pid));
 }
 
 // A parent that made the pipes it shares with the gateway non-blocking: the gateway
@@ -192,7 +200,9 @@ TEST(HostileAgent, NonBlockingStandardInputAndOutputServeAsUsual) {
   const std::string padding(4 << 20, 'p');
   std::string input;
   for (int i = 0; i < 4; ++i)
-    input += R"({"jsonrpc":"2.0","id":")" + std::to_string(i) + padding + R"(","method":"ping"})" "\n";
+    input += R"({"jsonrpc":"2.0","id":")" + std::to_string(i) + padding +
+             R"(","method":"ping"})"
+             "\n";
   bool complete = false;
   const std::string out = session.send_all_and_read(input, std::chrono::seconds(120), &complete);
   ASSERT_TRUE(complete);

@@ -3,6 +3,8 @@
 // the end-to-end hardening tests; one thread per session.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -12,8 +14,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "json/json.h"
 #include "json/parse.h"
@@ -39,21 +39,23 @@ class GatewaySession {
     JsonArray entries;
     for (const FakeApp& app : apps) {
       JsonArray args;
-      for (const std::string& arg : app.args) args.emplace_back(arg);
+      for (const std::string& arg : app.args)
+        args.emplace_back(arg);
       args.emplace_back("--count-file");
       args.emplace_back(count_file(app.id));
-      entries.emplace_back(JsonObject{
-          {"id", app.id},
-          {"name", app.id},
-          {"command", app.command.empty() ? program_path("fake-app") : app.command},
-          {"args", std::move(args)}});
+      entries.emplace_back(
+          JsonObject{{"id", app.id},
+                     {"name", app.id},
+                     {"command", app.command.empty() ? program_path("fake-app") : app.command},
+                     {"args", std::move(args)}});
     }
     std::ofstream(dir_ + "/apps.json")
         << render_compact(JsonObject{{"version", 1}, {"apps", std::move(entries)}});
     options.args = {"--stdio"};
     options.set_env.emplace_back("BRASK_MCP_DIR", dir_);
     auto started = Process::start(program_path("brask-ai-mcp"), options);
-    if (started.ok()) process_ = std::move(*started);
+    if (started.ok())
+      process_ = std::move(*started);
     EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error());
   }
 
@@ -84,7 +86,8 @@ class GatewaySession {
   static JsonValue call_request(JsonValue id, const std::string& app, const std::string& tool,
                                 JsonValue arguments = JsonObject{}, int timeout_secs = 0) {
     JsonObject args{{"app", app}, {"tool", tool}, {"arguments", std::move(arguments)}};
-    if (timeout_secs > 0) args.set("timeoutSeconds", timeout_secs);
+    if (timeout_secs > 0)
+      args.set("timeoutSeconds", timeout_secs);
     return JsonObject{
         {"jsonrpc", "2.0"},
         {"id", std::move(id)},
@@ -107,15 +110,19 @@ class GatewaySession {
       }
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
+      if (left.count() <= 0)
+        return std::nullopt;
       std::optional<std::string> line = process_->read_line(left);
-      if (!line) return std::nullopt;
+      if (!line)
+        return std::nullopt;
       auto parsed = parse_json(*line);
       EXPECT_TRUE(parsed.ok()) << "garbled output line: " << line->substr(0, 200);
-      if (!parsed.ok()) continue;
+      if (!parsed.ok())
+        continue;
       const JsonValue* got = parsed->find("id");
       EXPECT_NE(got, nullptr) << *line;
-      if (got == nullptr) continue;
+      if (got == nullptr)
+        continue;
       const std::string got_key = render_compact(*got);
       EXPECT_EQ(pending_.count(got_key), 0u) << "two answers for id " << got_key;
       pending_.emplace(got_key, std::move(*parsed));
@@ -124,9 +131,8 @@ class GatewaySession {
 
   // Calls `tool` of `app` and returns the answer's text; `*is_error` as answered, true
   // when no answer came within the time-out and a minute more.
-  std::string call(int id, const std::string& app, const std::string& tool,
-                   JsonValue arguments, int timeout_secs, bool* is_error,
-                   std::chrono::milliseconds* took = nullptr) {
+  std::string call(int id, const std::string& app, const std::string& tool, JsonValue arguments,
+                   int timeout_secs, bool* is_error, std::chrono::milliseconds* took = nullptr) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(send(call_request(id, app, tool, std::move(arguments), timeout_secs)));
     auto response = answer(id, std::chrono::seconds(timeout_secs + 60));
@@ -144,7 +150,8 @@ class GatewaySession {
   static std::string result_text(const JsonValue& response, bool* is_error) {
     const JsonValue* result = response.find("result");
     *is_error = true;
-    if (result == nullptr) return "no result: " + render_compact(response);
+    if (result == nullptr)
+      return "no result: " + render_compact(response);
     const JsonValue* flag = result->find("isError");
     *is_error = flag != nullptr && flag->as_bool() != nullptr && *flag->as_bool();
     const JsonValue* content = result->find("content");

@@ -1,11 +1,10 @@
 // Ending the gateway by a signal stops every app server it started, then the gateway
 // ends by that same signal.
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "hardening/session.h"
 
@@ -33,19 +32,21 @@ TEST_P(EndBySignal, NoAppServerOutlivesTheGateway) {
     EXPECT_EQ(GatewaySession::result_text(*answer, &is_error), "echo");
     EXPECT_FALSE(is_error);
   }
-  ASSERT_TRUE(session.send(GatewaySession::call_request(
-      3, "alpha", "sleep", JsonObject{{"ms", 600000}}, 3600)));
+  ASSERT_TRUE(session.send(
+      GatewaySession::call_request(3, "alpha", "sleep", JsonObject{{"ms", 600000}}, 3600)));
   std::vector<pid_t> pids = session.app_pids("alpha");
   const std::vector<pid_t> beta = session.app_pids("beta");
   pids.insert(pids.end(), beta.begin(), beta.end());
   ASSERT_EQ(pids.size(), 2u);
-  if (c.close_input_first) session.process().close_stdin();
+  if (c.close_input_first)
+    session.process().close_stdin();
 
   ASSERT_EQ(::kill(session.process().pid(), c.signal), 0);
   ExitStatus status = session.process().wait(std::chrono::seconds(30));
   EXPECT_FALSE(status.exited) << status.describe();
   EXPECT_EQ(status.signal, c.signal) << status.describe();
-  for (pid_t pid : pids) EXPECT_FALSE(process_exists(pid)) << "app server " << pid << " left";
+  for (pid_t pid : pids)
+    EXPECT_FALSE(process_exists(pid)) << "app server " << pid << " left";
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, EndBySignal,
@@ -64,14 +65,15 @@ TEST(EndBySignal, IdleGatewayWithoutAppsEndsBySignal) {
 
 TEST(EndBySignal, EndOfInputStillWaitsForCallsAndExitsZero) {
   GatewaySession session({FakeApp("alpha")});
-  ASSERT_TRUE(session.send(GatewaySession::call_request(
-      1, "alpha", "sleep", JsonObject{{"ms", 300}}, 60)));
+  ASSERT_TRUE(
+      session.send(GatewaySession::call_request(1, "alpha", "sleep", JsonObject{{"ms", 300}}, 60)));
   session.process().close_stdin();
   auto answer = session.answer(1);
   ASSERT_TRUE(answer);
   ExitStatus status = session.process().wait(std::chrono::seconds(30));
   EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
-  for (pid_t pid : session.app_pids("alpha")) EXPECT_FALSE(process_exists(pid));
+  for (pid_t pid : session.app_pids("alpha"))
+    EXPECT_FALSE(process_exists(pid));
 }
 
 }  // namespace

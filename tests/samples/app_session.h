@@ -38,7 +38,8 @@ class AppSession {
     std::vector<std::string> argv_text = {program_path("brask-sample-app")};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (std::string& a : argv_text) argv.push_back(a.data());
+    for (std::string& a : argv_text)
+      argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -86,40 +87,51 @@ class AppSession {
       }
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return fail("no line from the app in time");
+      if (left.count() <= 0)
+        return fail("no line from the app in time");
       pollfd p{out_.get(), POLLIN, 0};
       int ready = poll(&p, 1, static_cast<int>(left.count()));
-      if (ready < 0 && errno != EINTR) return fail(os_error_text(errno));
-      if (ready <= 0) continue;
+      if (ready < 0 && errno != EINTR)
+        return fail(os_error_text(errno));
+      if (ready <= 0)
+        continue;
       char chunk[65536];
       ssize_t n = read_retry(out_.get(), chunk, sizeof chunk);
-      if (n <= 0) return fail("the app closed its output");
+      if (n <= 0)
+        return fail("the app closed its output");
       buffer_.append(chunk, static_cast<size_t>(n));
     }
   }
 
   Result<JsonValue> read_message() {
     auto line = read_line();
-    if (!line.ok()) return line.failure();
+    if (!line.ok())
+      return line.failure();
     return parse_json(*line);
   }
 
   // Sends a request with the next id and returns the whole response object.
   Result<JsonValue> request(const std::string& method, JsonValue params = JsonObject{}) {
     JsonObject message{{"id", next_id_++}, {"jsonrpc", "2.0"}, {"method", method}};
-    if (!params.is_null()) message.set("params", std::move(params));
+    if (!params.is_null())
+      message.set("params", std::move(params));
     auto sent = send_line(render_compact(message));
-    if (!sent.ok()) return sent.failure();
+    if (!sent.ok())
+      return sent.failure();
     return read_message();
   }
 
   // tools/call; the result object ("content", maybe "isError"), or the JSON-RPC error text.
   Result<JsonValue> call(const std::string& tool, JsonValue arguments = JsonObject{}) {
-    auto response = request("tools/call", JsonObject{{"arguments", std::move(arguments)}, {"name", tool}});
-    if (!response.ok()) return response.failure();
-    if (const JsonValue* error = response->find("error")) return fail(render_compact(*error));
+    auto response =
+        request("tools/call", JsonObject{{"arguments", std::move(arguments)}, {"name", tool}});
+    if (!response.ok())
+      return response.failure();
+    if (const JsonValue* error = response->find("error"))
+      return fail(render_compact(*error));
     const JsonValue* result = response->find("result");
-    if (!result) return fail("no result in " + render_compact(*response));
+    if (!result)
+      return fail("no result in " + render_compact(*response));
     return *result;
   }
 
@@ -127,7 +139,8 @@ class AppSession {
   int finish() {
     in_.reset();
     int status = 0;
-    if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
+    if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_)
+      return -1;
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -143,7 +156,8 @@ class AppSession {
 // The text of a tool result's first content item ("" when it has none).
 inline std::string result_text(const JsonValue& result) {
   const JsonValue* content = result.find("content");
-  if (!content || !content->as_array() || content->as_array()->empty()) return "";
+  if (!content || !content->as_array() || content->as_array()->empty())
+    return "";
   const JsonValue* text = (*content->as_array())[0].find("text");
   return std::string(text && text->as_string() ? *text->as_string() : "");
 }

@@ -18,12 +18,16 @@ Result<JsonArray> all_tools(AppSession& app, int* pages) {
   JsonValue params = JsonObject{};
   for (*pages = 1; *pages <= 20; ++*pages) {
     auto response = app.request("tools/list", params);
-    if (!response.ok()) return response.failure();
+    if (!response.ok())
+      return response.failure();
     const JsonValue* result = response->find("result");
-    if (!result || !result->find("tools")) return fail("bad page: " + render_compact(*response));
-    for (const JsonValue& t : *result->find("tools")->as_array()) tools.push_back(t);
+    if (!result || !result->find("tools"))
+      return fail("bad page: " + render_compact(*response));
+    for (const JsonValue& t : *result->find("tools")->as_array())
+      tools.push_back(t);
     const JsonValue* next = result->find("nextCursor");
-    if (!next) return tools;
+    if (!next)
+      return tools;
     params = JsonObject{{"cursor", *next}};
   }
   return fail("too many pages");
@@ -44,14 +48,17 @@ TEST(SampleServer, AnswersHandshakeWithItsNameAndTheAskedVersion) {
     SCOPED_TRACE(std::string(c.app) + " " + c.asked);
     AppSession app({c.app});
     ASSERT_EQ(app.error(), "");
-    auto response = app.request("initialize", JsonObject{{"capabilities", JsonObject{}},
-                                                         {"clientInfo", JsonObject{{"name", "t"}, {"version", "1"}}},
-                                                         {"protocolVersion", c.asked}});
+    auto response = app.request(
+        "initialize", JsonObject{{"capabilities", JsonObject{}},
+                                 {"clientInfo", JsonObject{{"name", "t"}, {"version", "1"}}},
+                                 {"protocolVersion", c.asked}});
     ASSERT_TRUE(response.ok()) << response.error();
     const JsonValue* result = response->find("result");
     ASSERT_NE(result, nullptr) << render_compact(*response);
-    EXPECT_EQ(render_compact(*result->find("protocolVersion")), std::string("\"") + c.answered + "\"");
-    EXPECT_EQ(render_compact(*result->find("serverInfo")->find("name")), std::string("\"") + c.app + "\"");
+    EXPECT_EQ(render_compact(*result->find("protocolVersion")),
+              std::string("\"") + c.answered + "\"");
+    EXPECT_EQ(render_compact(*result->find("serverInfo")->find("name")),
+              std::string("\"") + c.app + "\"");
     EXPECT_EQ(render_compact(*result->find("capabilities")), R"({"tools":{"listChanged":true}})");
     ASSERT_TRUE(app.send_line(R"({"jsonrpc":"2.0","method":"notifications/initialized"})").ok());
     EXPECT_EQ(render_compact(*app.request("ping")), R"({"id":2,"jsonrpc":"2.0","result":{}})");
@@ -89,7 +96,8 @@ TEST(SampleServer, CataloguesAreCompleteAndTabuloPagesThem) {
       }
       if (const JsonValue* required = schema->find("required")) {
         for (const JsonValue& key : *required->as_array()) {
-          EXPECT_NE(schema->find("properties")->find(*key.as_string()), nullptr) << *key.as_string();
+          EXPECT_NE(schema->find("properties")->find(*key.as_string()), nullptr)
+              << *key.as_string();
         }
       }
       ASSERT_NE(tool.find("annotations"), nullptr);
@@ -107,7 +115,8 @@ TEST(SampleServer, AnswersProtocolFaultsAndIgnoresNotifications) {
     const char* want;  // "" for no answer at all
   } cases[] = {
       {R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})", ""},
-      {R"({"jsonrpc":"2.0","id":"s-1","method":"ping"})", R"({"id":"s-1","jsonrpc":"2.0","result":{}})"},
+      {R"({"jsonrpc":"2.0","id":"s-1","method":"ping"})",
+       R"({"id":"s-1","jsonrpc":"2.0","result":{}})"},
       {R"({"jsonrpc":"2.0","id":7,"method":"resources/list"})",
        R"({"error":{"code":-32601,"message":"method not found: resources/list"},"id":7,"jsonrpc":"2.0"})"},
       {R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":{"name":"no_such_tool"}})",
@@ -116,7 +125,8 @@ TEST(SampleServer, AnswersProtocolFaultsAndIgnoresNotifications) {
        R"({"error":{"code":-32602,"message":"`params` must be an object"},"id":9,"jsonrpc":"2.0"})"},
       {R"({"jsonrpc":"2.0","id":10,"method":"tools/list","params":{"cursor":"page-999"}})",
        R"({"error":{"code":-32602,"message":"invalid cursor"},"id":10,"jsonrpc":"2.0"})"},
-      {R"([1,2])", R"({"error":{"code":-32600,"message":"invalid request"},"id":null,"jsonrpc":"2.0"})"},
+      {R"([1,2])",
+       R"({"error":{"code":-32600,"message":"invalid request"},"id":null,"jsonrpc":"2.0"})"},
       {R"({"jsonrpc":"2.0","id":3,"result":{}})", ""},
   };
   AppSession app({"tabulo"});
@@ -146,7 +156,8 @@ TEST(SampleServer, AnswersAnOversizedLineAndKeepsServing) {
   ASSERT_TRUE(app.send_line(huge).ok());
   auto refusal = app.read_line();
   ASSERT_TRUE(refusal.ok()) << refusal.error();
-  EXPECT_EQ(*refusal, R"({"error":{"code":-32700,"message":"message too large"},"id":null,"jsonrpc":"2.0"})");
+  EXPECT_EQ(*refusal,
+            R"({"error":{"code":-32700,"message":"message too large"},"id":null,"jsonrpc":"2.0"})");
   EXPECT_EQ(render_compact(*app.request("ping")), R"({"id":1,"jsonrpc":"2.0","result":{}})");
   EXPECT_EQ(app.finish(), 0);
 }
@@ -161,22 +172,28 @@ TEST(SampleServer, RefusesBadArgumentsAsToolErrors) {
       {"lumeno", "new_image", R"({"width": 10})", "`height` is required"},
       {"lumeno", "new_image", R"({"width": "10", "height": 5})", "`width` must be a whole number"},
       {"lumeno", "new_image", R"({"width": 1.5, "height": 5})", "`width` must be a whole number"},
-      {"lumeno", "new_image", R"({"width": 0, "height": 5})", "`width` must be a whole number from 1 to 20000"},
-      {"lumeno", "apply_gaussian_blur", R"({"layer": "1", "radius": 0})", "`radius` must be a number from 0.1 to 250"},
+      {"lumeno", "new_image", R"({"width": 0, "height": 5})",
+       "`width` must be a whole number from 1 to 20000"},
+      {"lumeno", "apply_gaussian_blur", R"({"layer": "1", "radius": 0})",
+       "`radius` must be a number from 0.1 to 250"},
       {"lumeno", "apply_gaussian_blur", R"({"layer": ""})", "`layer` must not be empty"},
       {"lumeno", "apply_gaussian_blur", R"({"radius": 3})", "`layer` is required"},
-      {"lumeno", "apply_gaussian_blur", R"({"layer": "Nope"})", "no layer `Nope`; the layers are 1 \"Background\""},
+      {"lumeno", "apply_gaussian_blur", R"({"layer": "Nope"})",
+       "no layer `Nope`; the layers are 1 \"Background\""},
       {"lumeno", "rotate_image", R"({"degrees": "45"})", "`degrees` must be one of 90, 180, 270"},
       {"lumeno", "get_image_info", R"({"verbose": true})", "unknown argument `verbose`"},
       {"lumeno", "get_image_info", R"([])", "the arguments must be an object"},
-      {"lumeno", "set_layer_visibility", R"({"layer": "1", "visible": "yes"})", "`visible` must be true or false"},
+      {"lumeno", "set_layer_visibility", R"({"layer": "1", "visible": "yes"})",
+       "`visible` must be true or false"},
       {"lumeno", "undo", R"({})", "there is nothing to undo"},
       {"tabulo", "set_range", R"({"start": "A1", "rows": [1]})", "`rows[0]` must be an array"},
       {"tabulo", "get_cell", R"({"cell": "A0"})", "`cell` must be a cell such as B7, not `A0`"},
-      {"tabulo", "get_cell", R"({"sheet": "Costs", "cell": "A1"})", "no sheet `Costs`; the sheets are Sheet1"},
+      {"tabulo", "get_cell", R"({"sheet": "Costs", "cell": "A1"})",
+       "no sheet `Costs`; the sheets are Sheet1"},
       {"tabulo", "get_range", R"({"range": "A1:Z1000"})", "`range` covers more than 10000 cells"},
       {"scribola", "get_paragraph", R"({"paragraph": 1})", "the document has no paragraphs yet"},
-      {"scribola", "run_command", R"({"command": "format.sparkle"})", "no command `format.sparkle`; list_commands shows them"},
+      {"scribola", "run_command", R"({"command": "format.sparkle"})",
+       "no command `format.sparkle`; list_commands shows them"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.tool) + " " + c.arguments);
@@ -192,14 +209,16 @@ TEST(SampleServer, RefusesBadArgumentsAsToolErrors) {
 
 TEST(SampleServer, InstallingAPluginAnnouncesTheNewTool) {
   AppSession app({"lumeno"});
-  auto response = app.request("tools/call", JsonObject{{"arguments", JsonObject{{"plugin", "halftone"}}},
-                                                       {"name", "install_plugin"}});
+  auto response = app.request(
+      "tools/call",
+      JsonObject{{"arguments", JsonObject{{"plugin", "halftone"}}}, {"name", "install_plugin"}});
   ASSERT_TRUE(response.ok());
   EXPECT_EQ(result_text(*response->find("result")),
             "Installed the halftone plug-in; its tool apply_halftone is now available.");
   auto notification = app.read_message();
   ASSERT_TRUE(notification.ok());
-  EXPECT_EQ(render_compact(*notification), R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
+  EXPECT_EQ(render_compact(*notification),
+            R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
   int pages = 0;
   auto tools = all_tools(app, &pages);
   ASSERT_TRUE(tools.ok());
@@ -214,7 +233,9 @@ TEST(SampleServer, InstallingAPluginAnnouncesTheNewTool) {
 
 TEST(SampleServer, ServesTheLastLineWithoutNewlineThenExits) {
   AppSession app({"scribola"});
-  ASSERT_TRUE(app.send_raw("\n  \r\n" R"({"jsonrpc":"2.0","id":1,"method":"ping"})").ok());
+  ASSERT_TRUE(app.send_raw("\n  \r\n"
+                           R"({"jsonrpc":"2.0","id":1,"method":"ping"})")
+                  .ok());
   app.close_input();
   auto line = app.read_line();
   ASSERT_TRUE(line.ok()) << line.error();

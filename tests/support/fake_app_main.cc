@@ -69,10 +69,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "json/json.h"
 #include "json/parse.h"
 #include "json/render.h"
-#include "base/unique_fd.h"
 
 namespace brask {
 namespace {
@@ -106,7 +106,8 @@ struct Options {
 int to_int(const std::string& s) {
   int value = 0;
   auto [end, err] = std::from_chars(s.data(), s.data() + s.size(), value);
-  if (err != std::errc() || end != s.data() + s.size()) usage("not a number: " + s);
+  if (err != std::errc() || end != s.data() + s.size())
+    usage("not a number: " + s);
   return value;
 }
 
@@ -116,7 +117,8 @@ Options parse_options(int argc, char** argv) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) usage("missing value for " + a);
+      if (i + 1 >= args.size())
+        usage("missing value for " + a);
       return args[++i];
     };
     if (a == "--tools") {
@@ -143,7 +145,8 @@ Options parse_options(int argc, char** argv) {
       o.exit_after_ms = to_int(value());
     } else if (a == "--init-error") {
       auto parsed = parse_json(value());
-      if (!parsed.ok()) usage("--init-error: " + parsed.error());
+      if (!parsed.ok())
+        usage("--init-error: " + parsed.error());
       o.init_error = std::move(parsed).take();
     } else if (a == "--no-read") {
       o.no_read = true;
@@ -161,7 +164,8 @@ Options parse_options(int argc, char** argv) {
       usage("unknown option " + a);
     }
   }
-  if (o.pages < 1) usage("--pages must be at least 1");
+  if (o.pages < 1)
+    usage("--pages must be at least 1");
   return o;
 }
 
@@ -174,21 +178,26 @@ class FakeApp {
     if (!o_.count_file.empty()) {
       UniqueFd f(::open(o_.count_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
       std::string line = std::to_string(::getpid()) + "\n";
-      if (f.valid()) (void)write_all(f.get(), line.data(), line.size());
+      if (f.valid())
+        (void)write_all(f.get(), line.data(), line.size());
     }
-    if (o_.to_stderr) say_stderr("fake-app starting\n");
-    if (o_.exit_at_once) return 0;
+    if (o_.to_stderr)
+      say_stderr("fake-app starting\n");
+    if (o_.exit_at_once)
+      return 0;
     if (o_.exit_after_ms >= 0) {
       std::thread([ms = o_.exit_after_ms] {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         ::_exit(4);
       }).detach();
     }
-    if (o_.no_read) block_forever();
+    if (o_.no_read)
+      block_forever();
     std::string line;
     while (read_line(&line)) {
       auto message = parse_json(line);
-      if (!message.ok()) continue;
+      if (!message.ok())
+        continue;
       handle(*message);
     }
     return 0;
@@ -196,7 +205,8 @@ class FakeApp {
 
  private:
   [[noreturn]] static void block_forever() {
-    for (;;) ::pause();
+    for (;;)
+      ::pause();
   }
 
   static void say_stderr(std::string_view text) { (void)write_all(2, text.data(), text.size()); }
@@ -214,17 +224,20 @@ class FakeApp {
       scanned_ = pending_.size();
       char buffer[65536];
       ssize_t n = read_retry(0, buffer, sizeof buffer);
-      if (n <= 0) return false;
+      if (n <= 0)
+        return false;
       pending_.append(buffer, static_cast<size_t>(n));
     }
   }
 
   void send(const JsonValue& message) {
     std::string text;
-    if (o_.log_lines) text += "log: fake-app is answering\n";
+    if (o_.log_lines)
+      text += "log: fake-app is answering\n";
     render_compact(message, &text);
     text += o_.crlf ? "\r\n" : "\n";
-    if (!write_all(1, text.data(), text.size()).ok()) ::_exit(1);
+    if (!write_all(1, text.data(), text.size()).ok())
+      ::_exit(1);
   }
 
   void answer(const JsonValue& id, JsonValue result) {
@@ -239,8 +252,8 @@ class FakeApp {
 
   std::vector<JsonValue> catalogue() const {
     std::vector<JsonValue> tools;
-    for (const char* name : {"echo", "sleep", "info", "fds", "ask", "respond", "huge", "deaf",
-                             "quit"}) {
+    for (const char* name :
+         {"echo", "sleep", "info", "fds", "ask", "respond", "huge", "deaf", "quit"}) {
       tools.push_back(JsonObject{{"description", std::string("Built-in tool ") + name},
                                  {"inputSchema", JsonObject{{"type", "object"}}},
                                  {"name", name}});
@@ -251,7 +264,8 @@ class FakeApp {
                                  {"name", "tool-" + std::to_string(i)}});
     }
     for (const char* name : {"crash", "flood", "garbage", "wrong-id", "grandchild", "ping-burst"}) {
-      if (!o_.hostile) break;
+      if (!o_.hostile)
+        break;
       tools.push_back(JsonObject{{"inputSchema", JsonObject{{"type", "object"}}}, {"name", name}});
     }
     for (const std::string& name : o_.extra_tools) {
@@ -266,7 +280,8 @@ class FakeApp {
   }
 
   std::string cursor_of(int page) const {
-    if (page == 1 && o_.empty_cursor) return "";
+    if (page == 1 && o_.empty_cursor)
+      return "";
     return "p" + std::to_string(page);
   }
 
@@ -277,9 +292,11 @@ class FakeApp {
       auto c = cursor->as_string();
       page = -1;
       for (int i = 1; c && i < o_.pages; ++i) {
-        if (*c == cursor_of(i)) page = i;
+        if (*c == cursor_of(i))
+          page = i;
       }
-      if (page < 0) return answer_error(id, -32602, "bad cursor");
+      if (page < 0)
+        return answer_error(id, -32602, "bad cursor");
     }
     std::vector<JsonValue> all = catalogue();
     size_t per_page = (all.size() + o_.pages - 1) / o_.pages;
@@ -293,7 +310,8 @@ class FakeApp {
       items.push_back(JsonObject{{"name", 7}});
     }
     JsonObject result{{"tools", std::move(items)}};
-    if (page + 1 < o_.pages) result.set("nextCursor", cursor_of(page + 1));
+    if (page + 1 < o_.pages)
+      result.set("nextCursor", cursor_of(page + 1));
     answer(id, std::move(result));
   }
 
@@ -303,7 +321,8 @@ class FakeApp {
   }
 
   static long number(const JsonValue* v, long fallback) {
-    if (v && v->as_unsigned()) return static_cast<long>(*v->as_unsigned());
+    if (v && v->as_unsigned())
+      return static_cast<long>(*v->as_unsigned());
     return fallback;
   }
 
@@ -311,9 +330,11 @@ class FakeApp {
     const JsonValue* name_value = params ? params->find("name") : nullptr;
     auto name = name_value ? name_value->as_string() : nullptr;
     JsonValue arguments;
-    if (const JsonValue* a = params ? params->find("arguments") : nullptr) arguments = *a;
+    if (const JsonValue* a = params ? params->find("arguments") : nullptr)
+      arguments = *a;
     ++calls_;
-    if (!name) return answer_error(id, -32602, "missing tool name");
+    if (!name)
+      return answer_error(id, -32602, "missing tool name");
     const bool extra =
         std::find(o_.extra_tools.begin(), o_.extra_tools.end(), *name) != o_.extra_tools.end();
     if (*name == "echo" || extra) {
@@ -323,17 +344,20 @@ class FakeApp {
       answer(id, echo_result(std::move(arguments)));
     } else if (*name == "info") {
       JsonArray argv;
-      for (const std::string& a : argv_) argv.push_back(a);
+      for (const std::string& a : argv_)
+        argv.push_back(a);
       char cwd[4096];
       JsonValue env;
       const JsonValue* env_name = arguments.find("env");
       if (env_name && env_name->as_string()) {
-        if (const char* v = ::getenv(std::string(*env_name->as_string()).c_str())) env = std::string(v);
+        if (const char* v = ::getenv(std::string(*env_name->as_string()).c_str()))
+          env = std::string(v);
       }
       JsonObject info{{"argv", std::move(argv)},
                       {"cwd", ::getcwd(cwd, sizeof cwd) ? cwd : ""},
                       {"env", std::move(env)}};
-      if (arguments.find("signals")) info.set("ignored", ignored_signals());
+      if (arguments.find("signals"))
+        info.set("ignored", ignored_signals());
       answer(id, echo_result(std::move(info)));
     } else if (*name == "fds") {
       answer(id, echo_result(JsonObject{{"fds", open_fds()}}));
@@ -351,13 +375,15 @@ class FakeApp {
       } else if (numbers && numbers->as_bool() && *numbers->as_bool() && bytes >= 3) {
         line.reserve(static_cast<size_t>(bytes));
         line = "[0";
-        while (line.size() + 3 <= static_cast<size_t>(bytes)) line += ",0";
+        while (line.size() + 3 <= static_cast<size_t>(bytes))
+          line += ",0";
         line += ']';
       } else {
         line.assign(static_cast<size_t>(bytes), 'x');
       }
       line += '\n';
-      if (!write_all(1, line.data(), line.size()).ok()) ::_exit(1);
+      if (!write_all(1, line.data(), line.size()).ok())
+        ::_exit(1);
       answer(id, echo_result(JsonValue()));
     } else if (*name == "deaf") {
       answer(id, echo_result(JsonValue()));
@@ -390,38 +416,44 @@ class FakeApp {
         progress_file.reset(::open(std::string(*progress->as_string()).c_str(),
                                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
       }
-      if (answer_first) answer(id, echo_result(JsonValue()));
+      if (answer_first)
+        answer(id, echo_result(JsonValue()));
       for (long i = 0; i < count; ++i) {
-        JsonValue data = bytes > 0 ? JsonValue(std::string(static_cast<size_t>(bytes), 'n'))
-                                   : JsonValue(i);
+        JsonValue data =
+            bytes > 0 ? JsonValue(std::string(static_cast<size_t>(bytes), 'n')) : JsonValue(i);
         send(JsonObject{{"jsonrpc", "2.0"},
                         {"method", "notifications/message"},
                         {"params", JsonObject{{"data", std::move(data)}, {"level", "info"}}}});
-        if (progress_file.valid()) (void)write_all(progress_file.get(), "+\n", 2);
+        if (progress_file.valid())
+          (void)write_all(progress_file.get(), "+\n", 2);
       }
-      if (!answer_first) answer(id, echo_result(std::move(arguments)));
+      if (!answer_first)
+        answer(id, echo_result(std::move(arguments)));
     } else if (name == "ping-burst") {
       const long count = number(arguments.find("count"), 80);
       std::string burst;
       for (long i = 0; i < count; ++i) {
-        render_compact(JsonObject{{"id", "burst-" + std::to_string(i)},
-                                  {"jsonrpc", "2.0"},
-                                  {"method", "ping"}},
-                       &burst);
+        render_compact(
+            JsonObject{
+                {"id", "burst-" + std::to_string(i)}, {"jsonrpc", "2.0"}, {"method", "ping"}},
+            &burst);
         burst += '\n';
       }
-      if (!write_all(1, burst.data(), burst.size()).ok()) ::_exit(1);
+      if (!write_all(1, burst.data(), burst.size()).ok())
+        ::_exit(1);
       std::string line;
       for (long replies = 0; replies < count && read_line(&line);) {
         auto reply = parse_json(line);
-        if (reply.ok() && reply->find("result") && !reply->find("method")) ++replies;
+        if (reply.ok() && reply->find("result") && !reply->find("method"))
+          ++replies;
       }
       answer(id, echo_result(std::move(arguments)));
     } else if (name == "garbage") {
       static const char junk[] =
           "\xff\xfe\x00garbage\n{\"jsonrpc\":\"2.0\",\"id\":\n\"\xc3\x28\"\n"
           "{\"jsonrpc\":\"2.0\",\"result\":{},\"id\":\"\xed\xa0\x80\"}\n\x1b[31m\n[1,2\n";
-      if (!write_all(1, junk, sizeof junk - 1).ok()) ::_exit(1);
+      if (!write_all(1, junk, sizeof junk - 1).ok())
+        ::_exit(1);
       answer(id, echo_result(std::move(arguments)));
     } else if (name == "wrong-id") {
       JsonValue other = JsonValue(id.as_unsigned() ? *id.as_unsigned() + 1000 : 1000);
@@ -448,12 +480,14 @@ class FakeApp {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-      if (line.rfind("SigIgn:", 0) != 0) continue;
+      if (line.rfind("SigIgn:", 0) != 0)
+        continue;
       const std::string hex = line.substr(line.find_first_not_of(" \t", 7));
       uint64_t mask = 0;
       std::from_chars(hex.data(), hex.data() + hex.size(), mask, 16);
       for (int sig = 1; sig <= 64; ++sig) {
-        if (mask & (uint64_t{1} << (sig - 1))) ignored.push_back(sig);
+        if (mask & (uint64_t{1} << (sig - 1)))
+          ignored.push_back(sig);
       }
     }
     return ignored;
@@ -462,7 +496,8 @@ class FakeApp {
   static JsonArray open_fds() {
     std::vector<int> fds;
     DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return JsonArray();
+    if (!dir)
+      return JsonArray();
     int own = ::dirfd(dir);
     while (dirent* e = ::readdir(dir)) {
       int fd = 0;
@@ -488,7 +523,8 @@ class FakeApp {
     std::string line;
     while (read_line(&line)) {
       auto reply = parse_json(line);
-      if (!reply.ok()) continue;
+      if (!reply.ok())
+        continue;
       const JsonValue* reply_id = reply->find("id");
       if (reply_id && *reply_id == question_id && !reply->find("method")) {
         return answer(id, echo_result(JsonObject{{"reply", std::move(*reply)}}));
@@ -505,7 +541,8 @@ class FakeApp {
     JsonValue response_id = id;
     const JsonValue* id_as = arguments.find("id_as");
     if (id_as && id_as->as_string() && id.as_unsigned()) {
-      if (*id_as->as_string() == "string") response_id = std::to_string(*id.as_unsigned());
+      if (*id_as->as_string() == "string")
+        response_id = std::to_string(*id.as_unsigned());
       if (*id_as->as_string() == "double") {
         response_id = static_cast<double>(*id.as_unsigned());
       }
@@ -519,22 +556,28 @@ class FakeApp {
     const JsonValue* id = message.find("id");
     const JsonValue* method_value = message.find("method");
     auto method = method_value ? method_value->as_string() : nullptr;
-    if (o_.to_stderr) say_stderr("fake-app got a message\n");
-    if (!id || !method) return;  // notifications and stray responses
+    if (o_.to_stderr)
+      say_stderr("fake-app got a message\n");
+    if (!id || !method)
+      return;  // notifications and stray responses
     const JsonValue* params = message.find("params");
     if (*method == "initialize") {
-      if (o_.no_initialize) return;
+      if (o_.no_initialize)
+        return;
       if (o_.init_error) {
         return send(JsonObject{{"error", *o_.init_error}, {"id", *id}, {"jsonrpc", "2.0"}});
       }
-      return answer(*id, JsonObject{{"capabilities", JsonObject{{"tools", JsonObject()}}},
-                                    {"protocolVersion", "2025-06-18"},
-                                    {"serverInfo", JsonObject{{"name", "fake-app"},
-                                                              {"version", "1.0.0"}}}});
+      return answer(
+          *id, JsonObject{{"capabilities", JsonObject{{"tools", JsonObject()}}},
+                          {"protocolVersion", "2025-06-18"},
+                          {"serverInfo", JsonObject{{"name", "fake-app"}, {"version", "1.0.0"}}}});
     }
-    if (*method == "ping") return answer(*id, JsonObject());
-    if (*method == "tools/list") return list_tools(*id, params);
-    if (*method == "tools/call") return call_tool(*id, params);
+    if (*method == "ping")
+      return answer(*id, JsonObject());
+    if (*method == "tools/list")
+      return list_tools(*id, params);
+    if (*method == "tools/call")
+      return call_tool(*id, params);
     answer_error(*id, -32601, "unknown method " + std::string(*method));
   }
 

@@ -25,13 +25,15 @@ std::string describe(const AppEvent& event) {
 PipeApp::PipeApp() {
   Result<Pipe> to_gateway = make_pipe();
   Result<Pipe> from_gateway = make_pipe();
-  if (!to_gateway.ok() || !from_gateway.ok()) return;
+  if (!to_gateway.ok() || !from_gateway.ok())
+    return;
   app_out = std::move(to_gateway->write_end);
   app_in = std::move(from_gateway->read_end);
   app_in_lines = LineSource(app_in.get());
   Result<AppConnection> opened =
       open_channel(std::move(to_gateway->read_end), std::move(from_gateway->write_end));
-  if (opened.ok()) connection.emplace(std::move(opened).take());
+  if (opened.ok())
+    connection.emplace(std::move(opened).take());
 }
 
 PipeApp::~PipeApp() {
@@ -49,10 +51,12 @@ std::optional<std::string> PipeApp::app_reads(std::chrono::milliseconds limit) {
 }
 
 std::string PipeApp::next_event() {
-  Taken<AppEvent> taken = connection->events.take_until(std::chrono::steady_clock::now() +
-                                                        std::chrono::seconds(10));
-  if (taken.status == TakeStatus::Empty) return "nothing";
-  if (taken.status == TakeStatus::Disconnected) return "disconnected";
+  Taken<AppEvent> taken =
+      connection->events.take_until(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+  if (taken.status == TakeStatus::Empty)
+    return "nothing";
+  if (taken.status == TakeStatus::Disconnected)
+    return "disconnected";
   return describe(*taken.item);
 }
 

@@ -18,20 +18,19 @@ std::string describe(const AppEvent& event);
 
 class PipeApp {
  public:
-  PipeApp();  // check ok() before use
+  PipeApp();   // check ok() before use
   ~PipeApp();  // disposes of the connection, then closes the app's ends
   bool ok() const { return connection.has_value(); }
 
   // Writes `text` as the app's output.
   void app_writes(const std::string& text);
   // The next line the gateway sent, or nothing within `limit` or at the end.
-  std::optional<std::string> app_reads(
-      std::chrono::milliseconds limit = std::chrono::seconds(10));
+  std::optional<std::string> app_reads(std::chrono::milliseconds limit = std::chrono::seconds(10));
   // The next event described, "nothing" after 10 s, or "disconnected".
   std::string next_event();
 
-  UniqueFd app_out;  // the app's standard output
-  UniqueFd app_in;   // the app's standard input
+  UniqueFd app_out;             // the app's standard output
+  UniqueFd app_in;              // the app's standard input
   LineSource app_in_lines{-1};  // what the gateway sent, line by line
   std::optional<AppConnection> connection;
 };

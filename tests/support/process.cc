@@ -175,7 +175,8 @@ Result<std::unique_ptr<Process>> Process::start(const std::string& program,
   // job starts with SIGINT ignored, for one).
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) sigaddset(&defaults, sig);
+  for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP})
+    sigaddset(&defaults, sig);
   // An ignored disposition passes through exec, so this process holds it while spawning.
   std::vector<std::pair<int, struct sigaction>> restore;
   for (int sig : options.ignored_signals) {
@@ -183,12 +184,14 @@ Result<std::unique_ptr<Process>> Process::start(const std::string& program,
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     struct sigaction before {};
-    if (sigaction(sig, &ignore, &before) == 0) restore.emplace_back(sig, before);
+    if (sigaction(sig, &ignore, &before) == 0)
+      restore.emplace_back(sig, before);
   }
   struct Restore {
     std::vector<std::pair<int, struct sigaction>>* saved;
     ~Restore() {
-      for (auto& [sig, action] : *saved) sigaction(sig, &action, nullptr);
+      for (auto& [sig, action] : *saved)
+        sigaction(sig, &action, nullptr);
     }
   } restore_guard{&restore};
   sigset_t empty;

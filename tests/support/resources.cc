@@ -21,7 +21,9 @@
 
 namespace brask::testing {
 
-std::vector<int> open_fds() { return process_fds(::getpid()); }
+std::vector<int> open_fds() {
+  return process_fds(::getpid());
+}
 
 std::vector<int> wait_for_fds_closed(const std::vector<int>& before,
                                      std::chrono::milliseconds limit) {
@@ -33,7 +35,8 @@ std::vector<int> wait_for_fds_closed(const std::vector<int>& before,
                         std::back_inserter(added));
     // Nothing signals a detached thread's last close, so this looks again until the
     // deadline; the common case returns on the first look.
-    if (added.empty() || std::chrono::steady_clock::now() >= deadline) return added;
+    if (added.empty() || std::chrono::steady_clock::now() >= deadline)
+      return added;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
@@ -44,19 +47,23 @@ bool has_children() {
   return !(r < 0 && errno == ECHILD);
 }
 
-bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+bool process_exists(pid_t pid) {
+  return ::kill(pid, 0) == 0 || errno != ESRCH;
+}
 
 std::vector<int> process_fds(pid_t pid) {
   std::vector<int> fds;
   std::string path = "/proc/" + std::to_string(pid) + "/fd";
   DIR* dir = ::opendir(path.c_str());
-  if (!dir) return fds;
+  if (!dir)
+    return fds;
   const int own = pid == ::getpid() ? ::dirfd(dir) : -1;  // the listing's own descriptor
   while (dirent* e = ::readdir(dir)) {
     int fd = 0;
     const char* name = e->d_name;
     const char* end = name + std::char_traits<char>::length(name);
-    if (std::from_chars(name, end, fd).ptr == end && name != end && fd != own) fds.push_back(fd);
+    if (std::from_chars(name, end, fd).ptr == end && name != end && fd != own)
+      fds.push_back(fd);
   }
   ::closedir(dir);
   std::sort(fds.begin(), fds.end());
@@ -68,7 +75,8 @@ int thread_count(pid_t pid) {
   std::string key;
   int count = 0;
   while (status >> key) {
-    if (key == "Threads:" && status >> count) return count;
+    if (key == "Threads:" && status >> count)
+      return count;
   }
   return 0;
 }
@@ -85,11 +93,13 @@ std::vector<pid_t> children_of(pid_t pid) {
     std::getline(stat, text);
     // "pid (name) state parent ...", counted from the last ')' of the name.
     const size_t name_end = text.rfind(')');
-    if (name_end == std::string::npos) continue;
+    if (name_end == std::string::npos)
+      continue;
     std::istringstream fields(text.substr(name_end + 1));
     std::string state;
     pid_t parent = 0;
-    if (fields >> state >> parent && parent == pid) children.push_back(candidate);
+    if (fields >> state >> parent && parent == pid)
+      children.push_back(candidate);
   }
   return children;
 }
@@ -102,7 +112,8 @@ std::vector<pid_t> read_count_file(const std::string& path) {
   std::vector<pid_t> pids;
   std::ifstream in(path);
   pid_t pid = 0;
-  while (in >> pid) pids.push_back(pid);
+  while (in >> pid)
+    pids.push_back(pid);
   return pids;
 }
 
@@ -116,7 +127,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  if (path_.empty()) return;
+  if (path_.empty())
+    return;
   std::error_code ignored;
   std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::add, ignored);

@@ -2,14 +2,13 @@
 // unreaped, and small helpers for tests that play an app over pipes.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "apps/child/app_entry.h"
 

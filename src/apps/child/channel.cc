@@ -38,12 +38,16 @@ Ready wait_for(int stream, short events, int producer_ended, int stop) {
   for (;;) {
     // The next read or write reports a failed poll.
     if (::poll(fds, 3, -1) < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       return Ready::Stream;
     }
-    if (fds[0].revents != 0) return Ready::Stop;
-    if (fds[1].revents != 0) return Ready::ProducerEnded;
-    if (fds[2].revents != 0) return Ready::Stream;
+    if (fds[0].revents != 0)
+      return Ready::Stop;
+    if (fds[1].revents != 0)
+      return Ready::ProducerEnded;
+    if (fds[2].revents != 0)
+      return Ready::Stream;
   }
 }
 
@@ -55,15 +59,18 @@ void read_lines(int stream, int producer_ended, int stop, Sender<AppEvent>& even
     return events.put(std::move(event)) == PutStatus::Ok;
   };
   const auto end_of_stream = [&] {
-    if (framer.finish(sink)) (void)events.put(closed_event("the app closed its MCP connection"));
+    if (framer.finish(sink))
+      (void)events.put(closed_event("the app closed its MCP connection"));
   };
   for (;;) {
     ssize_t n = read_retry(stream, buffer.get(), READ_BUFFER_BYTES);
     if (n > 0) {
-      if (!framer.feed(buffer.get(), static_cast<size_t>(n), sink)) return;
+      if (!framer.feed(buffer.get(), static_cast<size_t>(n), sink))
+        return;
       continue;
     }
-    if (n == 0) return end_of_stream();
+    if (n == 0)
+      return end_of_stream();
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       (void)events.put(closed_event("reading from the app failed: " + os_error_text(errno)));
       return;
@@ -80,8 +87,10 @@ void read_lines(int stream, int producer_ended, int stop, Sender<AppEvent>& even
         size_t left = capacity > 0 ? static_cast<size_t>(capacity) : READ_BUFFER_BYTES;
         while (left > 0) {
           n = read_retry(stream, buffer.get(), std::min(left, READ_BUFFER_BYTES));
-          if (n <= 0) break;
-          if (!framer.feed(buffer.get(), static_cast<size_t>(n), sink)) return;
+          if (n <= 0)
+            break;
+          if (!framer.feed(buffer.get(), static_cast<size_t>(n), sink))
+            return;
           left -= static_cast<size_t>(n);
         }
         return end_of_stream();
@@ -90,8 +99,8 @@ void read_lines(int stream, int producer_ended, int stop, Sender<AppEvent>& even
   }
 }
 
-void run_reader(UniqueFd stream, UniqueFd producer_ended,
-                std::shared_ptr<const UniqueFd> stop, Sender<AppEvent> events) {
+void run_reader(UniqueFd stream, UniqueFd producer_ended, std::shared_ptr<const UniqueFd> stop,
+                Sender<AppEvent> events) {
   read_lines(stream.get(), producer_ended.get(), stop->get(), events);
   stream.reset();
   events.reset();
@@ -108,7 +117,8 @@ bool write_line(int stream, int stop, const std::string& line, Sender<AppEvent>&
       data += n;
       left -= static_cast<size_t>(n);
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (wait_for(stream, POLLOUT, -1, stop) == Ready::Stop) return false;
+      if (wait_for(stream, POLLOUT, -1, stop) == Ready::Stop)
+        return false;
     } else if (errno != EINTR) {
       (void)events.put(closed_event("writing to the app failed: " + os_error_text(errno)));
       return false;
@@ -120,9 +130,11 @@ bool write_line(int stream, int stop, const std::string& line, Sender<AppEvent>&
 void write_lines(int stream, int stop, Receiver<std::string>& outgoing, Sender<AppEvent>& events) {
   for (;;) {
     Taken<std::string> line = outgoing.take();
-    if (line.status != TakeStatus::Item) return;  // the connection is gone
+    if (line.status != TakeStatus::Item)
+      return;  // the connection is gone
     // On failure, lines still queued are never written.
-    if (!write_line(stream, stop, *line.item, events)) return;
+    if (!write_line(stream, stop, *line.item, events))
+      return;
   }
 }
 
@@ -143,7 +155,8 @@ void wake(const UniqueFd& stop) {
 
 Result<void> make_non_blocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return fail(os_error_text(errno));
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+    return fail(os_error_text(errno));
   return {};
 }
 
@@ -152,7 +165,8 @@ Result<void> make_non_blocking(int fd) {
 template <class Body>
 Result<void> start_detached(Body&& body) {
   Result<std::jthread> thread = start_thread(std::forward<Body>(body));
-  if (!thread.ok()) return fail("could not start a thread: " + thread.error());
+  if (!thread.ok())
+    return fail("could not start a thread: " + thread.error());
   thread->detach();
   return {};
 }
@@ -193,11 +207,12 @@ void AppConnection::dispose() {
 Result<AppConnection> open_channel(UniqueFd reader, UniqueFd writer, UniqueFd producer_ended) {
   for (int fd : {reader.get(), writer.get()}) {
     Result<void> made = make_non_blocking(fd);
-    if (!made.ok()) return fail("could not open the channel: " + made.error());
+    if (!made.ok())
+      return fail("could not open the channel: " + made.error());
   }
-  auto stop =
-      std::make_shared<const UniqueFd>(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!stop->valid()) return fail("could not open the channel: " + os_error_text(errno));
+  auto stop = std::make_shared<const UniqueFd>(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!stop->valid())
+    return fail("could not open the channel: " + os_error_text(errno));
   QueueEnds<std::string> outgoing = make_queue<std::string>(OUTGOING_QUEUE_CAPACITY);
   QueueEnds<AppEvent> events = make_queue<AppEvent>(EVENT_QUEUE_CAPACITY, EVENT_QUEUE_MAX_BYTES);
   Sender<AppEvent> writer_events = events.sender;
@@ -206,7 +221,8 @@ Result<AppConnection> open_channel(UniqueFd reader, UniqueFd writer, UniqueFd pr
                       sink = std::move(events.sender)]() mutable {
         run_reader(std::move(stream), std::move(ended), std::move(stop), std::move(sink));
       });
-  if (!started.ok()) return started.failure();
+  if (!started.ok())
+    return started.failure();
   started = start_detached([stream = std::move(writer), stop, source = std::move(outgoing.receiver),
                             sink = std::move(writer_events)]() mutable {
     run_writer(std::move(stream), std::move(stop), std::move(source), std::move(sink));
@@ -256,16 +272,19 @@ bool LineFramer::feed(const char* data, size_t size, const Sink& sink) {
         line_.release();
       }
     }
-    if (!newline) return true;
+    if (!newline)
+      return true;
     data += part + 1;
     size -= part + 1;
-    if (!end_line(sink)) return false;
+    if (!end_line(sink))
+      return false;
   }
   return true;
 }
 
 bool LineFramer::finish(const Sink& sink) {
-  if (line_.size() == 0 && !too_long_) return true;
+  if (line_.size() == 0 && !too_long_)
+    return true;
   return end_line(sink);
 }
 

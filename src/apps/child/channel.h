@@ -42,8 +42,8 @@ inline constexpr size_t READ_BUFFER_BYTES = 64 * 1024;
 struct AppEvent {
   enum class Kind { Message, TooLarge, Dropped, Closed };
   Kind kind = Kind::Closed;
-  JsonValue message;   // Kind::Message: the value the app sent, of any type
-  std::string reason;  // Kind::Closed: why the thread ended; Kind::Dropped: why the line went
+  JsonValue message;      // Kind::Message: the value the app sent, of any type
+  std::string reason;     // Kind::Closed: why the thread ended; Kind::Dropped: why the line went
   size_t line_bytes = 0;  // Kind::Message: the length of the line it came in
 };
 
@@ -65,8 +65,8 @@ struct AppConnection {
   AppConnection& operator=(AppConnection&& other) noexcept;
   ~AppConnection() { dispose(); }
 
-  Sender<std::string> outgoing;  // lines for the writer thread, at most 64 waiting
-  Receiver<AppEvent> events;     // from the reader and writer threads, at most 256
+  Sender<std::string> outgoing;      // lines for the writer thread, at most 64 waiting
+  Receiver<AppEvent> events;         // from the reader and writer threads, at most 256
   std::optional<std::string> ended;  // once present, the connection is finished: why
   uint64_t next_id = 1;              // id of the next request
   std::optional<ChildProcess> child;

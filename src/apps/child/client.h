@@ -49,8 +49,8 @@ bool poll(AppConnection& connection);
 
 // The `initialize` request and the "notifications/initialized" notification.
 // Returns the app's `initialize` result unexamined, or the failure of either step.
-Result<JsonValue> handshake(AppConnection& connection,
-                            std::chrono::nanoseconds timeout =
-                                std::chrono::seconds(INITIALIZE_TIMEOUT_SECS));
+Result<JsonValue> handshake(
+    AppConnection& connection,
+    std::chrono::nanoseconds timeout = std::chrono::seconds(INITIALIZE_TIMEOUT_SECS));
 
 }  // namespace brask

@@ -28,9 +28,11 @@ LiveChildren& live_children() {
 Result<pid_t> start_live_child(const std::function<Result<pid_t>()>& start) {
   LiveChildren& children = live_children();
   MutexLock lock(children.mutex);
-  if (children.stopping) return fail("the gateway is stopping");
+  if (children.stopping)
+    return fail("the gateway is stopping");
   Result<pid_t> pid = start();
-  if (pid.ok()) children.pids.push_back(*pid);
+  if (pid.ok())
+    children.pids.push_back(*pid);
   return pid;
 }
 
@@ -40,7 +42,8 @@ void stop_live_child(pid_t pid) {
   auto at = std::find(children.pids.begin(), children.pids.end(), pid);
   // Gone from the record: the signal thread has stopped it already, and the number may
   // name another process by now.
-  if (at == children.pids.end()) return;
+  if (at == children.pids.end())
+    return;
   *at = children.pids.back();
   children.pids.pop_back();
   kill_tree(pid);
@@ -53,7 +56,8 @@ void kill_live_children() {
   children.stopping = true;
   // The owners may stop theirs concurrently once they get the lock; by then their pids
   // are out of the record and they do nothing.
-  for (pid_t pid : children.pids) kill_tree(pid);
+  for (pid_t pid : children.pids)
+    kill_tree(pid);
   children.pids.clear();
   stop_orphans(children.pids);
 }

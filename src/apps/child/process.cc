@@ -19,7 +19,8 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
 }
 
 void ChildProcess::stop() {
-  if (pid_ <= 0 || reaped_) return;
+  if (pid_ <= 0 || reaped_)
+    return;
   stop_live_child(pid_);
   reaped_ = true;
 }

@@ -39,21 +39,26 @@ std::optional<pid_t> parent_of(pid_t pid) {
   char path[32];
   snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
+  if (!fd.valid())
+    return std::nullopt;
   // The fields up to the parent fit well within this; the rest is not needed.
   char buffer[512];
   ssize_t n = read_retry(fd.get(), buffer, sizeof buffer);
-  if (n <= 0) return std::nullopt;
+  if (n <= 0)
+    return std::nullopt;
   // "pid (name) state parent ...": the name may hold spaces and parentheses, so the
   // fields are counted from the last ')'.
   std::string_view text(buffer, static_cast<size_t>(n));
   size_t name_end = text.rfind(')');
-  if (name_end == std::string_view::npos) return std::nullopt;
+  if (name_end == std::string_view::npos)
+    return std::nullopt;
   text.remove_prefix(name_end + 1);
   size_t state = text.find_first_not_of(' ');
-  if (state == std::string_view::npos) return std::nullopt;
+  if (state == std::string_view::npos)
+    return std::nullopt;
   size_t parent_at = text.find(' ', state);
-  if (parent_at == std::string_view::npos) return std::nullopt;
+  if (parent_at == std::string_view::npos)
+    return std::nullopt;
   text.remove_prefix(parent_at + 1);
   pid_t parent = 0;
   if (std::from_chars(text.data(), text.data() + text.size(), parent).ec != std::errc())
@@ -64,12 +69,15 @@ std::optional<pid_t> parent_of(pid_t pid) {
 std::vector<ProcessEntry> process_table() {
   std::vector<ProcessEntry> table;
   DIR* dir = ::opendir("/proc");
-  if (dir == nullptr) return table;
+  if (dir == nullptr)
+    return table;
   while (const dirent* entry = ::readdir(dir)) {
     std::string_view name = entry->d_name;
     pid_t pid = 0;
-    if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc()) continue;
-    if (std::optional<pid_t> parent = parent_of(pid)) table.push_back({pid, *parent});
+    if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc())
+      continue;
+    if (std::optional<pid_t> parent = parent_of(pid))
+      table.push_back({pid, *parent});
   }
   ::closedir(dir);
   return table;
@@ -81,8 +89,10 @@ std::vector<ProcessEntry> descendants(const std::vector<ProcessEntry>& table, pi
   std::vector<pid_t> parents{root};
   for (size_t i = 0; i < parents.size(); ++i) {
     for (const ProcessEntry& entry : table) {
-      if (entry.parent != parents[i]) continue;
-      if (std::find(parents.begin(), parents.end(), entry.pid) != parents.end()) continue;
+      if (entry.parent != parents[i])
+        continue;
+      if (std::find(parents.begin(), parents.end(), entry.pid) != parents.end())
+        continue;
       found.push_back(entry);
       parents.push_back(entry.pid);
     }
@@ -99,10 +109,12 @@ struct Member {
 
 std::optional<Member> hold(const ProcessEntry& entry) {
   UniqueFd handle(static_cast<int>(::syscall(SYS_pidfd_open, entry.pid, 0)));
-  if (!handle.valid() && errno == ESRCH) return std::nullopt;
+  if (!handle.valid() && errno == ESRCH)
+    return std::nullopt;
   // Checked after the handle is open: the process it holds is the one found.
   std::optional<pid_t> parent = parent_of(entry.pid);
-  if (parent && *parent != entry.parent) return std::nullopt;
+  if (parent && *parent != entry.parent)
+    return std::nullopt;
   return Member{entry.pid, std::move(handle)};
 }
 
@@ -123,7 +135,8 @@ void reap(pid_t pid) {
 }  // namespace
 
 void adopt_orphans() {
-  if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0) adopting = true;
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0)
+    adopting = true;
 }
 
 void kill_tree(pid_t root) {
@@ -134,7 +147,8 @@ void kill_tree(pid_t root) {
     bool grew = false;
     for (const ProcessEntry& entry : descendants(process_table(), root)) {
       auto known = [&](const Member& m) { return m.pid == entry.pid; };
-      if (std::any_of(members.begin(), members.end(), known)) continue;
+      if (std::any_of(members.begin(), members.end(), known))
+        continue;
       if (std::optional<Member> member = hold(entry)) {
         // A stopped process forks no more; the next scan finds what it forked before.
         send_signal(*member, SIGSTOP);
@@ -142,28 +156,35 @@ void kill_tree(pid_t root) {
         grew = true;
       }
     }
-    if (!grew) break;
+    if (!grew)
+      break;
   }
   ::kill(root, SIGKILL);
-  for (const Member& member : members) send_signal(member, SIGKILL);
+  for (const Member& member : members)
+    send_signal(member, SIGKILL);
   reap(root);
   // Parents come first, so each member is the gateway's (adopted) child by the time it
   // is waited for.
-  for (const Member& member : members) reap(member.pid);
+  for (const Member& member : members)
+    reap(member.pid);
 }
 
 void stop_orphans(const std::vector<pid_t>& servers) {
-  if (!adopting) return;
+  if (!adopting)
+    return;
   const pid_t self = ::getpid();
   for (int scan = 0; scan < MAX_SCANS; ++scan) {
     bool found = false;
     for (const ProcessEntry& entry : process_table()) {
-      if (entry.parent != self) continue;
-      if (std::find(servers.begin(), servers.end(), entry.pid) != servers.end()) continue;
+      if (entry.parent != self)
+        continue;
+      if (std::find(servers.begin(), servers.end(), entry.pid) != servers.end())
+        continue;
       kill_tree(entry.pid);
       found = true;
     }
-    if (!found) break;
+    if (!found)
+      break;
   }
 }
 

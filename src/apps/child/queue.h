@@ -39,7 +39,7 @@ struct State {
 
   const size_t capacity;
   const size_t max_bytes;  // 0: no byte bound
-  Mutex mutex;  // guards the fields below
+  Mutex mutex;             // guards the fields below
   // Each is notified only when someone waits on it, after the mutex is released, so a
   // woken thread does not block on it at once. `arrived`: an item came, or the last
   // sender went; the one receiver waits on it. `room`: an item was taken from a full
@@ -56,7 +56,8 @@ struct State {
   // Whether an item of `weight` fits. One item always fits into a queue that holds no
   // bytes, so an item over the byte bound still passes, alone.
   bool has_room(size_t weight) const REQUIRES(mutex) {
-    if (items.size() >= capacity) return false;
+    if (items.size() >= capacity)
+      return false;
     return max_bytes == 0 || bytes == 0 || bytes + weight <= max_bytes;
   }
 
@@ -66,7 +67,6 @@ struct State {
     bytes += weight;
     return std::exchange(receiver_waiting, false);
   }
-
 };
 
 }  // namespace queue_detail
@@ -110,13 +110,15 @@ class Sender {
   // Gives up this handle; the last one gone disconnects the receiver once it has
   // taken what is queued.
   void reset() {
-    if (!state_) return;
+    if (!state_)
+      return;
     bool wake = false;
     {
       MutexLock lock(state_->mutex);
       wake = --state_->senders == 0 && state_->receiver_waiting;
     }
-    if (wake) state_->arrived.notify_one();
+    if (wake)
+      state_->arrived.notify_one();
     state_.reset();
   }
 
@@ -125,7 +127,8 @@ class Sender {
 
   // Queues the item once there is room, waiting for it as `waiting` says.
   PutStatus put_with(T item, Waiting waiting, std::chrono::steady_clock::time_point deadline) {
-    if (!state_) return PutStatus::Disconnected;
+    if (!state_)
+      return PutStatus::Disconnected;
     auto& s = *state_;
     const size_t weight = QueueWeight<T>::of(item);
     bool wake = false;
@@ -141,13 +144,17 @@ class Sender {
           woken = s.room.wait_until(lock, deadline, room);
         }
         --s.senders_waiting;
-        if (!woken) break;
+        if (!woken)
+          break;
       }
-      if (!s.receiver_alive) return PutStatus::Disconnected;
-      if (!s.has_room(weight)) return PutStatus::Full;
+      if (!s.receiver_alive)
+        return PutStatus::Disconnected;
+      if (!s.has_room(weight))
+        return PutStatus::Full;
       wake = s.push_locked(std::move(item), weight);
     }
-    if (wake) s.arrived.notify_one();
+    if (wake)
+      s.arrived.notify_one();
     return PutStatus::Ok;
   }
 
@@ -175,8 +182,7 @@ class Receiver {
   // already queued is returned even when the deadline has passed.
   Taken<T> take_until(std::chrono::steady_clock::time_point deadline) {
     return take_after([deadline](queue_detail::State<T>& s, MutexLock& lock) {
-      s.arrived.wait_until(lock, deadline,
-                           [&]() REQUIRES(s.mutex) { return ready_locked(s); });
+      s.arrived.wait_until(lock, deadline, [&]() REQUIRES(s.mutex) { return ready_locked(s); });
     });
   }
 
@@ -196,7 +202,8 @@ class Receiver {
   // Gives up the queue: senders see Disconnected, and what is still queued is freed
   // here, outside the lock.
   void reset() {
-    if (!state_) return;
+    if (!state_)
+      return;
     std::deque<T> dropped;
     bool wake = false;
     {
@@ -206,7 +213,8 @@ class Receiver {
       state_->bytes = 0;
       wake = state_->senders_waiting > 0;
     }
-    if (wake) state_->room.notify_all();
+    if (wake)
+      state_->room.notify_all();
     state_.reset();
   }
 
@@ -221,7 +229,8 @@ class Receiver {
   // them under a byte bound, where the one woken may still not fit.
   template <class Wait>
   Taken<T> take_after(Wait wait) {
-    if (!state_) return {TakeStatus::Disconnected, std::nullopt};
+    if (!state_)
+      return {TakeStatus::Disconnected, std::nullopt};
     auto& s = *state_;
     Taken<T> taken{TakeStatus::Empty, std::nullopt};
     bool wake = false;

@@ -35,8 +35,7 @@ Result<SpawnedChild> spawn_child(const AppEntry& entry);
 // "could not start {name} ({command}): {error}" and "{name} did not start its MCP
 // server: {error}"; no process of the attempt is left. `handshake_timeout` exists
 // for tests; the gateway uses the default.
-Result<AppConnection> start_app(const AppEntry& entry,
-                                std::chrono::nanoseconds handshake_timeout);
+Result<AppConnection> start_app(const AppEntry& entry, std::chrono::nanoseconds handshake_timeout);
 Result<AppConnection> start_app(const AppEntry& entry);
 
 }  // namespace brask

@@ -23,14 +23,17 @@ std::vector<std::string> frame(const std::vector<std::string>& chunks, bool fini
     seen.push_back(describe(event));
     return true;
   };
-  for (const std::string& chunk : chunks) framer.feed(chunk.data(), chunk.size(), sink);
-  if (finish) framer.finish(sink);
+  for (const std::string& chunk : chunks)
+    framer.feed(chunk.data(), chunk.size(), sink);
+  if (finish)
+    framer.finish(sink);
   return seen;
 }
 
 std::vector<std::string> bytes_of(const std::string& text) {
   std::vector<std::string> chunks;
-  for (char c : text) chunks.emplace_back(1, c);
+  for (char c : text)
+    chunks.emplace_back(1, c);
   return chunks;
 }
 
@@ -43,15 +46,21 @@ TEST(LineFramer, TurnsLinesIntoEvents) {
   } cases[] = {
       {"two lines in one write", {"{\"a\":1}\n[2]\n"}, false, {"message {\"a\":1}", "message [2]"}},
       {"one byte at a time", bytes_of("{\"k\":\"v\"}\n"), false, {"message {\"k\":\"v\"}"}},
-      {"line split across writes", {"{\"k\":", "\"v\"}\n{", "}\n"}, false,
+      {"line split across writes",
+       {"{\"k\":", "\"v\"}\n{", "}\n"},
+       false,
        {"message {\"k\":\"v\"}", "message {}"}},
       {"crlf line ends", {"{\"a\":1}\r\n\"s\"\r\n"}, false, {"message {\"a\":1}", "message \"s\""}},
       {"blank lines", {"\n  \t\r\n\f\n\r\n"}, false, {}},
       {"log line skipped", {"log: starting up\n{\"ok\":true}\n"}, false, {"message {\"ok\":true}"}},
-      {"scalars and arrays", {"42\nnull\n[1,\"x\"]\n"}, false,
+      {"scalars and arrays",
+       {"42\nnull\n[1,\"x\"]\n"},
+       false,
        {"message 42", "message null", "message [1,\"x\"]"}},
       {"two values on one line", {"1 2\n{}\n"}, false, {"message {}"}},
-      {"last line without newline", {"{\"a\":1}\n{\"b\":2}"}, true,
+      {"last line without newline",
+       {"{\"a\":1}\n{\"b\":2}"},
+       true,
        {"message {\"a\":1}", "message {\"b\":2}"}},
       {"unfinished line kept until the end", {"{\"b\":2}"}, false, {}},
   };
@@ -122,17 +131,18 @@ TEST_F(ChannelTest, ReaderDeliversLinesThenTheEnd) {
 TEST_F(ChannelTest, ReaderWaitsWhileTheEventQueueIsFullAndLosesNothing) {
   const int count = static_cast<int>(EVENT_QUEUE_CAPACITY) + 44;
   std::string text;
-  for (int i = 0; i < count; ++i) text += std::to_string(i) + "\n";
+  for (int i = 0; i < count; ++i)
+    text += std::to_string(i) + "\n";
   app_writes(text);
-  for (int i = 0; i < count; ++i) ASSERT_EQ(next_event(), "message " + std::to_string(i));
+  for (int i = 0; i < count; ++i)
+    ASSERT_EQ(next_event(), "message " + std::to_string(i));
 }
 
 TEST_F(ChannelTest, SendMessageWritesCompactLinesInOrder) {
   JsonValue first = JsonObject{{"method", "a b"}, {"id", 1}, {"text", "line\nbreak"}};
   ASSERT_TRUE(send_message(*connection, first).ok());
   ASSERT_TRUE(send_message(*connection, JsonValue(JsonArray{1, 2.5, nullptr})).ok());
-  EXPECT_EQ(app_reads(),
-            "{\"id\":1,\"method\":\"a b\",\"text\":\"line\\nbreak\"}");
+  EXPECT_EQ(app_reads(), "{\"id\":1,\"method\":\"a b\",\"text\":\"line\\nbreak\"}");
   EXPECT_EQ(app_reads(), "[1,2.5,null]");
 }
 

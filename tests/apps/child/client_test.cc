@@ -2,10 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -43,18 +42,36 @@ TEST_F(ClientOutcomes, EachAnswerShape) {
       {"result", R"({"id":1,"jsonrpc":"2.0","result":{"x":1}})", false, LONG, R"(ok {"x":1})", {}},
       {"neither result nor error", R"({"id":1,"jsonrpc":"2.0"})", false, LONG, "ok null", {}},
       {"error beats result",
-       R"({"error":{"code":-1,"message":"boom"},"id":1,"jsonrpc":"2.0","result":{}})", false, LONG,
-       "failed boom", {}},
-      {"null error", R"({"error":null,"id":1,"jsonrpc":"2.0"})", false, LONG,
-       "failed the app returned an error", {}},
-      {"error without message", R"({"error":{"code":-1},"id":1})", false, LONG,
-       "failed the app returned an error", {}},
-      {"error with a number as message", R"({"error":{"message":5},"id":1})", false, LONG,
-       "failed the app returned an error", {}},
+       R"({"error":{"code":-1,"message":"boom"},"id":1,"jsonrpc":"2.0","result":{}})",
+       false,
+       LONG,
+       "failed boom",
+       {}},
+      {"null error",
+       R"({"error":null,"id":1,"jsonrpc":"2.0"})",
+       false,
+       LONG,
+       "failed the app returned an error",
+       {}},
+      {"error without message",
+       R"({"error":{"code":-1},"id":1})",
+       false,
+       LONG,
+       "failed the app returned an error",
+       {}},
+      {"error with a number as message",
+       R"({"error":{"message":5},"id":1})",
+       false,
+       LONG,
+       "failed the app returned an error",
+       {}},
       {"other ids and noise are skipped",
        "{\"id\":2,\"result\":1}\n[]\n7\n{}\n{\"method\":\"notifications/progress\"}\n"
        "{\"id\":1,\"result\":\"mine\"}",
-       false, LONG, "ok \"mine\"", {}},
+       false,
+       LONG,
+       "ok \"mine\"",
+       {}},
       {"id as a string never matches", R"({"id":"1","result":{}})", false, 50ms,
        "failed the app did not answer `tools/call` within 0s",
        "the app did not answer `tools/call` within 0s"},
@@ -72,7 +89,8 @@ TEST_F(ClientOutcomes, EachAnswerShape) {
     testing::PipeApp app;
     ASSERT_TRUE(app.ok());
     app.app_writes(c.app_output + "\n");
-    if (c.app_closes) app.app_out.reset();
+    if (c.app_closes)
+      app.app_out.reset();
     Result<JsonValue> r = request(*app.connection, "tools/call", JsonObject(), c.timeout);
     EXPECT_EQ(outcome(r), c.want);
     EXPECT_EQ(app.connection->ended, c.want_ended);
@@ -100,7 +118,8 @@ TEST_F(ClientTest, IdsCountUpAndStopAtTheTop) {
   const uint64_t top = std::numeric_limits<uint64_t>::max();
   for (uint64_t id : {uint64_t{1}, uint64_t{2}, top - 1, top, top}) {
     SCOPED_TRACE(id);
-    if (id == top - 1) connection->next_id = id;
+    if (id == top - 1)
+      connection->next_id = id;
     app_writes("{\"id\":" + std::to_string(id) + ",\"result\":true}\n");
     EXPECT_EQ(outcome(request(*connection, "m", JsonValue(), LONG)), "ok true");
     EXPECT_EQ(app_reads(), "{\"id\":" + std::to_string(id) +
@@ -131,8 +150,10 @@ TEST_F(ClientTest, MessagesWhileWaitingDoNotMoveTheDeadline) {
     auto until = std::chrono::steady_clock::now() + 5s;
     while (!stop && std::chrono::steady_clock::now() < until) {
       // Shorter than PIPE_BUF, so each write puts the whole line or nothing.
-      if (::write(app_out.get(), line.data(), line.size()) >= 0) continue;
-      if (errno != EAGAIN) break;
+      if (::write(app_out.get(), line.data(), line.size()) >= 0)
+        continue;
+      if (errno != EAGAIN)
+        break;
       pollfd room{app_out.get(), POLLOUT, 0};
       (void)::poll(&room, 1, 10);
     }
@@ -260,7 +281,8 @@ TEST(ClientRequest, EndedQueuesAndFailedSendsEndTheConnection) {
     SCOPED_TRACE(c.name);
     QueuedConnection q;
     q.in.sender.reset();
-    if (c.drop_outgoing) q.out.receiver.reset();
+    if (c.drop_outgoing)
+      q.out.receiver.reset();
     EXPECT_EQ(outcome(request(q.connection, "tools/list", JsonObject(), LONG)), "failed " + c.want);
     EXPECT_EQ(q.connection.ended, c.want);
   }

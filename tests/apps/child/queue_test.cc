@@ -83,7 +83,8 @@ TEST(Queue, ManySendersOnATinyQueueLoseNoItemAndNoWakeUp) {
     std::vector<std::thread> senders;
     for (int s = 0; s < SENDERS; ++s) {
       senders.emplace_back([s, sender = ends.sender]() mutable {
-        for (int i = 0; i < EACH; ++i) ASSERT_EQ(sender.put(s * EACH + i), PutStatus::Ok);
+        for (int i = 0; i < EACH; ++i)
+          ASSERT_EQ(sender.put(s * EACH + i), PutStatus::Ok);
       });
     }
     ends.sender.reset();
@@ -91,20 +92,24 @@ TEST(Queue, ManySendersOnATinyQueueLoseNoItemAndNoWakeUp) {
     int received = 0;
     for (;;) {
       // Alternating the three ways to take covers each one's wake-up of the senders.
-      Taken<int> taken = received % 3 == 0   ? ends.receiver.take()
-                         : received % 3 == 1 ? ends.receiver.take_until(
-                                                   steady_clock::now() + std::chrono::seconds(30))
-                                             : ends.receiver.try_take();
-      if (taken.status == TakeStatus::Disconnected) break;
+      Taken<int> taken =
+          received % 3 == 0 ? ends.receiver.take()
+          : received % 3 == 1
+              ? ends.receiver.take_until(steady_clock::now() + std::chrono::seconds(30))
+              : ends.receiver.try_take();
+      if (taken.status == TakeStatus::Disconnected)
+        break;
       if (taken.status == TakeStatus::Empty) {
         taken = ends.receiver.take();
-        if (taken.status == TakeStatus::Disconnected) break;
+        if (taken.status == TakeStatus::Disconnected)
+          break;
       }
       int sender = *taken.item / EACH;
       EXPECT_EQ(*taken.item % EACH, next[sender]++);
       ++received;
     }
-    for (std::thread& t : senders) t.join();
+    for (std::thread& t : senders)
+      t.join();
     EXPECT_EQ(received, SENDERS * EACH);
   }
 }

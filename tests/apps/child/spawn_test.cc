@@ -1,12 +1,11 @@
 #include "apps/child/spawn.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -65,8 +64,8 @@ TEST_F(SpawnTest, FailuresToStartName) {
       {"initialize error with a message",
        fake_app_entry({"--init-error", R"({"code":-32603,"message":"not today"})"}), 10s,
        "Fake did not start its MCP server: not today"},
-      {"initialize error without a message", fake_app_entry({"--init-error", R"({"code":1})"}),
-       10s, "Fake did not start its MCP server: the app returned an error"},
+      {"initialize error without a message", fake_app_entry({"--init-error", R"({"code":1})"}), 10s,
+       "Fake did not start its MCP server: the app returned an error"},
       {"initialize error that is null", fake_app_entry({"--init-error", "null"}), 10s,
        "Fake did not start its MCP server: the app returned an error"},
   };
@@ -84,10 +83,12 @@ TEST_F(SpawnTest, AppThatExitsAtOnceClosedItsConnection) {
   Result<AppConnection> started = start_app(entry);
   ASSERT_FALSE(started.ok());
   // The writer may find the pipe gone before the reader sees the end of output.
-  EXPECT_TRUE(started.error() == "Fake did not start its MCP server: the app closed its MCP "
-                                 "connection" ||
-              started.error() == "Fake did not start its MCP server: writing to the app "
-                                 "failed: Broken pipe (os error 32)")
+  EXPECT_TRUE(started.error() ==
+                  "Fake did not start its MCP server: the app closed its MCP "
+                  "connection" ||
+              started.error() ==
+                  "Fake did not start its MCP server: writing to the app "
+                  "failed: Broken pipe (os error 32)")
       << started.error();
   EXPECT_EQ(testing::read_count_file(count_file).size(), 1u);
 }
@@ -99,10 +100,10 @@ TEST_F(SpawnTest, ChildSeesArgvEnvironmentAndWorkingDirectory) {
   JsonValue info = call(*started, "info", JsonObject{{"env", "BRASK_SPAWN_TEST"}});
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  JsonValue want = JsonObject{
-      {"argv", JsonArray{testing::program_path("fake-app"), "--tools", "2", "mcp"}},
-      {"cwd", cwd},
-      {"env", "value with spaces"}};
+  JsonValue want =
+      JsonObject{{"argv", JsonArray{testing::program_path("fake-app"), "--tools", "2", "mcp"}},
+                 {"cwd", cwd},
+                 {"env", "value with spaces"}};
   EXPECT_EQ(render_compact(info), render_compact(want));
   ::unsetenv("BRASK_SPAWN_TEST");
 }
@@ -133,8 +134,10 @@ TEST_F(SpawnTest, ChildStartsWithDefaultSignalsAndAnEmptyMask) {
   std::string line;
   uint64_t blocked = ~0ull, ignored = ~0ull;
   while (std::getline(status, line)) {
-    if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
-    if (line.rfind("SigIgn:", 0) == 0) ignored = std::stoull(line.substr(7), nullptr, 16);
+    if (line.rfind("SigBlk:", 0) == 0)
+      blocked = std::stoull(line.substr(7), nullptr, 16);
+    if (line.rfind("SigIgn:", 0) == 0)
+      ignored = std::stoull(line.substr(7), nullptr, 16);
   }
   EXPECT_EQ(blocked, 0u);
   // The test process ignores SIGPIPE, as the gateway does; the app must not.
@@ -147,8 +150,7 @@ TEST_F(SpawnTest, ChildStartsWithDefaultSignalsAndAnEmptyMask) {
 TEST_F(SpawnTest, DisposalKillsAndReaps) {
   pid_t pid = 0;
   {
-    Result<AppConnection> started =
-        start_app(fake_app_entry({"--count-file", count_file}));
+    Result<AppConnection> started = start_app(fake_app_entry({"--count-file", count_file}));
     ASSERT_TRUE(started.ok()) << started.error();
     pid = started->child->pid();
     EXPECT_EQ(testing::read_count_file(count_file), std::vector<pid_t>{pid});

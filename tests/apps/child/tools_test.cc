@@ -19,12 +19,13 @@ using namespace std::chrono_literals;
 using testing::fake_app_entry;
 using ToolsTest = testing::NoLeaksTest;
 
-const std::vector<std::string> BUILT_IN = {"echo", "sleep",   "info", "fds", "ask",
-                                           "respond", "huge", "deaf", "quit"};
+const std::vector<std::string> BUILT_IN = {"echo",    "sleep", "info", "fds", "ask",
+                                           "respond", "huge",  "deaf", "quit"};
 
 std::vector<std::string> names_with(int generated) {
   std::vector<std::string> names = BUILT_IN;
-  for (int i = 0; i < generated; ++i) names.push_back("tool-" + std::to_string(i));
+  for (int i = 0; i < generated; ++i)
+    names.push_back("tool-" + std::to_string(i));
   return names;
 }
 
@@ -42,10 +43,14 @@ TEST_F(ToolsTest, ListsEveryPage) {
       {"one page", {"--tools", "3"}, names_with(3), ""},
       {"64 pages, one tool each", {"--tools", "55", "--pages", "64"}, names_with(55), ""},
       {"more pages than tools", {"--pages", "20"}, names_with(0), ""},
-      {"an empty cursor is sent back as it is", {"--tools", "4", "--pages", "3", "--empty-cursor"},
-       names_with(4), ""},
+      {"an empty cursor is sent back as it is",
+       {"--tools", "4", "--pages", "3", "--empty-cursor"},
+       names_with(4),
+       ""},
       {"bad entries are skipped", {"--tools", "1", "--bad-entries"}, names_with(1), ""},
-      {"65 pages", {"--tools", "56", "--pages", "65"}, {},
+      {"65 pages",
+       {"--tools", "56", "--pages", "65"},
+       {},
        "the app lists its tools in more than 64 pages"},
   };
   for (const auto& c : cases) {
@@ -60,7 +65,8 @@ TEST_F(ToolsTest, ListsEveryPage) {
     }
     ASSERT_TRUE(tools.ok()) << tools.error();
     std::vector<std::string> names;
-    for (const JsonValue& tool : *tools) names.emplace_back(*tool.find("name")->as_string());
+    for (const JsonValue& tool : *tools)
+      names.emplace_back(*tool.find("name")->as_string());
     EXPECT_EQ(names, c.want);
   }
 }
@@ -70,8 +76,9 @@ TEST_F(ToolsTest, KeepsEachToolWhole) {
   ASSERT_TRUE(started.ok()) << started.error();
   Result<std::vector<JsonValue>> tools = list_tools(*started);
   ASSERT_TRUE(tools.ok()) << tools.error();
-  EXPECT_EQ(render_compact(tools->back()),
-            R"({"description":"Generated tool 0","inputSchema":{"type":"object"},"name":"tool-0"})");
+  EXPECT_EQ(
+      render_compact(tools->back()),
+      R"({"description":"Generated tool 0","inputSchema":{"type":"object"},"name":"tool-0"})");
 }
 
 TEST_F(ToolsTest, CallOutcomes) {
