@@ -707,6 +707,50 @@ int main(int argc, char** argv) {
                     "<= baseline + 1000 us (baseline: fake-app start + initialize)"});
   }
 
+  // Turning agents off with 64 app servers running: the answer waits for all 64 to be
+  // killed and reaped. Baseline: killing and reaping 64 fake-apps directly.
+  {
+    constexpr int kServers = 64;
+    Setup setup64 = setup;
+    setup64.dir = setup.dir + "/sixty-four";
+    std::filesystem::create_directory(setup64.dir);
+    std::vector<std::string> names;
+    for (int i = 0; i < kServers; ++i)
+      names.push_back("s" + std::to_string(i));
+    std::vector<double> stops, kills;
+    for (int round = 0; round < (huge_line ? 5 : 1); ++round) {
+      write_apps_file(setup64.dir, setup.fake_app(), names);
+      Child gateway(setup.gateway(), {"--stdio"}, setup64.gateway_env());
+      int id = 1;
+      for (const std::string& name : names)
+        gateway.write_line(call_line(id++, true, small, name, "echo"));
+      for (int i = 0; i < kServers; ++i)
+        check_answer(gateway.read_answer());
+      std::filesystem::rename(setup64.dir + "/apps.json", setup64.dir + "/apps.off");
+      Clock::time_point start = Clock::now();
+      gateway.write_line(
+          R"({"id":1000,"jsonrpc":"2.0","method":"tools/call","params":{"arguments":{},"name":"brask_list_apps"}})"
+          "\n");
+      gateway.read_answer();
+      stops.push_back(micros_since(start));
+
+      std::vector<std::unique_ptr<Child>> apps;
+      for (int i = 0; i < kServers; ++i) {
+        apps.push_back(std::make_unique<Child>(setup.fake_app(), std::vector<std::string>{},
+                                               std::vector<std::string>{}));
+        apps.back()->write_line(kInitialize);
+        apps.back()->read_answer();
+      }
+      start = Clock::now();
+      for (auto& app : apps)
+        kill(app->pid(), SIGKILL);
+      apps.clear();  // each reaps its process
+      kills.push_back(micros_since(start));
+    }
+    rows.push_back({"agents off with 64 servers running, median", percentile(stops, 0.5) / 1000,
+                    percentile(kills, 0.5) / 1000, "ms", "well under 1000 ms"});
+  }
+
   // Memory of the gateway alone (its children are separate processes).
   {
     auto gateway = start_peer(setup, Peer::Gateway);

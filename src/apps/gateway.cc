@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "apps/child/client.h"
+#include "apps/child/live_children.h"
 #include "apps/child/spawn.h"
 #include "apps/child/tools.h"
 #include "apps/registry.h"
@@ -161,6 +162,8 @@ void Gateway::stop_all_apps() {
       slot.stop_pending = false;
     }
   }
+  // Once no app may run, what their servers left running goes too.
+  stop_adopted_orphans();
 }
 
 void Gateway::check_pending_stop(AppSlot& slot) {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "apps/child/live_children.h"
-#include "apps/child/process_tree.h"
 #include "apps/gateway.h"
 #include "apps/registry.h"
 #include "base/unique_fd.h"
@@ -20,13 +19,14 @@ namespace {
 
 int serve() {
   // App servers must not outlive the gateway, whichever of the three signals ends it.
-  Result<void> waiting = start_stop_signal_thread(&kill_live_children);
+  Result<void> waiting = start_stop_signal_thread(&kill_live_children, &reap_ended_children);
   if (!waiting.ok()) {
     write_operator_message(waiting.error());
     return 1;
   }
-  // Processes that app servers start and leave stay the gateway's own, to be stopped.
-  adopt_orphans();
+  // Processes that app servers start and leave stay the gateway's own, to be reaped and
+  // stopped; the children it has now are not its apps'.
+  supervise_children();
   AppRegistry registry = load_registry();
   for (const std::string& warning : registry.warnings)
     write_operator_message(warning);
@@ -35,9 +35,10 @@ int serve() {
     Gateway gateway(std::move(registry.apps), std::move(registry.warnings),
                     Gateway::default_app_starter(), &brask::agents_enabled);
     served = serve_stdio(gateway);
+    // Every server and what it left behind, under one bounded wait; releasing the
+    // Gateway then finds nothing left to stop.
+    kill_live_children();
   }
-  // The Gateway stopped its servers; whatever they left behind goes now too.
-  kill_live_children();
   if (!served.ok()) {
     write_operator_message(served.error());
     return 1;

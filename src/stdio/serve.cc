@@ -237,11 +237,13 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
             answer = error_response(*id, {SERVER_BUSY, busy_message()});
           }
         } else {
+          std::optional<JsonValue> id;
+          if (const JsonValue* given = parsed->find("id"))
+            id = *given;
+          // A thread the system refuses fails this request alone; serving goes on.
           Result<void> started = running.run(std::move(parsed).take());
-          if (!started.ok()) {
-            outcome = started;
-            break;
-          }
+          if (!started.ok() && id)
+            answer = error_response(std::move(*id), {INTERNAL_ERROR, started.error()});
         }
       }
       if (answer) {

@@ -17,21 +17,26 @@ namespace {
 // Written once by `block_stop_signals` on the main thread before any other thread
 // exists; only read afterwards.
 sigset_t waited_signals;
-bool any_waited = false;
 // Set as soon as a signal is taken: stopping the apps lets running calls end, and the
 // main thread must not exit with status 0 before the signal ends the process.
 std::atomic<bool> ending_by_signal{false};
 
 struct WaiterArgs {
   void (*stop)();
+  void (*reap)();
 };
 
 void* wait_for_stop_signal(void* raw) {
-  void (*stop)() = static_cast<WaiterArgs*>(raw)->stop;
+  const WaiterArgs args = *static_cast<WaiterArgs*>(raw);
   delete static_cast<WaiterArgs*>(raw);
   int signal_number = 0;
-  while (sigwait(&waited_signals, &signal_number) != 0) {
+  // Children that end while `reap` runs leave SIGCHLD pending, so none waits unseen.
+  while (sigwait(&waited_signals, &signal_number) != 0 || signal_number == SIGCHLD) {
+    if (signal_number == SIGCHLD)
+      args.reap();
+    signal_number = 0;
   }
+  void (*stop)() = args.stop;
   ending_by_signal.store(true);
   stop();
   // The other threads keep the signal blocked, so the raise lands on this thread.
@@ -61,21 +66,19 @@ void block_stop_signals() {
     if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
       continue;
     sigaddset(&waited_signals, signal_number);
-    any_waited = true;
   }
+  sigaddset(&waited_signals, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &waited_signals, nullptr);
 }
 
-Result<void> start_stop_signal_thread(void (*stop)()) {
-  if (!any_waited)
-    return {};
+Result<void> start_stop_signal_thread(void (*stop)(), void (*reap)()) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   // A fixed size: the default follows the stack limit, which may be huge or tiny.
   pthread_attr_setstacksize(&attr, 256 * 1024);
   pthread_t thread;
-  auto* args = new WaiterArgs{stop};
+  auto* args = new WaiterArgs{stop, reap};
   int error = pthread_create(&thread, &attr, &wait_for_stop_signal, args);
   pthread_attr_destroy(&attr);
   if (error != 0) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -141,21 +142,35 @@ void call_each(GatewaySession& session, const std::vector<std::string>& apps, in
   }
 }
 
-// A hundred time-outs through a launcher: each replaced server goes with its launcher,
-// no thread or descriptor is left behind, and at the end nothing the gateway started is.
-TEST(AppServers, HundredTimeOutsThroughALauncherLeaveNothingBehind) {
+// Three hundred stops through a launcher that leaves a short-lived helper behind at
+// each start: time-outs, crashes and agents turned off and on. Each replaced server goes
+// with its launcher, no thread, descriptor or zombie is left behind, and at the end
+// nothing the gateway started is.
+TEST(AppServers, ThreeHundredStopsLeaveNothingBehind) {
   constexpr int APPS = 10;
-  constexpr int ROUNDS = 10;
+  constexpr int ROUNDS = 30;
   std::vector<FakeApp> fakes;
   std::vector<std::string> apps;
   for (int i = 0; i < APPS; ++i) {
     apps.push_back("app" + std::to_string(i));
-    fakes.push_back(launched(apps.back()));
+    FakeApp app = launched(apps.back(), {"--hostile"});
+    app.args[1] = "(sleep 0.05 </dev/null >/dev/null 2>&1 &); " + app.args[1];
+    fakes.push_back(std::move(app));
   }
   GatewaySession session(fakes);
   int id = 1;
   call_each(session, apps, &id, "echo", JsonObject{}, 30, "echo");
   const pid_t gateway = session.process().pid();
+  const auto zombies = [&] {
+    int n = 0;
+    for (pid_t child : children_of(gateway)) {
+      std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+      std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+      const size_t name_end = text.rfind(')');
+      n += name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'Z';
+    }
+    return n;
+  };
   // Threads of replaced connections end shortly after their disposal. Request threads
   // are kept for the next requests, at most about one per request running at once, so
   // they are allowed for beside the level; a connection's threads left behind are not.
@@ -163,7 +178,8 @@ TEST(AppServers, HundredTimeOutsThroughALauncherLeaveNothingBehind) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       if (thread_count(gateway) <= threads + static_cast<int>(MAX_RUNNING_REQUESTS) &&
-          process_fds(gateway).size() == fds)
+          process_fds(gateway).size() == fds && zombies() == 0 &&
+          children_of(gateway).size() == static_cast<size_t>(APPS))
         return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -173,21 +189,45 @@ TEST(AppServers, HundredTimeOutsThroughALauncherLeaveNothingBehind) {
   const int threads = 2 + 2 * APPS;
   const size_t fds = process_fds(gateway).size();
   std::vector<pid_t> launchers = children_of(gateway);
-  ASSERT_EQ(launchers.size(), static_cast<size_t>(APPS));
 
+  const std::string apps_file = session.dir() + "/apps.json";
   for (int round = 0; round < ROUNDS; ++round) {
-    call_each(session, apps, &id, "sleep", JsonObject{{"ms", 600000}}, 1,
-              "the app did not answer `tools/call` within 1s");
+    switch (round % 3) {
+      case 0:
+        call_each(session, apps, &id, "sleep", JsonObject{{"ms", 600000}}, 1,
+                  "the app did not answer `tools/call` within 1s");
+        break;
+      case 1:
+        call_each(session, apps, &id, "crash", JsonObject{}, 30,
+                  "the app closed its MCP connection");
+        break;
+      case 2: {
+        // Agents off stops every server; on again, the next round starts them afresh.
+        ASSERT_EQ(::rename(apps_file.c_str(), (apps_file + ".off").c_str()), 0);
+        bool is_error = false;
+        (void)session.call(id++, apps[0], "echo", JsonObject{}, 30, &is_error);
+        EXPECT_TRUE(is_error);
+        ASSERT_EQ(::rename((apps_file + ".off").c_str(), apps_file.c_str()), 0);
+        call_each(session, apps, &id, "echo", JsonObject{}, 30, "echo");
+        for (pid_t pid : children_of(gateway))
+          launchers.push_back(pid);
+        break;
+      }
+    }
   }
   call_each(session, apps, &id, "echo", JsonObject{}, 30, "echo");
   EXPECT_TRUE(settled(threads, fds))
-      << thread_count(gateway) << " threads, " << process_fds(gateway).size() << " descriptors";
+      << thread_count(gateway) << " threads, " << process_fds(gateway).size() << " of " << fds
+      << " descriptors, " << children_of(gateway).size() << " children, " << zombies()
+      << " zombies";
   const std::vector<pid_t> now_running = children_of(gateway);
   EXPECT_EQ(now_running.size(), static_cast<size_t>(APPS));
   launchers.insert(launchers.end(), now_running.begin(), now_running.end());
   for (const std::string& app : apps) {
     const std::vector<pid_t> servers = session.app_pids(app);
-    ASSERT_EQ(servers.size(), static_cast<size_t>(ROUNDS + 1)) << app;
+    // One start at first, then one after each time-out and each crash; agents off stops
+    // what the crash round's restart has not started yet.
+    ASSERT_EQ(servers.size(), static_cast<size_t>(1 + 2 * ROUNDS / 3)) << app;
     for (size_t i = 0; i + 1 < servers.size(); ++i)
       EXPECT_FALSE(process_exists(servers[i])) << app << " server " << servers[i] << " left";
   }
@@ -251,6 +291,80 @@ TEST(AppServers, IdleAppCannotMakeTheGatewayHoldUnboundedMemory) {
   std::optional<long> peak = session.process().peak_memory_kib();
   ASSERT_TRUE(peak);
   EXPECT_LT(*peak, BOUND_KIB);
+}
+
+// An answer that does not parse fails its call at once, naming the fault, when its
+// top-level id can still be read, before or after the fault; a broken line with
+// another request's id is passed over, as any line that is not JSON.
+TEST(AppServers, AnswerThatDoesNotParseFailsItsCallAtOnce) {
+  const std::string deep = std::string(130, '[') + std::string(130, ']');
+  struct Case {
+    const char* name;
+    std::string line;
+    bool fails_at_once;
+  };
+  const Case cases[] = {
+      {"lone surrogate", R"({"jsonrpc":"2.0","id":ID,"result":{"content":[{"text":"\udc80"}]}})",
+       true},
+      {"id after the fault",
+       R"({"result":{"content":[{"text":"\udc80"}]},"jsonrpc":"2.0","id":ID})", true},
+      {"nested too deep", R"({"jsonrpc":"2.0","id":ID,"result":{"a":)" + deep + "}}", true},
+      {"another request's id", R"({"id":424242,"result":{"content":[{"text":"\udc80"}]}})", false},
+  };
+  GatewaySession session({FakeApp("alpha", {"--extra-tool", "raw"})});
+  bool is_error = false;
+  ASSERT_EQ(session.call(1, "alpha", "echo", JsonObject{}, 30, &is_error), "echo");
+  int id = 2;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string sent = c.line;
+    if (size_t at = sent.find("ID"); at != std::string::npos)
+      sent.replace(at, 2, std::to_string(id));
+    Result<JsonValue> parsed = parse_json(sent);
+    ASSERT_FALSE(parsed.ok());
+    std::chrono::milliseconds took{};
+    const std::string text =
+        session.call(id, "alpha", "raw", JsonObject{{"line", c.line}}, 3, &is_error, &took);
+    EXPECT_TRUE(is_error);
+    if (c.fails_at_once) {
+      EXPECT_NE(text.find("the app's answer to `tools/call` is not valid JSON: " + parsed.error()),
+                std::string::npos)
+          << text;
+      EXPECT_LT(took, std::chrono::seconds(2));
+    } else {
+      EXPECT_NE(text.find("the app did not answer `tools/call` within 3s"), std::string::npos)
+          << text;
+    }
+    ++id;
+  }
+}
+
+// A line within the limit that memory cannot hold is reported as what it is, not as a
+// line too large.
+TEST(AppServers, LineThatCannotGetItsMemoryIsNotCalledTooLarge) {
+#ifdef BRASK_SANITIZED
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#endif
+  GatewaySession session({FakeApp("alpha")});
+  bool is_error = false;
+  ASSERT_EQ(session.call(1, "alpha", "echo", JsonObject{}, 30, &is_error), "echo");
+  const pid_t gateway = session.process().pid();
+  long size_kib = 0;
+  std::ifstream status_file("/proc/" + std::to_string(gateway) + "/status");
+  for (std::string line; std::getline(status_file, line);) {
+    if (line.rfind("VmSize:", 0) == 0)
+      size_kib = std::stol(line.substr(7));
+  }
+  ASSERT_GT(size_kib, 0);
+  rlimit usual{};
+  ASSERT_EQ(::prlimit(gateway, RLIMIT_AS, nullptr, &usual), 0);
+  rlimit tight = usual;
+  tight.rlim_cur = (static_cast<rlim_t>(size_kib) << 10) + (40 << 20);
+  ASSERT_EQ(::prlimit(gateway, RLIMIT_AS, &tight, nullptr), 0);
+  EXPECT_EQ(session.call(2, "alpha", "huge", JsonObject{{"bytes", 60 << 20}}, 60, &is_error),
+            "the gateway ran out of memory for a message of the app");
+  ASSERT_EQ(::prlimit(gateway, RLIMIT_AS, &usual, nullptr), 0);
+  EXPECT_EQ(session.call(3, "alpha", "echo", JsonObject{}, 30, &is_error), "echo");
 }
 
 // Started under nohup, the gateway passes SIGHUP on ignored, as it got it; SIGPIPE,

@@ -34,7 +34,10 @@ struct FakeApp {
 
 class GatewaySession {
  public:
-  explicit GatewaySession(const std::vector<FakeApp>& apps, ProcessOptions options = {})
+  // `launcher`, when given, is a bash script run first in the process that then execs
+  // the gateway, as a script that starts it would.
+  explicit GatewaySession(const std::vector<FakeApp>& apps, ProcessOptions options = {},
+                          const std::string& launcher = "")
       : dir_(temp_.path()) {
     JsonArray entries;
     for (const FakeApp& app : apps) {
@@ -53,7 +56,12 @@ class GatewaySession {
         << render_compact(JsonObject{{"version", 1}, {"apps", std::move(entries)}});
     options.args = {"--stdio"};
     options.set_env.emplace_back("BRASK_MCP_DIR", dir_);
-    auto started = Process::start(program_path("brask-ai-mcp"), options);
+    std::string program = program_path("brask-ai-mcp");
+    if (!launcher.empty()) {
+      options.args = {"-c", launcher + "\nexec \"$0\" --stdio", program};
+      program = "/bin/bash";
+    }
+    auto started = Process::start(program, options);
     if (started.ok())
       process_ = std::move(*started);
     EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error());

@@ -23,6 +23,11 @@
 //   --crlf                 end every line with "\r\n"
 //   --stderr               write text to standard error at start and per request
 //   --hostile              also list the misbehaving tools below
+//   --traced PATH          at start, a helper of its own session attaches to it with
+//                          PTRACE_SEIZE, writes "{pid}\n" to PATH and lives 60 s without
+//                          ever waiting for it: once killed, the app cannot be reaped
+//   --endless-list N       answer every tools/list with N small tools and the same
+//                          "nextCursor"
 //
 // Misbehaving tools (listed only with --hostile):
 //   crash      exits with status 3 without answering
@@ -50,12 +55,17 @@
 //   huge    {"bytes": N, "json": bool, "numbers": bool}: first writes one line of about
 //           N bytes (a JSON string when "json" is true, an array of zeros when
 //           "numbers" is, else junk), then answers like echo
-//   deaf    answers, then never reads standard input again
+//   deaf    {"pings": N, "id_bytes": B}: answers, sends N ping requests (with ids of
+//           B bytes, when given), then never reads standard input again
+//   raw     {"line": TEXT}: writes TEXT, with "ID" replaced by the request's id, as the
+//           answer's line (listed only when named by --extra-tool raw)
 //   quit    answers, then exits with status 0
 // Unknown methods and tools are answered with errors; notifications are ignored.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,6 +105,8 @@ struct Options {
   bool log_lines = false;
   bool crlf = false;
   bool to_stderr = false;
+  std::string traced;  // the tracer's pid file
+  int endless_list = -1;
 };
 
 [[noreturn]] void usage(const std::string& why) {
@@ -154,6 +166,10 @@ Options parse_options(int argc, char** argv) {
       o.log_lines = true;
     } else if (a == "--crlf") {
       o.crlf = true;
+    } else if (a == "--traced") {
+      o.traced = value();
+    } else if (a == "--endless-list") {
+      o.endless_list = to_int(value());
     } else if (a == "--hostile") {
       o.hostile = true;
     } else if (a == "--stderr") {
@@ -183,6 +199,8 @@ class FakeApp {
     }
     if (o_.to_stderr)
       say_stderr("fake-app starting\n");
+    if (!o_.traced.empty())
+      get_traced();
     if (o_.exit_at_once)
       return 0;
     if (o_.exit_after_ms >= 0) {
@@ -207,6 +225,33 @@ class FakeApp {
   [[noreturn]] static void block_forever() {
     for (;;)
       ::pause();
+  }
+
+  // Returns once the tracer holds this process.
+  void get_traced() {
+    ::prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+    int ready[2];
+    if (::pipe(ready) != 0)
+      usage("--traced: no pipe");
+    const pid_t self = ::getpid();
+    if (::fork() == 0) {
+      ::setsid();
+      if (::ptrace(PTRACE_SEIZE, self, nullptr, nullptr) != 0)
+        ::_exit(1);
+      std::string line = std::to_string(::getpid()) + "\n";
+      UniqueFd f(::open(o_.traced.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      if (f.valid())
+        (void)write_all(f.get(), line.data(), line.size());
+      (void)!::write(ready[1], "x", 1);
+      // Signals stop the tracee for good: they are never waited for.
+      std::this_thread::sleep_for(std::chrono::seconds(60));
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte;
+    if (read_retry(ready[0], &byte, 1) != 1)
+      usage("--traced: the tracer did not attach");
+    ::close(ready[0]);
   }
 
   static void say_stderr(std::string_view text) { (void)write_all(2, text.data(), text.size()); }
@@ -287,6 +332,12 @@ class FakeApp {
 
   void list_tools(const JsonValue& id, const JsonValue* params) {
     std::this_thread::sleep_for(std::chrono::milliseconds(o_.list_delay_ms));
+    if (o_.endless_list >= 0) {
+      JsonArray items;
+      for (int i = 0; i < o_.endless_list; ++i)
+        items.push_back(JsonObject{{"name", "t" + std::to_string(i)}});
+      return answer(id, JsonObject{{"nextCursor", "again"}, {"tools", std::move(items)}});
+    }
     int page = 0;
     if (const JsonValue* cursor = params ? params->find("cursor") : nullptr) {
       auto c = cursor->as_string();
@@ -335,8 +386,9 @@ class FakeApp {
     ++calls_;
     if (!name)
       return answer_error(id, -32602, "missing tool name");
-    const bool extra =
-        std::find(o_.extra_tools.begin(), o_.extra_tools.end(), *name) != o_.extra_tools.end();
+    // `raw` is listed only as an extra tool, and then does what its name says.
+    const bool extra = *name != "raw" && std::find(o_.extra_tools.begin(), o_.extra_tools.end(),
+                                                   *name) != o_.extra_tools.end();
     if (*name == "echo" || extra) {
       answer(id, echo_result(std::move(arguments)));
     } else if (*name == "sleep") {
@@ -387,7 +439,23 @@ class FakeApp {
       answer(id, echo_result(JsonValue()));
     } else if (*name == "deaf") {
       answer(id, echo_result(JsonValue()));
+      const long id_bytes = number(arguments.find("id_bytes"), 0);
+      for (long i = number(arguments.find("pings"), 0); i > 0; --i) {
+        JsonValue ping_id = id_bytes > 0
+                                ? JsonValue(std::string(static_cast<size_t>(id_bytes), 'p'))
+                                : JsonValue(static_cast<long long>(i));
+        send(JsonObject{{"id", std::move(ping_id)}, {"jsonrpc", "2.0"}, {"method", "ping"}});
+      }
       block_forever();
+    } else if (*name == "raw") {
+      const JsonValue* text = arguments.find("line");
+      std::string line(text && text->as_string() ? *text->as_string() : "");
+      const size_t at = line.find("ID");
+      if (at != std::string::npos)
+        line.replace(at, 2, render_compact(id));
+      line += '\n';
+      if (!write_all(1, line.data(), line.size()).ok())
+        ::_exit(1);
     } else if (*name == "quit") {
       answer(id, echo_result(JsonValue()));
       ::_exit(0);

@@ -16,6 +16,8 @@ std::string describe(const AppEvent& event) {
       return "too_large";
     case AppEvent::Kind::Dropped:
       return "dropped " + event.reason;
+    case AppEvent::Kind::Invalid:
+      return "invalid " + render_compact(event.message) + " " + event.reason;
     case AppEvent::Kind::Closed:
       return "closed " + event.reason;
   }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -213,7 +214,8 @@ Result<AppConnection> open_channel(UniqueFd reader, UniqueFd writer, UniqueFd pr
   auto stop = std::make_shared<const UniqueFd>(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!stop->valid())
     return fail("could not open the channel: " + os_error_text(errno));
-  QueueEnds<std::string> outgoing = make_queue<std::string>(OUTGOING_QUEUE_CAPACITY);
+  QueueEnds<std::string> outgoing =
+      make_queue<std::string>(OUTGOING_QUEUE_CAPACITY, OUTGOING_QUEUE_MAX_BYTES);
   QueueEnds<AppEvent> events = make_queue<AppEvent>(EVENT_QUEUE_CAPACITY, EVENT_QUEUE_MAX_BYTES);
   Sender<AppEvent> writer_events = events.sender;
   Result<void> started =
@@ -265,10 +267,12 @@ bool LineFramer::feed(const char* data, size_t size, const Sink& sink) {
   while (size > 0) {
     const char* newline = static_cast<const char*>(std::memchr(data, '\n', size));
     size_t part = newline ? static_cast<size_t>(newline - data) : size;
-    if (!too_long_) {
-      // A line that memory cannot hold is dropped like one over the limit.
-      if (line_.size() + part > MAX_APP_LINE_BYTES || !line_.append(data, part)) {
+    if (!too_long_ && !no_memory_) {
+      if (line_.size() + part > MAX_APP_LINE_BYTES) {
         too_long_ = true;
+        line_.release();
+      } else if (!line_.append(data, part)) {
+        no_memory_ = true;
         line_.release();
       }
     }
@@ -283,7 +287,7 @@ bool LineFramer::feed(const char* data, size_t size, const Sink& sink) {
 }
 
 bool LineFramer::finish(const Sink& sink) {
-  if (line_.size() == 0 && !too_long_)
+  if (line_.size() == 0 && !too_long_ && !no_memory_)
     return true;
   return end_line(sink);
 }
@@ -291,19 +295,74 @@ bool LineFramer::finish(const Sink& sink) {
 bool LineFramer::end_line(const Sink& sink) {
   std::optional<AppEvent> event;
   if (too_long_) {
-    too_long_ = false;
     event = AppEvent{AppEvent::Kind::TooLarge, JsonValue(), std::string()};
+  } else if (no_memory_) {
+    event = AppEvent{AppEvent::Kind::Dropped, JsonValue(), std::string(DROPPED_LINE_REASON)};
   } else if (!is_blank(line_.view())) {
     Result<JsonValue> value = fail("");
     if (runs_out_of_memory([&] { value = parse_json(line_.view()); })) {
       event = AppEvent{AppEvent::Kind::Dropped, JsonValue(), std::string(DROPPED_LINE_REASON)};
     } else if (value.ok()) {
-      // Apps print log lines on standard output; those are skipped silently.
       event = AppEvent{AppEvent::Kind::Message, std::move(value).take(), {}, line_.size()};
+    } else if (std::optional<uint64_t> id = find_answer_id(line_.view())) {
+      event = AppEvent{AppEvent::Kind::Invalid, JsonValue(*id), value.error()};
     }
+    // Anything else is a log line printed on standard output, skipped silently.
   }
+  too_long_ = false;
+  no_memory_ = false;
   line_.clear();
   return !event || sink(std::move(*event));
+}
+
+std::optional<uint64_t> find_answer_id(std::string_view line) {
+  size_t at = line.find_first_not_of(" \t\n\r");
+  if (at == std::string_view::npos || line[at] != '{')
+    return std::nullopt;
+  // One pass over the bytes, knowing only the nesting depth and whether a string is
+  // open: the rest of the line may be broken in any way.
+  int depth = 0;
+  bool key_next = false;  // at depth 1, the next string is a member name
+  for (; at < line.size(); ++at) {
+    const char c = line[at];
+    if (c == '"') {
+      const size_t start = at + 1;
+      for (++at; at < line.size() && line[at] != '"'; ++at) {
+        if (line[at] == '\\')
+          ++at;
+      }
+      if (at >= line.size())
+        return std::nullopt;
+      const bool is_id = key_next && line.substr(start, at - start) == "id";
+      key_next = false;
+      if (!is_id)
+        continue;
+      size_t value = line.find_first_not_of(" \t\n\r", at + 1);
+      if (value == std::string_view::npos || line[value] != ':')
+        continue;
+      value = line.find_first_not_of(" \t\n\r", value + 1);
+      if (value == std::string_view::npos)
+        return std::nullopt;
+      uint64_t id = 0;
+      auto [end, ec] = std::from_chars(line.data() + value, line.data() + line.size(), id);
+      const size_t after = static_cast<size_t>(end - line.data());
+      // Only a whole non-negative integer names a request: not "1", 1.0 or -1.
+      if (ec == std::errc() &&
+          (after == line.size() ||
+           std::string_view(" \t\n\r,}").find(line[after]) != std::string_view::npos))
+        return id;
+      return std::nullopt;
+    }
+    if (c == '{' || c == '[') {
+      ++depth;
+      key_next = depth == 1;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    } else if (c == ',' && depth == 1) {
+      key_next = true;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace brask

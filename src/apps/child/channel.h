@@ -32,25 +32,41 @@ inline constexpr size_t EVENT_QUEUE_CAPACITY = 256;
 // fills; one line of any allowed size still passes alone.
 inline constexpr size_t EVENT_QUEUE_MAX_BYTES = 2 * MAX_APP_LINE_BYTES;
 inline constexpr size_t OUTGOING_QUEUE_CAPACITY = 64;
+// Bytes of lines that may wait for the writer: an app that stops reading must not make
+// the gateway hold 64 answers to its largest requests. One line of any size still
+// passes alone.
+inline constexpr size_t OUTGOING_QUEUE_MAX_BYTES = 16 << 20;
 // How long a send waits for room among the outgoing lines when its caller has no
 // deadline of its own; past it, the app has stopped reading.
 inline constexpr std::chrono::seconds SEND_WAIT{5};
 inline constexpr size_t READ_BUFFER_BYTES = 64 * 1024;
 
 // What the reader and writer threads report. Dropped: a line the gateway had no memory
-// to parse (the reader goes on with the next one).
+// to hold or parse (the reader goes on with the next one). Invalid: a line that is not
+// JSON but whose top-level "id" can still be read, so the request it answers can fail
+// at once.
 struct AppEvent {
-  enum class Kind { Message, TooLarge, Dropped, Closed };
+  enum class Kind { Message, TooLarge, Dropped, Invalid, Closed };
   Kind kind = Kind::Closed;
-  JsonValue message;      // Kind::Message: the value the app sent, of any type
-  std::string reason;     // Kind::Closed: why the thread ended; Kind::Dropped: why the line went
-  size_t line_bytes = 0;  // Kind::Message: the length of the line it came in
+  JsonValue message;      // Message: the value the app sent, of any type; Invalid: the id
+  std::string reason;     // Closed: why the thread ended; Dropped: why the line went;
+                          // Invalid: why it does not parse
+  size_t line_bytes = 0;  // Message: the length of the line it came in
 };
 
 template <>
 struct QueueWeight<AppEvent> {
   static size_t of(const AppEvent& event) { return event.line_bytes; }
 };
+
+template <>
+struct QueueWeight<std::string> {
+  static size_t of(const std::string& line) { return line.size(); }
+};
+
+// The top-level "id" of `line` when it is a non-negative integer, read without parsing
+// the rest (which may be broken anywhere): the id of an answer that does not parse.
+std::optional<uint64_t> find_answer_id(std::string_view line);
 
 inline constexpr std::string_view DROPPED_LINE_REASON =
     "the gateway ran out of memory for a message of the app";
@@ -98,9 +114,10 @@ Result<void> send_message(AppConnection& connection, const JsonValue& message);
 
 // The reader thread's framing, usable on its own (tests, fuzzing): bytes in, one
 // call of `sink` per complete line that yields an event. Blank lines (spaces, tabs,
-// form feeds, carriage returns) and lines that are not JSON yield nothing; a line
-// over MAX_APP_LINE_BYTES yields TooLarge and is never held in memory; a line whose
-// parse runs out of memory yields Dropped.
+// form feeds, carriage returns) and lines that are not JSON yield nothing, unless
+// find_answer_id reads an id in them (Invalid); a line over MAX_APP_LINE_BYTES yields
+// TooLarge and is never held in memory; a line that memory cannot hold or parse yields
+// Dropped.
 class LineFramer {
  public:
   using Sink = std::function<bool(AppEvent&&)>;  // returns false to stop
@@ -115,6 +132,7 @@ class LineFramer {
 
   LineBuffer line_{MAX_APP_LINE_BYTES, KEPT_APP_LINE_CAPACITY_BYTES};
   bool too_long_ = false;
+  bool no_memory_ = false;  // this line did not fit in the memory to be had
 };
 
 }  // namespace brask

@@ -74,6 +74,12 @@ Result<JsonValue> request(AppConnection& connection, std::string_view method, Js
     // The lost line may have been the answer: the call fails, as for a line too large.
     if (event.kind == AppEvent::Kind::Dropped)
       return end_with(connection, std::move(event.reason));
+    if (event.kind == AppEvent::Kind::Invalid) {
+      if (event.message.as_unsigned() == nullptr || *event.message.as_unsigned() != id)
+        continue;
+      return fail("the app's answer to `" + std::string(method) +
+                  "` is not valid JSON: " + event.reason);
+    }
     JsonValue& m = event.message;
     Result<bool> answered = answer_app_request(connection, m, deadline);
     if (!answered.ok())
@@ -103,10 +109,6 @@ Result<void> notify(AppConnection& connection, std::string_view method, JsonValu
   message.set("method", std::string(method));
   message.set("params", std::move(params));
   return send_message(connection, JsonValue(std::move(message)));
-}
-
-Result<bool> answer_app_request(AppConnection& connection, const JsonValue& message) {
-  return answer_app_request(connection, message, std::chrono::steady_clock::now() + SEND_WAIT);
 }
 
 Result<bool> answer_app_request(AppConnection& connection, const JsonValue& message,
@@ -145,15 +147,18 @@ bool poll(AppConnection& connection) {
       connection.ended = std::move(event.reason);
       break;  // later events stay queued
     }
-    if (event.kind == AppEvent::Kind::TooLarge || event.kind == AppEvent::Kind::Dropped)
+    if (event.kind != AppEvent::Kind::Message)
       continue;
-    Result<bool> answered = answer_app_request(connection, event.message);
-    // A failed answer has set `ended` already; the poll goes on regardless.
-    if (answered.ok() && *answered)
-      continue;
-    if (is_tools_changed(event.message)) {
-      connection.tools_changed = true;
+    // Nobody waits on the app here: an answer finds room almost at once, or the app has
+    // stopped reading, the connection is ended, and no more answers are tried.
+    if (!connection.ended) {
+      Result<bool> answered = answer_app_request(
+          connection, event.message, std::chrono::steady_clock::now() + IDLE_ANSWER_WAIT);
+      if (answered.ok() && *answered)
+        continue;
     }
+    if (is_tools_changed(event.message))
+      connection.tools_changed = true;
   }
   return std::exchange(connection.tools_changed, false);
 }

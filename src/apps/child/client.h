@@ -25,8 +25,9 @@ inline constexpr int INITIALIZE_TIMEOUT_SECS = 60;
 // `ended` as it was (nothing sent); a send failure; "the app did not answer
 // `{method}` within {seconds}s", "the app's MCP connection ended", a `closed` reason,
 // "the app sent a message larger than 67108864 bytes", DROPPED_LINE_REASON (each also
-// set as `ended`); the
-// app's error "message" or "the app returned an error" (leaving `ended` alone).
+// set as `ended`); "the app's answer to `{method}` is not valid JSON: {fault}" for an
+// answer that does not parse, the app's error "message" or "the app returned an error"
+// (these three leave `ended` alone).
 // Success: the response's "result", null when it has none.
 Result<JsonValue> request(AppConnection& connection, std::string_view method, JsonValue params,
                           std::chrono::nanoseconds timeout);
@@ -36,14 +37,19 @@ Result<void> notify(AppConnection& connection, std::string_view method, JsonValu
 
 // True when `message` was a request of the app (it has "id" and "method") and has
 // been answered: {} for "ping", -32601 "not supported by the Brask gateway" for any
-// other method. False when it is no request. The answer waits for room until
-// `deadline` (now + SEND_WAIT when none is given). Failure: the send failure text.
+// other method. The answer waits for room until `deadline`. Failure: the send failure
+// text.
 Result<bool> answer_app_request(AppConnection& connection, const JsonValue& message,
                                 std::chrono::steady_clock::time_point deadline);
-Result<bool> answer_app_request(AppConnection& connection, const JsonValue& message);
+
+// How long an answer to the app waits for room outside a request: long enough for a
+// writer a moment behind a burst, short enough that an app that stopped reading
+// delays nothing.
+inline constexpr std::chrono::milliseconds IDLE_ANSWER_WAIT{20};
 
 // Takes every event already waiting without waiting for more, answering app requests
-// and recording ends in `ended`. Returns whether the app announced a tool-list change
+// (each waiting at most IDLE_ANSWER_WAIT, none once the connection has ended) and
+// recording ends in `ended`. Returns whether the app announced a tool-list change
 // since the last poll, and clears that flag.
 bool poll(AppConnection& connection);
 

@@ -1,95 +1,85 @@
 // process_tree.cc: /proc scans, SIGSTOP then SIGKILL through pidfds; see the header.
 #include "apps/child/process_tree.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
-#include <optional>
+#include <cstring>
 #include <string_view>
 #include <utility>
-
-#include "base/unique_fd.h"
 
 namespace brask {
 namespace {
 
-// Set once by adopt_orphans, on the main thread before any app starts.
-std::atomic<bool> adopting{false};
-
 // A tree that still grows after this many scans is killed as far as it was found.
 constexpr int MAX_SCANS = 64;
 
-struct ProcessEntry {
-  pid_t pid;
-  pid_t parent;
-};
+UniqueFd open_spare() {
+  return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
 
-// The parent of `pid`, from /proc; nothing once it has gone.
-std::optional<pid_t> parent_of(pid_t pid) {
-  char path[32];
-  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid())
-    return std::nullopt;
-  // The fields up to the parent fit well within this; the rest is not needed.
-  char buffer[512];
-  ssize_t n = read_retry(fd.get(), buffer, sizeof buffer);
-  if (n <= 0)
-    return std::nullopt;
-  // "pid (name) state parent ...": the name may hold spaces and parentheses, so the
-  // fields are counted from the last ')'.
-  std::string_view text(buffer, static_cast<size_t>(n));
+bool out_of_descriptors() {
+  return errno == EMFILE || errno == ENFILE;
+}
+
+// "pid (name) state parent group ...": the name may hold spaces and parentheses, so the
+// fields are counted from the last ')'.
+std::optional<ProcessInfo> parse_stat(pid_t pid, std::string_view text) {
   size_t name_end = text.rfind(')');
   if (name_end == std::string_view::npos)
     return std::nullopt;
   text.remove_prefix(name_end + 1);
+  ProcessInfo info;
+  info.pid = pid;
   size_t state = text.find_first_not_of(' ');
   if (state == std::string_view::npos)
     return std::nullopt;
-  size_t parent_at = text.find(' ', state);
-  if (parent_at == std::string_view::npos)
-    return std::nullopt;
-  text.remove_prefix(parent_at + 1);
-  pid_t parent = 0;
-  if (std::from_chars(text.data(), text.data() + text.size(), parent).ec != std::errc())
-    return std::nullopt;
-  return parent;
-}
-
-std::vector<ProcessEntry> process_table() {
-  std::vector<ProcessEntry> table;
-  DIR* dir = ::opendir("/proc");
-  if (dir == nullptr)
-    return table;
-  while (const dirent* entry = ::readdir(dir)) {
-    std::string_view name = entry->d_name;
-    pid_t pid = 0;
-    if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc())
-      continue;
-    if (std::optional<pid_t> parent = parent_of(pid))
-      table.push_back({pid, *parent});
+  info.state = text[state];
+  text.remove_prefix(state + 1);
+  for (pid_t* field : {&info.parent, &info.group}) {
+    if (text.empty() || text[0] != ' ')
+      return std::nullopt;
+    text.remove_prefix(1);
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *field);
+    if (ec != std::errc())
+      return std::nullopt;
+    text.remove_prefix(static_cast<size_t>(end - text.data()));
   }
-  ::closedir(dir);
-  return table;
+  return info;
 }
 
-// Every process descended from `root`, parents before their children.
-std::vector<ProcessEntry> descendants(const std::vector<ProcessEntry>& table, pid_t root) {
-  std::vector<ProcessEntry> found;
+// The record layout getdents64 fills in; glibc declares no type for it.
+struct LinuxDirent64 {
+  uint64_t inode;
+  int64_t offset;
+  unsigned short length;
+  unsigned char type;
+  char name[1];
+};
+
+void send_signal(const HeldProcess& member, int signal_number) {
+  if (member.handle.valid()) {
+    ::syscall(SYS_pidfd_send_signal, member.handle.get(), signal_number, nullptr, 0);
+  } else {
+    ::kill(member.pid, signal_number);
+  }
+}
+
+// Every process descended from `root` through processes of `group`, parents before
+// their children.
+std::vector<ProcessInfo> descendants(const std::vector<ProcessInfo>& table, pid_t root,
+                                     pid_t group) {
+  std::vector<ProcessInfo> found;
   std::vector<pid_t> parents{root};
   for (size_t i = 0; i < parents.size(); ++i) {
-    for (const ProcessEntry& entry : table) {
-      if (entry.parent != parents[i])
+    for (const ProcessInfo& entry : table) {
+      if (entry.parent != parents[i] || entry.group != group)
         continue;
       if (std::find(parents.begin(), parents.end(), entry.pid) != parents.end())
         continue;
@@ -100,92 +90,111 @@ std::vector<ProcessEntry> descendants(const std::vector<ProcessEntry>& table, pi
   return found;
 }
 
-// A process of a tree, held through a pidfd where the system has them, so that a
-// signal never reaches a process that took over the number of one that ended.
-struct Member {
-  pid_t pid;
-  UniqueFd handle;  // invalid: signalled by number
-};
-
-std::optional<Member> hold(const ProcessEntry& entry) {
-  UniqueFd handle(static_cast<int>(::syscall(SYS_pidfd_open, entry.pid, 0)));
-  if (!handle.valid() && errno == ESRCH)
-    return std::nullopt;
-  // Checked after the handle is open: the process it holds is the one found.
-  std::optional<pid_t> parent = parent_of(entry.pid);
-  if (parent && *parent != entry.parent)
-    return std::nullopt;
-  return Member{entry.pid, std::move(handle)};
-}
-
-void send_signal(const Member& member, int signal_number) {
-  if (member.handle.valid()) {
-    ::syscall(SYS_pidfd_send_signal, member.handle.get(), signal_number, nullptr, 0);
-  } else {
-    ::kill(member.pid, signal_number);
-  }
-}
-
-void reap(pid_t pid) {
-  // ECHILD: not (or no longer) the gateway's child; nothing to do.
-  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
-}
-
 }  // namespace
 
-void adopt_orphans() {
-  if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0)
-    adopting = true;
+void ProcDir::keep_open() {
+  dir_ = UniqueFd(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  spare_ = open_spare();
 }
 
-void kill_tree(pid_t root) {
+UniqueFd ProcDir::open_stat(pid_t pid) {
+  char path[32];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  // Relative to the kept descriptor, the path opens no directory on the way.
+  const char* relative = path + 6;
+  auto open = [&] {
+    return dir_.valid() ? ::openat(dir_.get(), relative, O_RDONLY | O_CLOEXEC)
+                        : ::open(path, O_RDONLY | O_CLOEXEC);
+  };
+  UniqueFd fd(open());
+  if (!fd.valid() && out_of_descriptors() && spare_.valid()) {
+    // Another thread may take the freed number first; then this read fails as before.
+    spare_.reset();
+    fd = UniqueFd(open());
+  }
+  return fd;
+}
+
+std::optional<ProcessInfo> ProcDir::info(pid_t pid) {
+  std::optional<ProcessInfo> found;
+  {
+    UniqueFd fd = open_stat(pid);
+    // The fields up to the group fit well within this; the rest is not needed.
+    char buffer[512];
+    ssize_t n = fd.valid() ? read_retry(fd.get(), buffer, sizeof buffer) : -1;
+    if (n > 0)
+      found = parse_stat(pid, std::string_view(buffer, static_cast<size_t>(n)));
+  }
+  if (dir_.valid() && !spare_.valid())
+    spare_ = open_spare();
+  return found;
+}
+
+std::vector<ProcessInfo> ProcDir::table() {
+  std::vector<ProcessInfo> table;
+  std::vector<pid_t> pids;
+  UniqueFd opened;
+  if (!dir_.valid())
+    opened = UniqueFd(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const int fd = dir_.valid() ? dir_.get() : opened.get();
+  if (fd < 0 || ::lseek(fd, 0, SEEK_SET) < 0)
+    return table;
+  alignas(LinuxDirent64) char buffer[16384];
+  for (;;) {
+    long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    if (n <= 0)
+      break;
+    for (long at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + at);
+      at += entry->length;
+      std::string_view name(entry->name);
+      pid_t pid = 0;
+      auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+      if (ec == std::errc() && end == name.data() + name.size())
+        pids.push_back(pid);
+    }
+  }
+  table.reserve(pids.size());
+  for (pid_t pid : pids) {
+    if (std::optional<ProcessInfo> found = info(pid))
+      table.push_back(*found);
+  }
+  return table;
+}
+
+UniqueFd open_pidfd(pid_t pid) {
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+}
+
+std::vector<HeldProcess> kill_tree(ProcDir& proc, pid_t root, pid_t group) {
   // The root is the gateway's unreaped child, so its number is safe to use.
   ::kill(root, SIGSTOP);
-  std::vector<Member> members;
+  std::vector<HeldProcess> members;
   for (int scan = 0; scan < MAX_SCANS; ++scan) {
     bool grew = false;
-    for (const ProcessEntry& entry : descendants(process_table(), root)) {
-      auto known = [&](const Member& m) { return m.pid == entry.pid; };
+    for (const ProcessInfo& entry : descendants(proc.table(), root, group)) {
+      auto known = [&](const HeldProcess& m) { return m.pid == entry.pid; };
       if (std::any_of(members.begin(), members.end(), known))
         continue;
-      if (std::optional<Member> member = hold(entry)) {
-        // A stopped process forks no more; the next scan finds what it forked before.
-        send_signal(*member, SIGSTOP);
-        members.push_back(std::move(*member));
-        grew = true;
-      }
+      HeldProcess member{entry.pid, open_pidfd(entry.pid)};
+      if (!member.handle.valid() && errno == ESRCH)
+        continue;
+      // Checked after the handle is open: the process it holds is the one found.
+      std::optional<ProcessInfo> now = proc.info(entry.pid);
+      if (!now || now->parent != entry.parent)
+        continue;
+      // A stopped process forks no more; the next scan finds what it forked before.
+      send_signal(member, SIGSTOP);
+      members.push_back(std::move(member));
+      grew = true;
     }
     if (!grew)
       break;
   }
   ::kill(root, SIGKILL);
-  for (const Member& member : members)
+  for (const HeldProcess& member : members)
     send_signal(member, SIGKILL);
-  reap(root);
-  // Parents come first, so each member is the gateway's (adopted) child by the time it
-  // is waited for.
-  for (const Member& member : members)
-    reap(member.pid);
-}
-
-void stop_orphans(const std::vector<pid_t>& servers) {
-  if (!adopting)
-    return;
-  const pid_t self = ::getpid();
-  for (int scan = 0; scan < MAX_SCANS; ++scan) {
-    bool found = false;
-    for (const ProcessEntry& entry : process_table()) {
-      if (entry.parent != self)
-        continue;
-      if (std::find(servers.begin(), servers.end(), entry.pid) != servers.end())
-        continue;
-      kill_tree(entry.pid);
-      found = true;
-    }
-    if (!found)
-      break;
-  }
+  return members;
 }
 
 }  // namespace brask

@@ -1,30 +1,61 @@
-// process_tree.h: stopping an app server together with every process it started in
-// turn, found through /proc. Servers are often started through a launcher that does
-// not exec (a script, a package runner), so killing the started process alone leaves
-// the real server running. Called with the live-children lock held (live_children.cc),
-// which keeps two stops from reaping or signalling each other's processes.
+// process_tree.h: finding and killing the processes of one app server through /proc.
+// An app server's processes are the process the gateway started and its descendants
+// that stayed in the gateway's process group; one that left the group (a desktop
+// application it opened, a daemon) belongs to the user and is never touched, nor is
+// anything below it. Not thread-safe: the live-children lock (live_children.cc)
+// serialises every use, and nothing here waits for a process.
 #pragma once
 
 #include <sys/types.h>
 
+#include <optional>
 #include <vector>
+
+#include "base/unique_fd.h"
 
 namespace brask {
 
-// Makes the gateway a child subreaper, so a launcher's orphans stay the gateway's own
-// children (to be stopped and reaped) instead of going to init, and turns on the
-// stopping of such orphans in `stop_orphans`. Called once on the main thread.
-void adopt_orphans();
+struct ProcessInfo {
+  pid_t pid = 0;
+  pid_t parent = 0;
+  pid_t group = 0;
+  char state = '?';  // as /proc shows it: 'Z' for a zombie
+};
 
-// SIGKILLs `root`, an unreaped child of the gateway, and every process descended from
-// it: the tree is first stopped (SIGSTOP, rescanned until no new process appears, so
-// nothing forks away), then killed. Reaps `root` and whichever of the others become
-// the gateway's children on the way. Blocks until they are gone.
-void kill_tree(pid_t root);
+// /proc, readable when the gateway's descriptors have run out, once `keep_open` has
+// run: a directory descriptor opened once, and a spare descriptor given up for a moment
+// to open one file. Before it, each use opens and closes what it needs.
+class ProcDir {
+ public:
+  void keep_open();
 
-// Kills and reaps, with their trees, the gateway's children that are not in `servers`:
-// orphans adopted from servers' trees, whose own server cannot be told any more. Does
-// nothing unless `adopt_orphans` ran.
-void stop_orphans(const std::vector<pid_t>& servers);
+  // Every process of the system; empty when /proc cannot be read.
+  std::vector<ProcessInfo> table();
+  // One process; nothing once it has gone.
+  std::optional<ProcessInfo> info(pid_t pid);
+
+ private:
+  UniqueFd open_stat(pid_t pid);
+
+  UniqueFd dir_;
+  UniqueFd spare_;
+};
+
+// A pidfd for `pid`; invalid when the system has none or no descriptor is free, and
+// then callers signal by number.
+UniqueFd open_pidfd(pid_t pid);
+
+// A process held through a pidfd where one could be had, so that a signal or a wait
+// never reaches a process that took over the number of one that ended.
+struct HeldProcess {
+  pid_t pid = 0;
+  UniqueFd handle;  // invalid: known by number only
+};
+
+// SIGKILLs `root`, an unreaped child of the gateway, and every descendant of it that is
+// in process group `group`: they are first stopped (SIGSTOP, rescanned until no new one
+// appears, so nothing forks away), then killed. Returns the descendants killed, without
+// waiting for any of them; nothing is reaped.
+std::vector<HeldProcess> kill_tree(ProcDir& proc, pid_t root, pid_t group);
 
 }  // namespace brask

@@ -52,35 +52,28 @@ void add_reserved_signals(sigset_t* set) {
     words[(sig - 1) / BITS] |= 1UL << ((sig - 1) % BITS);
 }
 
-// posix_spawn* report failure as a returned error number.
-Result<void> check(int err) {
+// Each posix_spawn* call reports failure as a returned error number; they run in turn
+// and the first failure ends the set-up.
+Result<void> prepare(SpawnSetup& setup, int child_stdin, int child_stdout) {
+  posix_spawn_file_actions_t* actions = &setup.actions;
+  int err = posix_spawn_file_actions_init(actions);
   if (err != 0)
     return fail(os_error_text(err));
-  return {};
-}
-
-Result<void> prepare(SpawnSetup& setup, int child_stdin, int child_stdout) {
-  Result<void> r = check(posix_spawn_file_actions_init(&setup.actions));
-  if (!r.ok())
-    return r;
   setup.have_actions = true;
   // dup2 clears close-on-exec on the copies; the originals close at exec.
-  for (Result<void> step : {
-         check(posix_spawn_file_actions_adddup2(&setup.actions, child_stdin, STDIN_FILENO)),
-             check(posix_spawn_file_actions_adddup2(&setup.actions, child_stdout, STDOUT_FILENO)),
-             check(posix_spawn_file_actions_addopen(&setup.actions, STDERR_FILENO, "/dev/null",
-                                                    O_WRONLY, 0)),
+  if ((err = posix_spawn_file_actions_adddup2(actions, child_stdin, STDIN_FILENO)) != 0 ||
+      (err = posix_spawn_file_actions_adddup2(actions, child_stdout, STDOUT_FILENO)) != 0 ||
+      (err = posix_spawn_file_actions_addopen(actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0)) !=
+          0)
+    return fail(os_error_text(err));
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-             // Descriptors opened elsewhere in the gateway without close-on-exec stay out too.
-             check(posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1)),
+  // Descriptors opened elsewhere in the gateway without close-on-exec stay out too.
+  if ((err = posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1)) != 0)
+    return fail(os_error_text(err));
 #endif
-       }) {
-    if (!step.ok())
-      return step;
-  }
-  r = check(posix_spawnattr_init(&setup.attributes));
-  if (!r.ok())
-    return r;
+  posix_spawnattr_t* attributes = &setup.attributes;
+  if ((err = posix_spawnattr_init(attributes)) != 0)
+    return fail(os_error_text(err));
   setup.have_attributes = true;
   // Only what the gateway itself changed, or what a C library leaves ignored, goes back
   // to default; a signal the gateway's parent ignored (nohup) stays ignored for the app.
@@ -91,15 +84,11 @@ Result<void> prepare(SpawnSetup& setup, int child_stdin, int child_stdout) {
   add_reserved_signals(&defaults);
   sigset_t empty;
   sigemptyset(&empty);
-  for (Result<void> step : {
-           check(posix_spawnattr_setsigdefault(&setup.attributes, &defaults)),
-           check(posix_spawnattr_setsigmask(&setup.attributes, &empty)),
-           check(posix_spawnattr_setflags(&setup.attributes,
-                                          POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)),
-       }) {
-    if (!step.ok())
-      return step;
-  }
+  if ((err = posix_spawnattr_setsigdefault(attributes, &defaults)) != 0 ||
+      (err = posix_spawnattr_setsigmask(attributes, &empty)) != 0 ||
+      (err = posix_spawnattr_setflags(attributes,
+                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)) != 0)
+    return fail(os_error_text(err));
   return {};
 }
 

@@ -160,9 +160,12 @@ TEST_F(SpawnTest, DisposalKillsAndReaps) {
 }
 
 TEST_F(SpawnTest, FailedHandshakeLeavesNoProcess) {
-  Result<AppConnection> started =
-      start_app(fake_app_entry({"--no-initialize", "--count-file", count_file}), 50ms);
+  // A refused initialize fails the handshake only once the app runs and has written its
+  // pid, however slowly it starts; the process is then alive and must be killed.
+  Result<AppConnection> started = start_app(
+      fake_app_entry({"--init-error", R"({"code":1,"message":"no"})", "--count-file", count_file}));
   ASSERT_FALSE(started.ok());
+  EXPECT_EQ(started.error(), "Fake did not start its MCP server: no");
   std::vector<pid_t> pids = testing::read_count_file(count_file);
   ASSERT_EQ(pids.size(), 1u);
   EXPECT_FALSE(testing::process_exists(pids[0]));
