@@ -294,12 +294,13 @@ bool LineFramer::end_line(const Sink& sink) {
     too_long_ = false;
     event = AppEvent{AppEvent::Kind::TooLarge, JsonValue(), std::string()};
   } else if (!is_blank(line_.view())) {
-    Result<JsonValue> value = fail("");
-    if (runs_out_of_memory([&] { value = parse_json(line_.view()); })) {
+    std::optional<Result<JsonValue>> value =
+        unless_out_of_memory([&] { return parse_json(line_.view()); });
+    if (!value) {
       event = AppEvent{AppEvent::Kind::Dropped, JsonValue(), std::string(DROPPED_LINE_REASON)};
-    } else if (value.ok()) {
+    } else if (value->ok()) {
       // Apps print log lines on standard output; those are skipped silently.
-      event = AppEvent{AppEvent::Kind::Message, std::move(value).take(), {}, line_.size()};
+      event = AppEvent{AppEvent::Kind::Message, std::move(*value).take(), {}, line_.size()};
     }
   }
   line_.clear();
