@@ -95,11 +95,11 @@ std::string words(Lcg& rng, size_t count) {
   return s;
 }
 
-// A tools/list result: 3,000 tools with nested input schemas, about 5 MB.
+// A tools/list result: 5,200 tools with nested input schemas, about 5 MB.
 std::string tools_list_payload() {
   Lcg rng;
   std::string s = R"({"jsonrpc":"2.0","id":7,"result":{"tools":[)";
-  for (int t = 0; t < 3000; ++t) {
+  for (int t = 0; t < 5200; ++t) {
     if (t > 0)
       s += ',';
     s += R"({"name":"tool_)" + std::to_string(t) + R"(","title":")" + words(rng, 3) +

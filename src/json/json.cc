@@ -463,7 +463,7 @@ JsonObject::JsonObject() {
 
 JsonObject::JsonObject(std::initializer_list<Member> members) : JsonObject() {
   for (const Member& m : members)
-    set(m.first, m.second);
+    set(m.key, std::move(m.value));
 }
 
 JsonObject::JsonObject(JsonObjectView members) : JsonObject() {

@@ -249,7 +249,12 @@ class JsonArray {
 // An object being built: members sorted by key, keys unique.
 class JsonObject {
  public:
-  using Member = std::pair<std::string_view, JsonValue>;
+  // A member written in braces. An initializer list's elements are const; the value is
+  // `mutable` so that building from braces moves it instead of copying.
+  struct Member {
+    std::string_view key;
+    mutable JsonValue value;
+  };
 
   JsonObject();
   // A later member replaces an earlier one with the same key.

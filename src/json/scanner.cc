@@ -51,6 +51,9 @@ constexpr auto HEX_VALUES = [] {
 constexpr uint64_t POWERS_OF_TEN[] = {1,      10,      100,      1000,     10000,
                                       100000, 1000000, 10000000, 100000000};
 
+// Where the exponent as written stops growing: more than any text has digits.
+constexpr int64_t MAX_WRITTEN_EXPONENT = 100'000'000'000'000'000;
+
 // Whether a grammatical number that does not fit a double is too large (rather than too
 // small): its decimal exponent, taken from the written digits and exponent, is >= 0.
 bool magnitude_at_least_one(std::string_view number) {
@@ -83,8 +86,7 @@ bool magnitude_at_least_one(std::string_view number) {
     ++e;
   long long exponent = 0;
   for (; e < number.size(); ++e) {
-    // Saturate: past a billion the sign alone decides.
-    if (exponent < 1000000000)
+    if (exponent < MAX_WRITTEN_EXPONENT)
       exponent = exponent * 10 + (number[e] - '0');
   }
   return e10 + (negative ? -exponent : exponent) >= 0;
@@ -538,7 +540,7 @@ bool JsonScanner::number_into(JsonValue* out) {
   // conversion; more make `significand_digits` 99, which leaves the number to from_chars.
   uint64_t significand = 0;
   int significand_digits = 0;
-  int exponent10 = 0;
+  int64_t exponent10 = 0;
   if (*p == '0') {
     ++p;
     if (p < end && is_digit(*p))
@@ -612,9 +614,11 @@ bool JsonScanner::number_into(JsonValue* out) {
       return set_fault(JSON_EOF_IN_VALUE, text_.size());
     if (!is_digit(*p))
       return set_fault(JSON_INVALID_NUMBER, offset(p) + 1);
-    int written = 0;
+    // Saturates far beyond any count of digits a text can hold, so that the fraction's
+    // digits never cancel a part of the exponent that was left out.
+    int64_t written = 0;
     for (; p < end && is_digit(*p); ++p) {
-      if (written < 100000)
+      if (written < MAX_WRITTEN_EXPONENT)
         written = written * 10 + (*p - '0');
     }
     exponent10 += negative_exponent ? -written : written;
@@ -640,7 +644,8 @@ bool JsonScanner::number_into(JsonValue* out) {
     }
   }
   double value = 0;
-  if (significand_digits > 19 || !decimal_to_double(significand, exponent10, &value)) {
+  if (significand_digits > 19 || exponent10 < -400 || exponent10 > 400 ||
+      !decimal_to_double(significand, static_cast<int>(exponent10), &value)) {
     if (std::string_view fault = read_double(start + (negative ? 1 : 0), p, &value); !fault.empty())
       return set_fault(fault, pos_);
   }

@@ -8,27 +8,19 @@
 // the last of them. A fault at a byte is `fault(what, offset_of_byte + 1)`, one just before
 // an opening bracket is `fault(what, offset_of_bracket)`, end of text is `fault(what, size)`.
 //
-// Reading an object member by member (what `parse_value` does for any object):
+// Reading an object member by member (the walkers count the depth and consume the
+// brackets and commas; the callback consumes the colon and the value):
 //
 //   JsonScanner s(text);
 //   if (s.skip_whitespace() != '{') return s.expect_value_fault();  // not an object
-//   auto open = s.begin_container(/*open=*/0);  // consumes `{`, checks the depth
-//   if (!open.ok()) return open.failure();
-//   for (bool first = true;; first = false) {
-//     auto more = s.next_member(first);  // consumes `,` or `}`; trailing comma, EOF, ...
-//     if (!more.ok()) return more.failure();
-//     if (!*more) break;                 // `}` consumed: offset() is just after it
-//     auto key = s.scan_string();        // offset() is just after the key's closing quote
-//     if (!key.ok()) return key.failure();
-//     if (auto colon = s.scan_colon(); !colon.ok()) return colon.failure();
-//     if (*key == "name") {
-//       if (s.skip_whitespace() != '"') ...           // a wrong type, reported where you like
-//       auto name = s.scan_string();
-//     } else {
-//       auto skipped = s.skip_value(/*open=*/1);      // any value, checked, depth counted
-//     }
-//   }
-//   auto end = s.finish();  // only whitespace may follow
+//   Result<void> read = s.read_object([&](std::string_view key) -> Result<void> {
+//     if (key != "name") return s.skip_member();      // any value, checked
+//     if (auto colon = s.scan_colon(); !colon.ok()) return colon;
+//     if (s.skip_whitespace() != '"') ...              // a wrong type, reported where you like
+//     auto name = s.scan_string();                     // offset() is just after its quote
+//     ...
+//   });
+//   if (read.ok()) read = s.finish();  // only whitespace may follow
 #pragma once
 
 #include <cstddef>

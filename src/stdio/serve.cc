@@ -221,27 +221,27 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
         continue;
       } else {
         // The line feed is parsed too, so running out of input is reported on the line after.
-        Result<JsonValue> parsed = fail("");
-        const bool no_memory = runs_out_of_memory([&] { parsed = parse_json(line.view()); });
+        std::optional<Result<JsonValue>> parsed =
+            unless_out_of_memory([&] { return parse_json(line.view()); });
         line.clear();
-        if (no_memory) {
+        if (!parsed) {
           // What the parse held is freed by now; the id is unknown, as for a line not JSON.
           answer = error_response(nullptr, {INTERNAL_ERROR, std::string(NO_MEMORY)});
-        } else if (!parsed.ok()) {
-          answer = error_response(nullptr, {PARSE_ERROR, parsed.error()});
-        } else if (!parsed->as_object()) {
+        } else if (!parsed->ok()) {
+          answer = error_response(nullptr, {PARSE_ERROR, parsed->error()});
+        } else if (!(*parsed)->as_object()) {
           answer = error_response(nullptr, {INVALID_REQUEST, std::string(NOT_AN_OBJECT)});
         } else if (!running.try_admit()) {
           // A request without an id expects no answer, not even this one.
-          if (const JsonValue* id = parsed->find("id")) {
+          if (const JsonValue* id = (*parsed)->find("id")) {
             answer = error_response(*id, {SERVER_BUSY, busy_message()});
           }
         } else {
           std::optional<JsonValue> id;
-          if (const JsonValue* given = parsed->find("id"))
+          if (const JsonValue* given = (*parsed)->find("id"))
             id = *given;
           // A thread the system refuses fails this request alone; serving goes on.
-          Result<void> started = running.run(std::move(parsed).take());
+          Result<void> started = running.run(std::move(*parsed).take());
           if (!started.ok() && id)
             answer = error_response(std::move(*id), {INTERNAL_ERROR, started.error()});
         }

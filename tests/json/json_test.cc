@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "json/parse.h"
 #include "json/render.h"
 
 namespace brask {
@@ -30,6 +31,19 @@ TEST(JsonObject, SetFindAndEraseByExactKey) {
   EXPECT_FALSE(o.erase("Name"));
   EXPECT_FALSE(o.contains("Name"));
   EXPECT_EQ(render_compact(JsonValue(o)), R"({"name":"y"})");
+}
+
+// Building from braces moves: a large value keeps its storage, as a relayed call's
+// arguments must.
+TEST(JsonObject, BracesMoveTheirValues) {
+  auto parsed = parse_json("[\"" + std::string(1 << 20, 'x') + "\", 1]");
+  ASSERT_TRUE(parsed.ok());
+  JsonValue arguments = std::move(parsed).take();
+  const char* data = arguments.as_array()->front().as_string()->data();
+  JsonValue built = JsonObject{{"arguments", std::move(arguments)}, {"name", "echo"}};
+  const JsonValue* kept = built.find("arguments");
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->as_array()->front().as_string()->data(), data);
 }
 
 TEST(JsonValue, KindsAndEquality) {

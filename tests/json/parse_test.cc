@@ -4,6 +4,8 @@
 
 #include <bit>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -191,6 +193,105 @@ TEST(ParseJson, DoublesAreCorrectlyRounded) {
     ASSERT_TRUE(d != nullptr || u != nullptr) << text;
     if (d != nullptr) {
       ASSERT_EQ(std::bit_cast<uint64_t>(*d), std::bit_cast<uint64_t>(want)) << text;
+    }
+  }
+}
+
+// Numbers of any length: long integer parts and fractions, runs of leading zeros, and
+// exponents of any length and sign that put the value anywhere, near the edges of a double
+// included. Each must read as from_chars reads it, or fail as out of range exactly where it
+// is too large for a double (strtod tells which); too small reads as zero.
+TEST(ParseJson, NumbersOfAnyLengthReadAsTheirOwnValue) {
+  std::mt19937_64 rng(11);
+  auto digits = [&](size_t n, bool nonzero_first) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i)
+      s += static_cast<char>('0' + (i == 0 && nonzero_first ? 1 + rng() % 9 : rng() % 10));
+    return s;
+  };
+  auto pick = [&](std::initializer_list<long long> choices) {
+    return *(choices.begin() + static_cast<long>(rng() % choices.size()));
+  };
+  // The exponent as written: its sign, sometimes a `+`, sometimes leading zeros.
+  auto exponent_text = [&](long long e) {
+    std::string s = rng() % 2 ? "e" : "E";
+    s += e < 0 ? "-" : rng() % 2 ? "+" : "";
+    s += std::string(rng() % 4 == 0 ? rng() % 30 : 0, '0');
+    return s + std::to_string(e < 0 ? -e : e);
+  };
+  std::vector<std::string> texts = {
+      "0." + std::string(99999, '0') + "1e1000000",
+      "0." + std::string(123455, '0') + "5e1234567",
+      "0." + std::string(99999, '0') + "1e100308",
+      "0." + std::string(99999, '0') + "1e100309",
+      "1" + std::string(100000, '0') + "e-100000",
+      "1" + std::string(100000, '0') + "e-100324",
+      "1" + std::string(100000, '0') + "e-99692",
+      "0.0001e" + std::string(40, '9'),
+      "0.0001e-" + std::string(40, '9'),
+      "0e" + std::string(40, '9'),
+  };
+  for (int i = 0; i < 40; ++i) {
+    const size_t zeros = 99990 + rng() % 30000;
+    const long long value_exponent = pick({-400, -325, -324, -308, 0, 308, 309, 400});
+    texts.push_back("0." + std::string(zeros, '0') + digits(1 + rng() % 25, true) +
+                    exponent_text(value_exponent + static_cast<long long>(zeros) + 1));
+  }
+  for (int i = 0; i < 30000; ++i) {
+    // Integer part: "0" or up to 40 digits, now and then hundreds; a fraction after "0"
+    // starts with a run of zeros and then a digit that is not.
+    const bool zero_integer = rng() % 3 == 0;
+    std::string text = zero_integer ? "0" : digits(1 + rng() % (rng() % 8 ? 40 : 400), true);
+    const size_t zeros = rng() % (rng() % 8 ? 30 : 400);
+    const size_t fraction = rng() % 3 == 0 ? 0 : 1 + rng() % (rng() % 8 ? 30 : 400);
+    if (fraction > 0)
+      text += "." + std::string(zero_integer ? zeros : 0, '0') + digits(fraction, zero_integer);
+    // The exponent places the leading digit near an edge of the fast path or of a double,
+    // or anywhere; some are longer than any text has digits.
+    const long long leading =
+        zero_integer ? (fraction > 0 ? -static_cast<long long>(zeros) - 1 : 0)
+                     : static_cast<long long>(
+                           text.find('.') == std::string::npos ? text.size() : text.find('.')) -
+                           1;
+    const long long target =
+        pick({-325, -324, -323, -309, -308, -307, -64, -27, -22, 0, 22, 27, 307, 308, 309}) +
+        pick({-2, -1, 0, 1, 2});
+    switch (rng() % 4) {
+      case 0:
+        break;
+      case 1:
+        text += exponent_text(static_cast<long long>(rng() % 801) - 400 - leading);
+        break;
+      case 2:
+        text += (rng() % 2 ? "e-" : "e") + digits(7 + rng() % 30, true);
+        break;
+      default:
+        text += exponent_text(target - leading);
+    }
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.size() > 80 ? text.substr(0, 40) + "..." + text.substr(text.size() - 40)
+                                  : text);
+    double want = 0;
+    const auto [stop, ec] = std::from_chars(text.data(), text.data() + text.size(), want);
+    ASSERT_EQ(stop, text.data() + text.size());
+    auto got = parse_json(text);
+    if (ec == std::errc::result_out_of_range && std::isinf(std::strtod(text.c_str(), nullptr))) {
+      ASSERT_FALSE(got.ok()) << render_compact(*got);
+      EXPECT_EQ(got.error(), "number out of range at line 1 column " + std::to_string(text.size()));
+      continue;
+    }
+    if (ec == std::errc::result_out_of_range)
+      want = 0.0;
+    ASSERT_TRUE(got.ok()) << got.error();
+    const double* d = got->as_double();
+    const uint64_t* u = got->as_unsigned();
+    ASSERT_TRUE(d != nullptr || u != nullptr);
+    if (d != nullptr) {
+      ASSERT_EQ(std::bit_cast<uint64_t>(*d), std::bit_cast<uint64_t>(want)) << *d << " " << want;
+    } else {
+      ASSERT_EQ(static_cast<double>(*u), want);
     }
   }
 }

@@ -28,61 +28,53 @@ TEST(JsonScanner, FaultCountsLinesAndBytes) {
   }
 }
 
-// Reads {"id": string, "args": [strings]} the way the apps file reader does, reporting its
-// own faults where parsing stopped.
+// Reads {"id": string, "args": [strings]} the way the apps file reader does, through the
+// walkers, reporting its own faults where parsing stopped. Every member and element is
+// recorded in the order the walkers hand them over, so a skipped or repeated one shows.
 Result<std::vector<std::string>> read_record(std::string_view text) {
   JsonScanner s(text);
   if (s.skip_whitespace() != '{')
     return s.expect_value_fault();
-  if (auto open = s.begin_container(0); !open.ok())
-    return open.failure();
   std::vector<std::string> seen;
-  for (bool first = true;; first = false) {
-    auto more = s.next_member(first);
-    if (!more.ok())
-      return more.failure();
-    if (!*more)
-      break;
-    auto key = s.scan_string();
-    if (!key.ok())
-      return key.failure();
+  Result<void> read = s.read_object([&](std::string_view key) -> Result<void> {
     for (const auto& k : seen) {
-      if (k == *key)
-        return s.fault("duplicate field `" + *key + "`", s.offset());
+      if (k == key)
+        return s.fault("duplicate field `" + std::string(key) + "`", s.offset());
     }
-    if (auto colon = s.scan_colon(); !colon.ok())
-      return colon.failure();
-    if (*key == "id") {
+    const std::string name(key);
+    Result<void> value;
+    if (name == "id") {
+      if (auto colon = s.scan_colon(); !colon.ok())
+        return colon;
       if (s.skip_whitespace() != '"')
         return s.fault("`id` must be a string", s.offset());
       auto id = s.scan_string();
       if (!id.ok())
         return id.failure();
       seen.push_back("id=" + *id);
-    } else if (*key == "args") {
+    } else if (name == "args") {
+      if (auto colon = s.scan_colon(); !colon.ok())
+        return colon;
       if (s.skip_whitespace() != '[')
         return s.fault("`args` must be a list", s.offset());
-      if (auto open = s.begin_container(1); !open.ok())
-        return open.failure();
-      for (bool first_arg = true;; first_arg = false) {
-        auto next = s.next_element(first_arg);
-        if (!next.ok())
-          return next.failure();
-        if (!*next)
-          break;
+      value = s.read_array([&]() -> Result<void> {
         if (s.skip_whitespace() != '"')
           return s.fault("bad argument", s.offset());
         auto arg = s.scan_string();
         if (!arg.ok())
           return arg.failure();
         seen.push_back("arg=" + *arg);
-      }
+        return {};
+      });
     } else {
-      if (auto skipped = s.skip_value(1); !skipped.ok())
-        return skipped.failure();
+      value = s.skip_member();
     }
-    seen.push_back(*key);
-  }
+    if (value.ok())
+      seen.push_back(name);
+    return value;
+  });
+  if (!read.ok())
+    return read.failure();
   if (auto end = s.finish(); !end.ok())
     return end.failure();
   return seen;

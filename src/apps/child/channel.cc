@@ -299,13 +299,14 @@ bool LineFramer::end_line(const Sink& sink) {
   } else if (no_memory_) {
     event = AppEvent{AppEvent::Kind::Dropped, JsonValue(), std::string(DROPPED_LINE_REASON)};
   } else if (!is_blank(line_.view())) {
-    Result<JsonValue> value = fail("");
-    if (runs_out_of_memory([&] { value = parse_json(line_.view()); })) {
+    std::optional<Result<JsonValue>> value =
+        unless_out_of_memory([&] { return parse_json(line_.view()); });
+    if (!value) {
       event = AppEvent{AppEvent::Kind::Dropped, JsonValue(), std::string(DROPPED_LINE_REASON)};
-    } else if (value.ok()) {
-      event = AppEvent{AppEvent::Kind::Message, std::move(value).take(), {}, line_.size()};
+    } else if (value->ok()) {
+      event = AppEvent{AppEvent::Kind::Message, std::move(*value).take(), {}, line_.size()};
     } else if (std::optional<uint64_t> id = find_answer_id(line_.view())) {
-      event = AppEvent{AppEvent::Kind::Invalid, JsonValue(*id), value.error()};
+      event = AppEvent{AppEvent::Kind::Invalid, JsonValue(*id), value->error()};
     }
     // Anything else is a log line printed on standard output, skipped silently.
   }
