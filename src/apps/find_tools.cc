@@ -1,5 +1,6 @@
 #include "apps/find_tools.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,14 +21,25 @@ constexpr std::string_view HINT_PREFIX =
     "No tool matched. These tools list or run an app's own commands; describe one and search "
     "its commands: ";
 
-// Reads every app in `indexes` at once. Outcomes are in the order of `indexes`; a
-// worker that hands nothing back leaves its place empty.
+// Reads every app in `indexes`: a held catalogue on this thread, the others at once, one
+// worker each. Outcomes are in the order of `indexes`; a worker that hands nothing back
+// leaves its place empty.
 Result<std::vector<std::optional<CatalogueOutcome>>> read_catalogues(
     Gateway& gateway, const std::vector<size_t>& indexes) {
   std::vector<std::optional<CatalogueOutcome>> outcomes(indexes.size());
-  std::vector<std::jthread> workers;
-  workers.reserve(indexes.size());
+  // Workers only for apps that must list their tools: starting a thread costs more than
+  // scoring a whole catalogue.
+  std::vector<size_t> to_list;
   for (size_t i = 0; i < indexes.size(); ++i) {
+    if (std::shared_ptr<const ToolCatalogue> held = gateway.held_tools(indexes[i])) {
+      outcomes[i].emplace(std::move(held));
+    } else {
+      to_list.push_back(i);
+    }
+  }
+  std::vector<std::jthread> workers;
+  workers.reserve(to_list.size());
+  for (const size_t i : to_list) {
     // Each worker writes only its own element, and every worker is joined before the
     // vector is read.
     std::optional<CatalogueOutcome>* outcome = &outcomes[i];
@@ -81,28 +93,29 @@ Result<JsonValue> find_tools(Gateway& gateway, std::string_view query,
         JsonObject{{"app", gateway.apps()[indexes[i]].id}, {"error", std::move(message)}});
   }
 
+  // Hits as their scores and places (in `read`, in the catalogue): names and summaries
+  // are made only for the few that are kept.
   const std::vector<std::string> words = query_words(query);
-  std::vector<ToolHit> hits;
-  for (const auto& [index, catalogue] : read) {
-    for (const AppTool& tool : *catalogue) {
-      auto name = tool_name(tool);
-      if (!name)
+  std::vector<uint32_t> scores;
+  std::vector<std::pair<size_t, size_t>> places;
+  for (size_t r = 0; r < read.size(); ++r) {
+    const ToolCatalogue& catalogue = *read[r].second;
+    const std::vector<uint32_t> tool_scores = catalogue.search_texts().score_all(words);
+    for (size_t t = 0; t < tool_scores.size(); ++t) {
+      if (tool_scores[t] == 0 || !tool_name(catalogue[t]))
         continue;
-      const uint32_t score = score_tool(words, tool);
-      if (score == 0)
-        continue;
-      hits.push_back(
-          ToolHit{gateway.apps()[index].id, std::string(*name), one_line_summary(tool), score});
+      scores.push_back(tool_scores[t]);
+      places.emplace_back(r, t);
     }
   }
-  hits = rank_hits(std::move(hits), limit);
 
   JsonArray tools;
-  tools.reserve(hits.size());
-  for (ToolHit& hit : hits) {
-    tools.push_back(JsonObject{{"app", std::move(hit.app)},
-                               {"summary", std::move(hit.summary)},
-                               {"tool", std::move(hit.tool)}});
+  for (const size_t hit : rank_scores(scores, limit)) {
+    const auto& [index, catalogue] = read[places[hit].first];
+    const AppTool& tool = (*catalogue)[places[hit].second];
+    tools.push_back(JsonObject{{"app", gateway.apps()[index].id},
+                               {"summary", one_line_summary(tool)},
+                               {"tool", std::string(*tool_name(tool))}});
   }
   JsonObject result;
   if (tools.empty()) {

@@ -1,7 +1,8 @@
 // find_tools.h: the search behind "brask_find_tools": reads the tool lists of one app or
-// of every app in parallel (one worker thread per app, all joined before returning),
-// scores and ranks the tools, and reports the apps that could not be read. Called from
-// request threads; keeps nothing between searches.
+// of every app (held catalogues on the calling thread, the apps that must list their tools
+// in parallel, one worker thread each, all joined before returning), scores and ranks the
+// tools, and reports the apps that could not be read. Called from request threads; keeps
+// nothing between searches.
 #pragma once
 
 #include <cstddef>

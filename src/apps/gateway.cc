@@ -94,9 +94,7 @@ void Gateway::close_locked(AppSlot& slot) {
     disconnect_locked(slot);
 }
 
-Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
-  if (index >= slots_.size())
-    return fail("no such app");
+std::shared_ptr<const ToolCatalogue> Gateway::held_tools(size_t index) {
   AppSlot& slot = slots_[index];
   bool looked = false;
   {
@@ -111,8 +109,15 @@ Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
   }
   if (looked)
     check_pending_stop(slot);
-  if (std::shared_ptr<const ToolCatalogue> cached = read_catalogue(slot))
+  return read_catalogue(slot);
+}
+
+Result<std::shared_ptr<const ToolCatalogue>> Gateway::app_tools(size_t index) {
+  if (index >= slots_.size())
+    return fail("no such app");
+  if (std::shared_ptr<const ToolCatalogue> cached = held_tools(index))
     return cached;
+  AppSlot& slot = slots_[index];
   const uint64_t starts_seen = slot.starts_finished.load();
   Result<std::shared_ptr<const ToolCatalogue>> listed = [&] {
     MutexLock lock(slot.connection_mutex);

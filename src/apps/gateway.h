@@ -12,10 +12,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "apps/child/app_entry.h"
 #include "apps/child/channel.h"
+#include "apps/search/scoring.h"
 #include "base/mutex.h"
 #include "base/result.h"
 #include "json/json.h"
@@ -24,9 +26,24 @@ namespace brask {
 
 // One tool as the app listed it: an object whose "name" is a string, kept whole.
 using AppTool = JsonValue;
-// An app's tools in listing order. Shared and never changed once built: holders keep
-// their reference valid however the slot changes.
-using ToolCatalogue = std::vector<AppTool>;
+// An app's tools in listing order, with their texts prepared for searching (once, since
+// the tools never change). Shared and never changed once built: holders keep their
+// reference valid however the slot changes.
+class ToolCatalogue {
+ public:
+  explicit ToolCatalogue(std::vector<AppTool> tools)
+      : tools_(std::move(tools)), search_texts_(tools_) {}
+
+  size_t size() const { return tools_.size(); }
+  const AppTool& operator[](size_t index) const { return tools_[index]; }
+  std::vector<AppTool>::const_iterator begin() const { return tools_.begin(); }
+  std::vector<AppTool>::const_iterator end() const { return tools_.end(); }
+  const SearchTexts& search_texts() const { return search_texts_; }
+
+ private:
+  std::vector<AppTool> tools_;
+  SearchTexts search_texts_;  // of `tools_`, built after it
+};
 
 // Starts one app's server and hands back a ready connection, or the failure text.
 using AppStarter = std::function<Result<AppConnection>(const AppEntry&)>;
@@ -93,6 +110,9 @@ class Gateway {
   // needed and lists its tools. Failures: "no such app", the agents-off message, the
   // start and listing failures of the child layer.
   Result<std::shared_ptr<const ToolCatalogue>> app_tools(size_t index);
+  // The catalogue `app_tools` would answer at once, or null when it would have to list
+  // the tools; never waits for the app. `index` must be below the number of apps.
+  std::shared_ptr<const ToolCatalogue> held_tools(size_t index);
 
   // Takes the app's connection lock (waiting as long as another user holds it), makes
   // sure a live connection and a catalogue exist (starting the app and listing its

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "base/bytes.h"
 #include "text/text.h"
@@ -32,6 +33,39 @@ constexpr auto ASCII_ALPHANUMERIC = [] {
 
 constexpr uint64_t HIGH_BITS = BYTE_HIGH_BITS;
 
+// A byte's bit in a 64-bit set of the bytes that begin words: digits and lower-case letters
+// each have their own, other bytes (UTF-8 lead bytes) share the rest. A shared bit only
+// makes a word be tried where it cannot match.
+constexpr auto FIRST_BYTE_BIT = [] {
+  std::array<uint8_t, 256> table{};
+  for (int b = 0; b < 256; ++b) {
+    if (b >= '0' && b <= '9')
+      table[b] = static_cast<uint8_t>(b - '0');
+    else if (b >= 'a' && b <= 'z')
+      table[b] = static_cast<uint8_t>(10 + b - 'a');
+    else
+      table[b] = static_cast<uint8_t>(36 + b % 28);
+  }
+  return table;
+}();
+
+constexpr uint64_t first_byte_bit(unsigned char b) {
+  return uint64_t{1} << FIRST_BYTE_BIT[b];
+}
+
+}  // namespace
+
+// One prepared text: cut to MAX_MATCH_CHARS and lower-cased, the byte offsets where its
+// words begin, and the set of their first bytes (first_byte_bit).
+struct MatchPiece {
+  std::string_view text;
+  const uint32_t* begin;
+  const uint32_t* end;
+  uint64_t first_bytes;
+};
+
+namespace {
+
 // A tool text cut to MAX_MATCH_CHARS code points and lower-cased, with the byte offsets
 // where its words begin, so that a query word is tried only at word starts and only
 // when some word starts with its first byte. Tool texts are nearly always ASCII: that
@@ -55,12 +89,7 @@ class MatchText {
   MatchText(const MatchText&) = delete;
   MatchText& operator=(const MatchText&) = delete;
 
-  std::string_view view() const { return view_; }
-  const uint32_t* begin() const { return starts_; }
-  const uint32_t* end() const { return starts_ + count_; }
-  bool some_word_starts_with(unsigned char b) const {
-    return (first_bytes_[b >> 6] >> (b & 63)) & 1;
-  }
+  MatchPiece piece() const { return MatchPiece{view_, starts_, starts_ + count_, first_bytes_}; }
 
  private:
   static bool all_ascii(std::string_view text) {
@@ -108,8 +137,7 @@ class MatchText {
 
   void add_ascii_start(size_t at) {
     small_[count_++] = static_cast<uint32_t>(at);
-    const unsigned char b = static_cast<unsigned char>(ascii_[at]);
-    first_bytes_[b >> 6] |= uint64_t{1} << (b & 63);
+    first_bytes_ |= first_byte_bit(static_cast<unsigned char>(ascii_[at]));
   }
 
   void split_other() {
@@ -119,8 +147,7 @@ class MatchText {
       const bool alphanumeric = is_alphanumeric(decode_utf8(view_, &pos));
       if (alphanumeric && !in_word) {
         large_.push_back(static_cast<uint32_t>(at));
-        const unsigned char b = static_cast<unsigned char>(view_[at]);
-        first_bytes_[b >> 6] |= uint64_t{1} << (b & 63);
+        first_bytes_ |= first_byte_bit(static_cast<unsigned char>(view_[at]));
       }
       in_word = alphanumeric;
     }
@@ -134,7 +161,7 @@ class MatchText {
   std::string_view view_;
   const uint32_t* starts_ = nullptr;
   size_t count_ = 0;
-  uint64_t first_bytes_[4] = {};
+  uint64_t first_bytes_ = 0;
 };
 
 // Whether the character starting at byte `pos` of valid UTF-8 `text` is alphanumeric.
@@ -151,13 +178,14 @@ bool alphanumeric_at(std::string_view text, size_t pos) {
 // not at the start of any word.
 enum class WordHit { None, Begins, Whole };
 
-WordHit find_at_word_start(const MatchText& text, std::string_view w) {
-  if (!text.some_word_starts_with(static_cast<unsigned char>(w[0]))) {
+WordHit find_at_word_start(const MatchPiece& text, std::string_view w) {
+  if ((text.first_bytes & first_byte_bit(static_cast<unsigned char>(w[0]))) == 0) {
     return WordHit::None;
   }
-  const std::string_view t = text.view();
+  const std::string_view t = text.text;
   WordHit hit = WordHit::None;
-  for (const uint32_t p : text) {
+  for (const uint32_t* at = text.begin; at != text.end; ++at) {
+    const uint32_t p = *at;
     if (t[p] != w[0] || t.size() - p < w.size()) {
       continue;
     }
@@ -215,6 +243,60 @@ void for_each_word(std::string_view text, Visit visit) {
     visit(text.substr(start));
 }
 
+// The words that count, each with whether it is all alphanumeric, worked out once per
+// scoring. Words hold only alphanumerics, so a word with anything else can match only as
+// a run inside the name.
+class QueryWords {
+ public:
+  explicit QueryWords(const std::vector<std::string>& words) {
+    for (size_t i = 0; i < words.size() && i < MAX_QUERY_WORDS; ++i) {
+      if (words[i].empty())
+        continue;
+      words_[count_++] = Word{words[i], all_alphanumeric(words[i])};
+    }
+  }
+
+  struct Word {
+    std::string_view text;
+    bool wordlike;
+  };
+  const Word* begin() const { return words_; }
+  const Word* end() const { return words_ + count_; }
+
+ private:
+  Word words_[MAX_QUERY_WORDS];
+  size_t count_ = 0;
+};
+
+// score_tool's points for the non-empty `query` over prepared texts; `description()`
+// gives the description's piece, asked for only when some word is still without points.
+template <class Description>
+uint32_t score_pieces(const QueryWords& query, const MatchPiece& name, const MatchPiece& title,
+                      Description description) {
+  std::optional<MatchPiece> described;
+  uint32_t score = 0;
+  for (const QueryWords::Word& word : query) {
+    const std::string_view w = word.text;
+    WordHit hit = WordHit::None;
+    if (word.wordlike) {
+      hit = find_at_word_start(name, w);
+      if (hit != WordHit::Whole)
+        hit = std::max(hit, find_at_word_start(title, w));
+    }
+    if (hit == WordHit::Whole) {
+      score += 3;
+    } else if (hit == WordHit::Begins || name.text.find(w) != std::string_view::npos) {
+      score += 2;
+    } else if (word.wordlike) {
+      if (!described)
+        described = description();
+      if (find_at_word_start(*described, w) != WordHit::None)
+        score += 1;
+    }
+  }
+  return score;
+}
+
 }  // namespace
 
 std::vector<std::string> query_words(std::string_view query) {
@@ -229,36 +311,58 @@ std::vector<std::string> query_words(std::string_view query) {
 uint32_t score_tool(const std::vector<std::string>& words, const JsonValue& tool) {
   if (words.empty())
     return 1;
+  const QueryWords query(words);
   MatchText name(string_member(tool, "name"));
   MatchText title(string_member(tool, "title"));
   // The description is prepared only when some word is still without points.
   std::optional<MatchText> description;
-  uint32_t score = 0;
-  for (size_t i = 0; i < words.size() && i < MAX_QUERY_WORDS; ++i) {
-    const std::string& w = words[i];
-    if (w.empty())
-      continue;
-    // Words hold only alphanumerics, so a word with anything else can match only as a
-    // run inside the name.
-    const bool wordlike = all_alphanumeric(w);
-    WordHit hit = WordHit::None;
-    if (wordlike) {
-      hit = find_at_word_start(name, w);
-      if (hit != WordHit::Whole)
-        hit = std::max(hit, find_at_word_start(title, w));
-    }
-    if (hit == WordHit::Whole) {
-      score += 3;
-    } else if (hit == WordHit::Begins || name.view().find(w) != std::string_view::npos) {
-      score += 2;
-    } else if (wordlike) {
-      if (!description)
-        description.emplace(string_member(tool, "description"));
-      if (find_at_word_start(*description, w) != WordHit::None)
-        score += 1;
+  return score_pieces(query, name.piece(), title.piece(), [&] {
+    description.emplace(string_member(tool, "description"));
+    return description->piece();
+  });
+}
+
+SearchTexts::SearchTexts(const std::vector<JsonValue>& tools) {
+  tools_.reserve(tools.size());
+  for (const JsonValue& tool : tools) {
+    Tool& prepared = tools_.emplace_back();
+    prepared.text = texts_.size();
+    prepared.starts = starts_.size();
+    const std::string_view members[3] = {"name", "title", "description"};
+    for (size_t k = 0; k < 3; ++k) {
+      const MatchText text(string_member(tool, members[k]));
+      const MatchPiece piece = text.piece();
+      texts_.append(piece.text);
+      starts_.insert(starts_.end(), piece.begin, piece.end);
+      prepared.text_ends[k] = static_cast<uint32_t>(texts_.size() - prepared.text);
+      prepared.starts_ends[k] = static_cast<uint32_t>(starts_.size() - prepared.starts);
+      prepared.first_bytes[k] = piece.first_bytes;
     }
   }
-  return score;
+  texts_.shrink_to_fit();
+  starts_.shrink_to_fit();
+}
+
+MatchPiece SearchTexts::piece(const Tool& tool, size_t k) const {
+  const uint32_t text_begin = k == 0 ? 0 : tool.text_ends[k - 1];
+  const uint32_t starts_begin = k == 0 ? 0 : tool.starts_ends[k - 1];
+  const uint32_t* starts = starts_.data() + tool.starts;
+  return MatchPiece{
+      std::string_view(texts_).substr(tool.text + text_begin, tool.text_ends[k] - text_begin),
+      starts + starts_begin, starts + tool.starts_ends[k], tool.first_bytes[k]};
+}
+
+std::vector<uint32_t> SearchTexts::score_all(const std::vector<std::string>& words) const {
+  if (words.empty())
+    return std::vector<uint32_t>(tools_.size(), 1);
+  const QueryWords query(words);
+  std::vector<uint32_t> scores;
+  scores.reserve(tools_.size());
+  for (const Tool& tool : tools_) {
+    scores.push_back(
+        score_pieces(query, piece(tool, 0), piece(tool, 1), [&] { return piece(tool, 2); }));
+  }
+  return scores;
 }
 
 std::string one_line_summary(const JsonValue& tool) {
@@ -286,12 +390,30 @@ std::string one_line_summary(const JsonValue& tool) {
 }
 
 std::vector<ToolHit> rank_hits(std::vector<ToolHit> hits, uint64_t limit) {
+  std::vector<uint32_t> scores;
+  scores.reserve(hits.size());
+  for (const ToolHit& hit : hits)
+    scores.push_back(hit.score);
+  std::vector<ToolHit> ranked;
+  ranked.reserve(std::min(hits.size(), static_cast<size_t>(MAX_FIND_LIMIT)));
+  for (const size_t position : rank_scores(scores, limit))
+    ranked.push_back(std::move(hits[position]));
+  return ranked;
+}
+
+std::vector<size_t> rank_scores(const std::vector<uint32_t>& scores, uint64_t limit) {
   limit = std::clamp<uint64_t>(limit, 1, MAX_FIND_LIMIT);
-  std::stable_sort(hits.begin(), hits.end(),
-                   [](const ToolHit& a, const ToolHit& b) { return a.score > b.score; });
-  if (hits.size() > limit)
-    hits.erase(hits.begin() + static_cast<ptrdiff_t>(limit), hits.end());
-  return hits;
+  std::vector<size_t> positions(scores.size());
+  for (size_t i = 0; i < positions.size(); ++i)
+    positions[i] = i;
+  const size_t kept = std::min(positions.size(), static_cast<size_t>(limit));
+  // Ties broken by position make the order total, so a partial sort keeps exactly what a
+  // stable sort of all hits would put first.
+  std::partial_sort(
+      positions.begin(), positions.begin() + static_cast<ptrdiff_t>(kept), positions.end(),
+      [&](size_t a, size_t b) { return scores[a] != scores[b] ? scores[a] > scores[b] : a < b; });
+  positions.resize(kept);
+  return positions;
 }
 
 }  // namespace brask

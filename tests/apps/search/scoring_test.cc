@@ -145,6 +145,38 @@ TEST(ScoreTool, BoundedByThreePointsPerWord) {
   EXPECT_EQ(score_tool(words, tool("blur", "Blur", "Blur")), 48u);
 }
 
+// The texts kept with a catalogue are packed tool after tool: each tool's name, title
+// and description must score as they do on their own.
+TEST(SearchTexts, ScoresEveryToolAsScoreToolDoes) {
+  const std::string long_accented = repeat("\u00e9", 1999);
+  const std::vector<JsonValue> tools = {
+      tool("gaussian_blur", "Blur", "Softens the image."),
+      JsonValue(JsonArray{}),
+      tool("export", "Export PDF", JsonValue(3)),
+      tool("stack", "Multilayer \u00c9CLAIR", long_accented + " blur"),
+      tool("\u00e9claircir_image", nullptr, "Blurs the layer"),
+      tool("resize_5\u212a"),
+      tool("x", nullptr, repeat("x", 1995) + " layer pdf"),
+      tool("x_y", "z", "relay lamp"),  // a start of the name is no start of the description
+  };
+  const SearchTexts texts(tools);
+  const Words queries[] = {
+      {},
+      query_words("blur"),
+      query_words("Export PDF layer \u00e9clair 5k"),
+      query_words("image blur blur softens lay"),
+      {"", "blur-", "pdf", "layer"},  // not from query_words: an empty and a non-word
+      Words(20, "blur"),
+  };
+  for (const Words& words : queries) {
+    std::vector<uint32_t> want;
+    for (const JsonValue& t : tools)
+      want.push_back(score_tool(words, t));
+    EXPECT_EQ(texts.score_all(words), want);
+  }
+  EXPECT_TRUE(SearchTexts({}).score_all(query_words("blur")).empty());
+}
+
 TEST(OneLineSummary, FirstSentenceOrLineTrimmedAndCut) {
   const std::string s159 = repeat("a", 159);
   const std::string e159 = repeat("\u00e9", 159);
