@@ -4,22 +4,12 @@
 import { after, before, describe, test } from "node:test";
 import assert from "node:assert/strict";
 import { mkdtempSync, mkdirSync, renameSync, rmSync, writeFileSync, realpathSync } from "node:fs";
-import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
-import { dirname, join } from "node:path";
+import { join } from "node:path";
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+import { bin, entry } from "./helpers.mjs";
 
-const bin = process.env.BRASK_BIN_DIR;
-if (!bin) throw new Error("BRASK_BIN_DIR must name the build's bin folder (tests/interop/run sets it)");
-
-const require = createRequire(import.meta.url);
-// The servers' entry files, found through their packages so no path inside them is assumed.
-const entry = (pkg) => {
-  const dir = dirname(require.resolve(`${pkg}/package.json`));
-  const { bin: entries } = require(`${pkg}/package.json`);
-  return join(dir, typeof entries === "string" ? entries : Object.values(entries)[0]);
-};
 const everythingEntry = entry("@modelcontextprotocol/server-everything");
 const filesystemEntry = entry("@modelcontextprotocol/server-filesystem");
 
