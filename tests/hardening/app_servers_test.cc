@@ -161,16 +161,8 @@ TEST(AppServers, ThreeHundredStopsLeaveNothingBehind) {
   int id = 1;
   call_each(session, apps, &id, "echo", JsonObject{}, 30, "echo");
   const pid_t gateway = session.process().pid();
-  const auto zombies = [&] {
-    int n = 0;
-    for (pid_t child : children_of(gateway)) {
-      std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
-      std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-      const size_t name_end = text.rfind(')');
-      n += name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'Z';
-    }
-    return n;
-  };
+  const auto zombies = [&] { return zombie_children(gateway); };
+
   // Threads of replaced connections end shortly after their disposal. Request threads
   // are kept for the next requests, at most about one per request running at once, so
   // they are allowed for beside the level; a connection's threads left behind are not.

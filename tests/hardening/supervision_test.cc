@@ -43,18 +43,6 @@ pid_t pid_in(const std::string& path) {
   return pid;
 }
 
-int zombie_children(pid_t parent) {
-  int zombies = 0;
-  for (pid_t child : children_of(parent)) {
-    std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t name_end = text.rfind(')');
-    if (name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'Z')
-      ++zombies;
-  }
-  return zombies;
-}
-
 // An app run through /bin/sh: `script` runs with "$0" the fake-app and "$@" its options.
 FakeApp shell_app(const std::string& id, const std::string& script,
                   std::vector<std::string> options = {}) {

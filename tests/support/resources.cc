@@ -104,6 +104,19 @@ std::vector<pid_t> children_of(pid_t pid) {
   return children;
 }
 
+int zombie_children(pid_t pid) {
+  int zombies = 0;
+  for (pid_t child : children_of(pid)) {
+    std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The state follows the name, which may hold spaces and parentheses.
+    const size_t name_end = text.rfind(')');
+    zombies +=
+        name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'Z';
+  }
+  return zombies;
+}
+
 AppEntry fake_app_entry(std::vector<std::string> args, std::string name) {
   return AppEntry{"fake", std::move(name), program_path("fake-app"), std::move(args)};
 }

@@ -39,6 +39,9 @@ int thread_count(pid_t pid);
 // The processes whose parent is `pid`.
 std::vector<pid_t> children_of(pid_t pid);
 
+// How many of them are zombies, ended and not yet reaped by `pid`.
+int zombie_children(pid_t pid);
+
 // An apps entry running bin/fake-app with `args`.
 AppEntry fake_app_entry(std::vector<std::string> args, std::string name = "Fake");
 
