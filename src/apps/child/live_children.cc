@@ -114,10 +114,8 @@ void reap_ended_locked(LiveChildren& children) REQUIRES(children.mutex) {
     if (contains(children.servers, entry.pid) || contains(late, entry.pid))
       continue;
     // A zombie child outside the record: its number stays its own until this reaps it.
-    if (::waitpid(entry.pid, nullptr, WNOHANG) == entry.pid) {
-      auto& inherited = children.inherited;
-      inherited.erase(std::remove(inherited.begin(), inherited.end(), entry.pid), inherited.end());
-    }
+    if (::waitpid(entry.pid, nullptr, WNOHANG) == entry.pid)
+      std::erase(children.inherited, entry.pid);
   }
 }
 
@@ -132,8 +130,8 @@ std::vector<HeldProcess> stop_orphans_locked(LiveChildren& children) REQUIRES(ch
       continue;
     if (contains(children.servers, entry.pid) || contains(children.late, entry.pid))
       continue;
-    const auto& inherited = children.inherited;
-    if (std::find(inherited.begin(), inherited.end(), entry.pid) != inherited.end())
+    if (std::find(children.inherited.begin(), children.inherited.end(), entry.pid) !=
+        children.inherited.end())
       continue;
     killed.push_back(HeldProcess{entry.pid, open_pidfd(entry.pid)});
     for (HeldProcess& member : kill_tree(children.proc, entry.pid, children.group()))
