@@ -123,6 +123,8 @@ struct JsonBuild {
   static void place(JsonValue* dst, JsonValue&& v, JsonArena* arena);
   // A deep copy of node `src` into `arena`.
   static void copy(JsonValue* dst, const JsonValue& src, JsonArena* arena);
+  // Arena bytes that `copy` takes for node `v`.
+  static size_t footprint(const JsonValue& v);
   // Sorts members by key and keeps the last of equal keys; returns how many remain.
   static size_t sort_members(JsonMember* members, size_t n);
   static void raw_copy(void* dst, const void* src, size_t nodes) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <span>
 #include <type_traits>
 
 #include "json/document.h"
@@ -214,6 +215,23 @@ void JsonBuild::copy(JsonValue* dst, const JsonValue& from, JsonArena* arena) {
   }
 }
 
+size_t JsonBuild::footprint(const JsonValue& from) {
+  const JsonValue& v = from.node();
+  size_t bytes = 0;
+  if (v.kind_ == JsonKind::String && !(v.flags_ & JsonValue::SHORT)) {
+    bytes = (v.size_ + 7) & ~size_t{7};
+  } else if (v.kind_ == JsonKind::Array) {
+    bytes = v.size_ * sizeof(JsonValue);
+    for (const JsonValue& element : std::span(v.p_.elements, v.size_))
+      bytes += footprint(element);
+  } else if (v.kind_ == JsonKind::Object) {
+    bytes = v.size_ * sizeof(JsonMember);
+    for (const JsonMember& member : std::span(v.p_.members, v.size_))
+      bytes += footprint(member.key_) + footprint(member.value_);
+  }
+  return bytes;
+}
+
 size_t JsonBuild::sort_members(JsonMember* m, size_t n) {
   // Keys of up to 13 bytes sit in their value, whose 16 bytes may all be read: zero-padded
   // past their length and read big-endian, they compare as two pairs of integers, with the
@@ -300,7 +318,9 @@ JsonValue::JsonValue(const JsonValue& other) {
     flags_ &= SHORT;
     return;
   }
-  JsonDocument* doc = JsonDocument::create(src.kind_ == JsonKind::String ? src.size_ : 1024);
+  // Sized to fit: a list of many small values copied out one by one (an app's tools) must
+  // not cost a large first block each.
+  JsonDocument* doc = JsonDocument::create(JsonBuild::footprint(src));
   try {
     JsonBuild::copy(&doc->root, src, &doc->arena);
   } catch (...) {

@@ -285,6 +285,27 @@ TEST(AppServers, IdleAppCannotMakeTheGatewayHoldUnboundedMemory) {
   EXPECT_LT(*peak, BOUND_KIB);
 }
 
+// An app that repeats its cursor sends 64 pages before it is refused; the tools taken in
+// meanwhile cost about what they cost on the wire, not a block each.
+TEST(AppServers, ListingThatNeverEndsIsHeldAtAboutItsOwnSize) {
+#ifdef BRASK_SANITIZED
+  GTEST_SKIP() << "sanitizers change how memory is allocated and counted";
+#endif
+  constexpr long TOOLS_PER_PAGE = 5000;
+  GatewaySession session({FakeApp("endless", {"--endless-list", std::to_string(TOOLS_PER_PAGE)})});
+  const std::optional<long> idle_peak = session.process().peak_memory_kib();
+  ASSERT_TRUE(idle_peak);
+  bool is_error = false;
+  const std::string text = session.call(1, "endless", "echo", JsonObject{}, 120, &is_error);
+  EXPECT_NE(text.find("more than 64 pages"), std::string::npos) << text;
+  // Each of fake-app's tools is about 215 bytes on the wire; "about twice" has some room
+  // here for the allocator.
+  constexpr long RECEIVED_KIB = 64 * TOOLS_PER_PAGE * 215 / 1024;
+  const std::optional<long> peak = session.process().peak_memory_kib();
+  ASSERT_TRUE(peak);
+  EXPECT_LT(*peak - *idle_peak, 5 * RECEIVED_KIB / 2);
+}
+
 // An answer that does not parse fails its call at once, naming the fault, when its
 // top-level id can still be read, before or after the fault; a broken line with
 // another request's id is passed over, as any line that is not JSON.

@@ -26,8 +26,8 @@
 //   --traced PATH          at start, a helper of its own session attaches to it with
 //                          PTRACE_SEIZE, writes "{pid}\n" to PATH and lives 60 s without
 //                          ever waiting for it: once killed, the app cannot be reaped
-//   --endless-list N       answer every tools/list with N small tools and the same
-//                          "nextCursor"
+//   --endless-list N       answer every tools/list with N tools of about 215 bytes and
+//                          the same "nextCursor"
 //
 // Misbehaving tools (listed only with --hostile):
 //   crash      exits with status 3 without answering
@@ -335,7 +335,9 @@ class FakeApp {
     if (o_.endless_list >= 0) {
       JsonArray items;
       for (int i = 0; i < o_.endless_list; ++i)
-        items.push_back(JsonObject{{"name", "t" + std::to_string(i)}});
+        items.push_back(JsonObject{{"description", std::string(150, 'd')},
+                                   {"inputSchema", JsonObject{{"type", "object"}}},
+                                   {"name", "t" + std::to_string(i)}});
       return answer(id, JsonObject{{"nextCursor", "again"}, {"tools", std::move(items)}});
     }
     int page = 0;
