@@ -761,6 +761,20 @@ int main(int argc, char** argv) {
     rows.push_back({"RSS idle after start-up", idle / 1024.0, 4.0, "MiB", "<= 4 MiB"});
     rows.push_back({"RSS after " + std::to_string(memory_calls) + " calls", after / 1024.0,
                     idle / 1024.0 + 1.0, "MiB", "<= idle + 1 MiB"});
+    // Echoes of 1, 4 and 8 MiB, then small calls: a message's peak against its size, and
+    // what stays resident once nothing large is in flight against the idle size.
+    for (int mib : {1, 4, 8}) {
+      const std::string text = R"({"text":")" + std::string(size_t(mib) << 20, 'e') + "\"}";
+      gateway->write_line(call_line(id++, true, text));
+      check_answer(gateway->read_answer());
+    }
+    const long echo_peak = memory_kib(gateway->pid()).second;
+    time_calls(*gateway, Peer::Gateway, small, 20, id);
+    const long after_echoes = memory_kib(gateway->pid()).first;
+    rows.push_back({"peak RSS rise, echoes of 1, 4 and 8 MiB", (echo_peak - idle) / 1024.0, 4 * 8.0,
+                    "MiB", "<= 4x the largest (32 MiB)"});
+    rows.push_back({"RSS after them and 20 small calls", after_echoes / 1024.0, 2 * idle / 1024.0,
+                    "MiB", "<= 2x idle"});
     if (huge_line) {
       // The whole line at the gateway's limit of 96 MiB.
       const size_t wrapping = call_line(id, true, R"({"text":""})").size();

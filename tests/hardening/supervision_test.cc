@@ -201,6 +201,11 @@ TEST(Supervision, IdleAppThatStopsReadingStallsNothing) {
 
 // With no descriptor free, a stop still finds the whole tree of the app it stops.
 TEST(Supervision, StopFindsTheTreeWhenDescriptorsRunShort) {
+#ifdef BRASK_SANITIZED
+  // UndefinedBehaviorSanitizer opens a pipe to check that memory it reports on is readable;
+  // without one it reports a valid object as invalid.
+  GTEST_SKIP() << "sanitizers need descriptors of their own";
+#endif
   TempDir marks;
   GatewaySession session({shell_app(
       "launcher", "sleep 300 & echo $! > " + marks.path() + "/helper\n\"$0\" \"$@\"; exit $?")});
