@@ -457,10 +457,10 @@ JsonArray::JsonArray() {
   JsonBuild::set_array(&value_, nullptr, 0);
 }
 
-JsonArray::JsonArray(std::initializer_list<JsonValue> elements) : JsonArray() {
+JsonArray::JsonArray(std::initializer_list<Element> elements) : JsonArray() {
   reserve(elements.size());
-  for (const JsonValue& e : elements)
-    push_back(e);
+  for (const Element& e : elements)
+    push_back(std::move(e.value));
 }
 
 void JsonArray::reserve(size_t n) {

@@ -3,15 +3,21 @@
 // otherwise), strings (any bytes, including NUL), arrays and objects whose keys are
 // unique and kept in byte order.
 //
-// A value is 16 bytes. A string of up to 13 bytes sits in the value itself; longer strings,
-// array elements and object members live in a document arena owned by the outermost value
-// (the one you hold), so a document is freed in one go, without visiting its nodes. Values
-// inside a document are only ever handed out `const`: they cannot be changed, moved from
-// or given another arena's contents. Copying one out copies it into a new arena of its own;
-// storing a value in a `JsonArray`/`JsonObject` takes its arena over (or copies it), so no
-// value can refer into memory it does not own. Arena memory comes from malloc; when it
-// runs out, `std::bad_alloc` is thrown, as by `new`.
-// Plain data: safe to read from many threads, to change from one.
+// Ownership, in three roles:
+// - An owner: a `JsonValue` you hold (a local, a member, a vector element). It owns its
+//   document: a malloc'd arena where its long strings (over 13 bytes; shorter ones sit in
+//   the 16-byte value itself), array elements and object members live, freed in one go.
+//   Moving an owner hands the document over; copying one copies it into a new arena.
+// - A node: a `const JsonValue&` reached through an owner (`find`, `as_array`, iteration).
+//   A view into the owner's document, valid while that owner lives and is not assigned
+//   to. Nodes are only handed out `const`, so none can be changed, moved from or made to
+//   hold another arena's memory; copying one out makes a new owner.
+// - A builder: `JsonArray`/`JsonObject`, an owner being filled. `push_back`, `set` and
+//   braces take their values by value: a moved-in owner's arena is taken over without
+//   copying (pass owners with `std::move`), a node is copied in.
+// The views `as_string`, `as_array` and `as_object` return live as long as the value they
+// came from. Arena memory comes from malloc; when it runs out, `std::bad_alloc` is thrown,
+// as by `new`. Plain data: safe to read from many threads, to change from one.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace brask {
@@ -217,8 +224,15 @@ class JsonMember {
 // An array being built. Elements are taken in as `push_back` is called.
 class JsonArray {
  public:
+  // An element written in braces; `mutable` for the reason `JsonObject::Member` gives.
+  struct Element {
+    template <class T>
+    requires std::is_constructible_v<JsonValue, T> Element(T&& v) : value(std::forward<T>(v)) {}
+    mutable JsonValue value;
+  };
+
   JsonArray();
-  JsonArray(std::initializer_list<JsonValue> elements);
+  JsonArray(std::initializer_list<Element> elements);
   template <class It>
   JsonArray(It first, It last) : JsonArray() {
     for (; first != last; ++first)

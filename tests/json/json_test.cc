@@ -35,7 +35,7 @@ TEST(JsonObject, SetFindAndEraseByExactKey) {
 
 // Building from braces moves: a large value keeps its storage, as a relayed call's
 // arguments must.
-TEST(JsonObject, BracesMoveTheirValues) {
+TEST(JsonBuilders, BracesMoveTheirValues) {
   auto parsed = parse_json("[\"" + std::string(1 << 20, 'x') + "\", 1]");
   ASSERT_TRUE(parsed.ok());
   JsonValue arguments = std::move(parsed).take();
@@ -44,6 +44,9 @@ TEST(JsonObject, BracesMoveTheirValues) {
   const JsonValue* kept = built.find("arguments");
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(kept->as_array()->front().as_string()->data(), data);
+  JsonValue listed = JsonArray{std::move(built), 2};
+  EXPECT_EQ((*listed.as_array())[0].find("arguments")->as_array()->front().as_string()->data(),
+            data);
 }
 
 TEST(JsonValue, KindsAndEquality) {
