@@ -18,14 +18,10 @@ namespace {
 
 constexpr size_t MAX_BLOCK_BYTES = 64 * 1024;
 
-int compare_keys(std::string_view a, std::string_view b) {
-  return a.compare(b);
-}
-
 const JsonMember* lower_bound(const JsonMember* first, size_t n, std::string_view key) {
   while (n > 0) {
     size_t half = n / 2;
-    if (compare_keys(first[half].key(), key) < 0) {
+    if (first[half].key() < key) {
       first += half + 1;
       n -= half + 1;
     } else {
@@ -59,12 +55,7 @@ void* JsonArena::allocate_slow(size_t bytes) {
   // Large pieces get a block of their own, so the current block's room is not lost.
   if (bytes > next_bytes_ / 4) {
     Block* block = make_block(sizeof(Block) + bytes);
-    if (blocks_ == nullptr) {
-      blocks_ = block;
-    } else {
-      block->next = blocks_->next;
-      blocks_->next = block;
-    }
+    add_block(block);
     return block + 1;
   }
   Block* block = make_block(next_bytes_);
