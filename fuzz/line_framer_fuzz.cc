@@ -1,10 +1,11 @@
 // The app channel's line framing: whatever byte chunks the stream arrives in, the
 // events are exactly those of reading the whole stream at once, split at "\n", blank
-// lines and lines that are not JSON skipped, a last line without "\n" delivered at
-// the end. The first input byte seeds the chunk sizes.
+// lines and lines that are not JSON skipped unless an answer's id can be read in them,
+// a last line without "\n" delivered at the end. The first input byte seeds the chunk sizes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,8 +22,17 @@ bool blank(std::string_view line) {
   return line.find_first_not_of(" \t\f\r") == std::string_view::npos;
 }
 
-std::vector<JsonValue> reference_messages(std::string_view stream) {
-  std::vector<JsonValue> out;
+// A message, or the id of a line that does not parse (marked by `invalid`).
+struct Seen {
+  bool invalid;
+  JsonValue value;
+  bool operator==(const Seen& other) const {
+    return invalid == other.invalid && value == other.value;
+  }
+};
+
+std::vector<Seen> reference_events(std::string_view stream) {
+  std::vector<Seen> out;
   while (!stream.empty()) {
     size_t end = stream.find('\n');
     std::string_view line = stream.substr(0, end);
@@ -31,7 +41,9 @@ std::vector<JsonValue> reference_messages(std::string_view stream) {
       continue;
     auto parsed = parse_json(line);
     if (parsed.ok())
-      out.push_back(std::move(*parsed));
+      out.push_back({false, std::move(*parsed)});
+    else if (std::optional<uint64_t> id = find_answer_id(line))
+      out.push_back({true, JsonValue(*id)});
   }
   return out;
 }
@@ -44,11 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t seed = data[0] * 2654435761u + 1;
   std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-  std::vector<JsonValue> got;
+  std::vector<Seen> got;
   auto sink = [&](AppEvent&& event) {
-    if (event.kind != AppEvent::Kind::Message)
+    if (event.kind != AppEvent::Kind::Message && event.kind != AppEvent::Kind::Invalid)
       std::abort();  // no line here is too long
-    got.push_back(std::move(event.message));
+    got.push_back({event.kind == AppEvent::Kind::Invalid, std::move(event.message)});
     return true;
   };
   LineFramer framer;
@@ -65,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!framer.finish(sink))
     std::abort();
 
-  const std::vector<JsonValue> want = reference_messages(stream);
+  const std::vector<Seen> want = reference_events(stream);
   if (got.size() != want.size())
     std::abort();
   for (size_t i = 0; i < got.size(); ++i)
