@@ -14,7 +14,7 @@
 
 namespace brask {
 
-inline constexpr uint64_t MAX_APPS_FILE_BYTES = 1048576;
+inline constexpr uint64_t MAX_APPS_FILE_BYTES = 1 << 20;
 
 // The answer to every gateway tool while the file is missing or broken (U+203A between
 // the menu steps).
@@ -45,7 +45,7 @@ struct AppsFileResult {
 // Reads `folder`/apps.json, deciding from its metadata before opening it. Absent when
 // it does not exist (a dangling link included); Unreadable on EMFILE, ENFILE, ENOMEM
 // or EINTR after a few retries; Failed with "{path}: {error}", "{path}: not a regular file",
-// "{path}: larger than 1048576 bytes" or parse_apps_file's failure; the path's bytes
+// "{path}: larger than {MAX_APPS_FILE_BYTES} bytes" or parse_apps_file's failure; the path's bytes
 // that are not UTF-8 are shown as U+FFFD.
 AppsFileResult load_apps_file(std::string_view folder);
 

@@ -39,7 +39,7 @@ Result<JsonValue> tools_call(Gateway& gateway, JsonValue request) {
   if (!name_text)
     return fail("`params.name` must be a string");
   const std::string name(*name_text);
-  // Taken, not copied: they may be most of a 96 MiB line.
+  // Taken, not copied: they may be most of the largest request line.
   const bool given = params->find("arguments") != nullptr;
   JsonValue arguments =
       given ? std::move(request).take("params").take("arguments") : JsonValue(JsonObject{});

@@ -26,7 +26,7 @@ namespace {
 
 constexpr size_t LINE_BUDGET_BYTES = MAX_REQUEST_BYTES + 1;  // line feed included
 constexpr size_t INPUT_BUFFER_BYTES = 64 * 1024;
-constexpr size_t KEPT_LINE_CAPACITY_BYTES = 1024 * 1024;
+constexpr size_t KEPT_LINE_CAPACITY_BYTES = 1 << 20;
 constexpr size_t FIRST_MESSAGE_BYTES = 128;
 
 constexpr std::string_view NOT_AN_OBJECT = "a request must be one JSON object";

@@ -16,7 +16,7 @@
 
 namespace brask {
 
-inline constexpr size_t MAX_REQUEST_BYTES = 100663296;  // one line, without its line feed
+inline constexpr size_t MAX_REQUEST_BYTES = 96 << 20;  // one line, without its line feed
 inline constexpr size_t MAX_RUNNING_REQUESTS = 16;
 
 // One output descriptor behind a lock, shared by the loop and every request thread.

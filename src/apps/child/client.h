@@ -24,7 +24,7 @@ inline constexpr int INITIALIZE_TIMEOUT_SECS = 60;
 // for room to send it, or to answer the app, counts against the time-out. Failures:
 // `ended` as it was (nothing sent); a send failure; "the app did not answer
 // `{method}` within {seconds}s", "the app's MCP connection ended", a `closed` reason,
-// "the app sent a message larger than 67108864 bytes", DROPPED_LINE_REASON (each also
+// "the app sent a message larger than {MAX_APP_LINE_BYTES} bytes", DROPPED_LINE_REASON (each also
 // set as `ended`); "the app's answer to `{method}` is not valid JSON: {fault}" for an
 // answer that does not parse, the app's error "message" or "the app returned an error"
 // (these three leave `ended` alone).
