@@ -14,9 +14,6 @@
 
 namespace brask {
 
-inline constexpr std::string_view PROTOCOL_VERSION = "2025-06-18";
-inline constexpr std::string_view CLIENT_NAME = "brask-ai-mcp";
-inline constexpr std::string_view CLIENT_VERSION = "0.1.0";
 inline constexpr int INITIALIZE_TIMEOUT_SECS = 60;
 
 // Sends one request and waits for the response with its id, answering the app's
