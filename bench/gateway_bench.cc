@@ -639,14 +639,15 @@ int main(int argc, char** argv) {
   // The agents check every gateway tool call makes: the apps file found, read and parsed.
   for (const Setup* folder : {&setup, &setup16}) {
     setenv("BRASK_MCP_DIR", folder->dir.c_str(), 1);
+    brask::AgentsSwitch agents;
     std::vector<double> samples;
     for (int i = 0; i < calls; ++i) {
       Clock::time_point start = Clock::now();
-      const brask::Result<bool> answer = brask::agents_enabled();
+      const brask::Result<bool> answer = agents.enabled();
       const bool enabled = answer.ok() && *answer;
       samples.push_back(micros_since(start));
       if (!enabled)
-        die("agents_enabled answered false on " + folder->dir);
+        die("the agents check answered false on " + folder->dir);
     }
     unsetenv("BRASK_MCP_DIR");
     rows.push_back(

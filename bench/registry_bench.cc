@@ -49,15 +49,16 @@ class AppsFolder {
 
 void BM_AgentsEnabled(benchmark::State& state) {
   AppsFolder folder;
+  AgentsSwitch agents;
   bool enabled = false;
   for (auto _ : state) {
-    Result<bool> answer = agents_enabled();
+    Result<bool> answer = agents.enabled();
     enabled = answer.ok() && *answer;
     benchmark::DoNotOptimize(enabled);
   }
   state.counters["file_bytes"] = static_cast<double>(typical_apps_file().size());
   if (!enabled) {
-    std::fprintf(stderr, "agents_enabled answered false on a valid file\n");
+    std::fprintf(stderr, "the agents check answered false on a valid file\n");
     std::abort();
   }
 }

@@ -20,7 +20,7 @@ inline constexpr uint64_t DEFAULT_FIND_LIMIT = 20;
 inline constexpr size_t MAX_HINT_TOOLS = 50;  // command tools named in one hint
 
 // {"hint"?,"tools":[{"app","summary","tool"},...],"unavailable"?:[{"app","error"},...]}.
-// "tools" holds the best hits, at most `limit` bounded to 1..50. "hint" appears only
+// "tools" holds the best hits, at most `limit` bounded to 1..MAX_FIND_LIMIT. "hint" appears only
 // when no tool matched and some read tool's name contains "command". "unavailable"
 // appears only when all apps were searched and some could not be read. Failures: with
 // `app`, find_app's message or that app's own failure text, unchanged; "reading the

@@ -175,42 +175,6 @@ std::variant<std::string, AppsFileResult> read_apps_file(const std::string& path
   return std::move(bytes).take();
 }
 
-// The last apps file that loaded, by path and bytes. Parsing is pure, so the same bytes
-// at the same path load again; the agents check, made three times per call, parses only
-// a file that changed. It still reads the file every time, so a change is seen at once.
-class LoadedFileMemo {
- public:
-  bool holds(const std::string& path, const std::string& bytes) EXCLUDES(mutex_) {
-    std::shared_ptr<const Entry> entry = current();
-    return entry && entry->path == path && entry->bytes == bytes;
-  }
-  void remember(std::string path, std::string bytes) EXCLUDES(mutex_) {
-    auto entry = std::make_shared<const Entry>(Entry{std::move(path), std::move(bytes)});
-    MutexLock lock(mutex_);
-    entry_.swap(entry);
-    // The entry replaced, if this was its last holder, is freed outside the lock.
-  }
-
- private:
-  struct Entry {
-    std::string path;
-    std::string bytes;
-  };
-  // Compared outside the lock: the file may be up to a mebibyte.
-  std::shared_ptr<const Entry> current() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    return entry_;
-  }
-
-  Mutex mutex_;  // guards the reference only
-  std::shared_ptr<const Entry> entry_ GUARDED_BY(mutex_);
-};
-
-LoadedFileMemo& loaded_file_memo() {
-  static LoadedFileMemo memo;
-  return memo;
-}
-
 }  // namespace
 
 AppsFileResult load_apps_file(std::string_view folder) {
@@ -240,10 +204,24 @@ AppRegistry load_registry() {
   return std::move(file.registry);
 }
 
-namespace {
+bool AgentsSwitch::holds(const std::string& path, const std::string& bytes) {
+  std::shared_ptr<const LoadedFile> loaded;
+  {
+    MutexLock lock(mutex_);
+    loaded = loaded_;
+  }
+  return loaded && loaded->path == path && loaded->bytes == bytes;
+}
 
-// agents_enabled, short of the memory check.
-Result<bool> read_agents_switch() {
+void AgentsSwitch::remember(std::string path, std::string bytes) {
+  auto loaded = std::make_shared<const LoadedFile>(LoadedFile{std::move(path), std::move(bytes)});
+  MutexLock lock(mutex_);
+  loaded_.swap(loaded);
+  // The file replaced, if this was its last holder, is freed outside the lock.
+}
+
+// enabled, short of the memory check.
+Result<bool> AgentsSwitch::read_switch() {
   auto folder = apps_folder();
   if (!folder)
     return false;
@@ -256,20 +234,18 @@ Result<bool> read_agents_switch() {
       return fail(std::move(refused.message));
     return false;
   }
-  if (loaded_file_memo().holds(path, *bytes))
+  if (holds(path, *bytes))
     return true;
   if (!parse_apps_file(*bytes).ok())
     return false;
-  loaded_file_memo().remember(std::move(path), std::move(*bytes));
+  remember(std::move(path), std::move(*bytes));
   return true;
 }
 
-}  // namespace
-
-Result<bool> agents_enabled() {
+Result<bool> AgentsSwitch::enabled() {
   std::optional<Result<bool>> answer;
   // Memory short is the gateway's own trouble too, not the user's switch.
-  if (runs_out_of_memory([&] { answer = read_agents_switch(); }))
+  if (runs_out_of_memory([&] { answer = read_switch(); }))
     return fail("the gateway could not read apps.json: " + os_error_text(ENOMEM));
   return std::move(*answer);
 }

@@ -5,16 +5,18 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "apps/apps_file.h"
+#include "base/mutex.h"
 #include "base/result.h"
 
 namespace brask {
 
-inline constexpr uint64_t MAX_APPS_FILE_BYTES = 1048576;
+inline constexpr uint64_t MAX_APPS_FILE_BYTES = 1 << 20;
 
 // The answer to every gateway tool while the file is missing or broken (U+203A between
 // the menu steps).
@@ -45,7 +47,7 @@ struct AppsFileResult {
 // Reads `folder`/apps.json, deciding from its metadata before opening it. Absent when
 // it does not exist (a dangling link included); Unreadable on EMFILE, ENFILE, ENOMEM
 // or EINTR after a few retries; Failed with "{path}: {error}", "{path}: not a regular file",
-// "{path}: larger than 1048576 bytes" or parse_apps_file's failure; the path's bytes
+// "{path}: larger than {MAX_APPS_FILE_BYTES} bytes" or parse_apps_file's failure; the path's bytes
 // that are not UTF-8 are shown as U+FFFD.
 AppsFileResult load_apps_file(std::string_view folder);
 
@@ -53,9 +55,35 @@ AppsFileResult load_apps_file(std::string_view folder);
 // refused, no apps and exactly one warning saying why.
 AppRegistry load_registry();
 
-// True only while apps.json loads, whatever it holds. Reads the environment and the file
-// afresh on every call: the launcher turns agents on and off by writing the file.
-// Failure (the file is Unreadable): "the gateway could not read apps.json: {error}".
-Result<bool> agents_enabled();
+// The agents switch, built at start-up and owned by the gateway's agents check. Remembers
+// the last apps file that loaded (path and bytes): parsing is pure, so the same bytes at
+// the same path load again, and the check, made three times per call, parses only a file
+// that changed. Request threads call it, several at once.
+class AgentsSwitch {
+ public:
+  AgentsSwitch() = default;
+  AgentsSwitch(const AgentsSwitch&) = delete;
+  AgentsSwitch& operator=(const AgentsSwitch&) = delete;
+
+  // True only while apps.json loads, whatever it holds. Reads the environment and the
+  // file afresh on every call: the launcher turns agents on and off by writing the file.
+  // Failure (the file is Unreadable, or memory runs short): "the gateway could not read
+  // apps.json: {error}".
+  Result<bool> enabled() EXCLUDES(mutex_);
+
+ private:
+  struct LoadedFile {
+    std::string path;
+    std::string bytes;
+  };
+  Result<bool> read_switch() EXCLUDES(mutex_);
+  bool holds(const std::string& path, const std::string& bytes) EXCLUDES(mutex_);
+  void remember(std::string path, std::string bytes) EXCLUDES(mutex_);
+
+  // Guards the reference only; the bytes, up to MAX_APPS_FILE_BYTES, are compared
+  // outside it.
+  Mutex mutex_;
+  std::shared_ptr<const LoadedFile> loaded_ GUARDED_BY(mutex_);
+};
 
 }  // namespace brask

@@ -47,7 +47,18 @@ std::string no_tool_message(std::string_view app, std::string_view tool) {
          "`; use brask_find_tools to look for one";
 }
 
-Result<JsonValue> describe_tool(Gateway& gateway, std::string_view app, std::string_view tool) {
+namespace {
+
+struct ListedTool {
+  size_t app;  // registry position
+  std::shared_ptr<const ToolCatalogue> catalogue;
+  const JsonValue* entry;  // in `catalogue`
+};
+
+// The app named by `app` and its entry for `tool`, starting the app and listing its
+// tools when no catalogue is held. Failures: those of find_app and app_tools,
+// no_tool_message.
+Result<ListedTool> find_app_tool(Gateway& gateway, std::string_view app, std::string_view tool) {
   Result<size_t> index = find_app(gateway.apps(), app);
   if (!index.ok())
     return index.failure();
@@ -57,28 +68,34 @@ Result<JsonValue> describe_tool(Gateway& gateway, std::string_view app, std::str
   const JsonValue* entry = find_listed_tool(**catalogue, tool);
   if (!entry)
     return fail(no_tool_message(app, tool));
-  return *entry;
+  return ListedTool{*index, std::move(catalogue).take(), entry};
+}
+
+}  // namespace
+
+Result<JsonValue> describe_tool(Gateway& gateway, std::string_view app, std::string_view tool) {
+  Result<ListedTool> listed = find_app_tool(gateway, app, tool);
+  if (!listed.ok())
+    return listed.failure();
+  return *listed->entry;
 }
 
 Result<JsonValue> run_app_tool(Gateway& gateway, std::string_view app, std::string_view tool,
                                JsonValue arguments, uint64_t timeout_secs) {
-  Result<size_t> index = find_app(gateway.apps(), app);
-  if (!index.ok())
-    return index.failure();
+  size_t index;
   {
     // Refuses an unlisted tool before waiting for the app's slot.
-    Result<std::shared_ptr<const ToolCatalogue>> catalogue = gateway.app_tools(*index);
-    if (!catalogue.ok())
-      return catalogue.failure();
-    if (!find_listed_tool(**catalogue, tool))
-      return fail(no_tool_message(app, tool));
+    Result<ListedTool> listed = find_app_tool(gateway, app, tool);
+    if (!listed.ok())
+      return listed.failure();
+    index = listed->app;
   }
   // use_app holds the connection lock across the call, asks the agents switch before and
   // after, re-reads a changed tool list and replaces an ended server; the look-up is
   // repeated because the list it holds may be newer than the one checked above.
   const auto timeout = std::chrono::seconds(timeout_secs);
   return gateway.use_app(
-      *index,
+      index,
       [&](AppConnection& connection,
           const std::shared_ptr<const ToolCatalogue>& catalogue) -> Result<JsonValue> {
         if (!find_listed_tool(*catalogue, tool))

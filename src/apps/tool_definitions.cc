@@ -3,6 +3,10 @@
 #include <string>
 #include <utility>
 
+#include "apps/dispatch.h"
+#include "apps/find_tools.h"
+#include "apps/search/scoring.h"
+
 namespace brask {
 namespace {
 
@@ -48,12 +52,13 @@ JsonValue gateway_tool_definitions() {
       "Find an app's tools by a few words (\"blur\", \"new layer\", \"export pdf\"). Returns "
       "names and one-line summaries; get a tool's parameters with brask_describe_tool. Pass app "
       "to search one app (faster).",
-      object_schema(
-          {{"query", described("string", "A few words; empty lists the app's tools.")},
-           {"app", described("string", "App id from brask_list_apps, e.g. lumeno.")},
-           {"limit",
-            JsonObject{{"default", 20u}, {"maximum", 50u}, {"minimum", 1u}, {"type", "integer"}}}},
-          {"query"}),
+      object_schema({{"query", described("string", "A few words; empty lists the app's tools.")},
+                     {"app", described("string", "App id from brask_list_apps, e.g. lumeno.")},
+                     {"limit", JsonObject{{"default", DEFAULT_FIND_LIMIT},
+                                          {"maximum", MAX_FIND_LIMIT},
+                                          {"minimum", 1u},
+                                          {"type", "integer"}}}},
+                    {"query"}),
       read_only()));
   tools.push_back(definition(
       DESCRIBE_TOOL_TOOL, "One app tool's full definition, with its input schema.",
@@ -63,12 +68,13 @@ JsonValue gateway_tool_definitions() {
       CALL_TOOL_TOOL,
       "Run one app tool with its arguments. Returns the app's own result. A call that passes "
       "timeoutSeconds stops the app's server, losing unsaved work in a session without a window.",
-      object_schema({{"app", typed("string")},
-                     {"tool", typed("string")},
-                     {"arguments", described("object", "As the tool's input schema says.")},
-                     {"timeoutSeconds",
-                      JsonObject{{"maximum", 3600u}, {"minimum", 1u}, {"type", "integer"}}}},
-                    {"app", "tool"}),
+      object_schema(
+          {{"app", typed("string")},
+           {"tool", typed("string")},
+           {"arguments", described("object", "As the tool's input schema says.")},
+           {"timeoutSeconds",
+            JsonObject{{"maximum", MAX_CALL_TIMEOUT_SECS}, {"minimum", 1u}, {"type", "integer"}}}},
+          {"app", "tool"}),
       JsonObject{{"destructiveHint", true}, {"readOnlyHint", false}}));
   return tools;
 }

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/program.h"
 #include "mcp/methods.h"
 
 namespace brask {

@@ -15,7 +15,7 @@ namespace brask {
 
 inline constexpr int32_t PARSE_ERROR = -32700;
 inline constexpr int32_t INVALID_REQUEST = -32600;
-inline constexpr int32_t METHOD_NOT_FOUND = -32601;
+// METHOD_NOT_FOUND is in base/program.h: app connections answer with it too.
 inline constexpr int32_t INVALID_PARAMS = -32602;
 inline constexpr int32_t INTERNAL_ERROR = -32603;
 inline constexpr int32_t SERVER_BUSY = -32000;

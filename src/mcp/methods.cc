@@ -11,7 +11,7 @@
 namespace brask {
 
 JsonValue initialize_result(const JsonValue& request) {
-  std::string_view version = DEFAULT_PROTOCOL_VERSION;
+  std::string_view version = PROTOCOL_VERSION;
   const JsonValue* params = request.find("params");
   const JsonValue* asked = params ? params->find("protocolVersion") : nullptr;
   auto asked_text = asked ? asked->as_string() : nullptr;
@@ -20,10 +20,11 @@ JsonValue initialize_result(const JsonValue& request) {
                 *asked_text) != SUPPORTED_PROTOCOL_VERSIONS.end()) {
     version = *asked_text;
   }
-  return JsonObject{{"capabilities", JsonObject{{"tools", JsonObject{{"listChanged", false}}}}},
-                    {"instructions", INSTRUCTIONS},
-                    {"protocolVersion", version},
-                    {"serverInfo", JsonObject{{"name", SERVER_NAME}, {"version", SERVER_VERSION}}}};
+  return JsonObject{
+      {"capabilities", JsonObject{{"tools", JsonObject{{"listChanged", false}}}}},
+      {"instructions", INSTRUCTIONS},
+      {"protocolVersion", version},
+      {"serverInfo", JsonObject{{"name", PROGRAM_NAME}, {"version", PROGRAM_VERSION}}}};
 }
 
 JsonValue tools_list_result(const Gateway& /*gateway*/) {
@@ -39,7 +40,7 @@ Result<JsonValue> tools_call(Gateway& gateway, JsonValue request) {
   if (!name_text)
     return fail("`params.name` must be a string");
   const std::string name(*name_text);
-  // Taken, not copied: they may be most of a 96 MiB line.
+  // Taken, not copied: they may be most of the largest request line.
   const bool given = params->find("arguments") != nullptr;
   JsonValue arguments =
       given ? std::move(request).take("params").take("arguments") : JsonValue(JsonObject{});

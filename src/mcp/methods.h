@@ -7,23 +7,21 @@
 #include <string_view>
 
 #include "apps/gateway.h"
+#include "base/program.h"
 #include "base/result.h"
 #include "json/json.h"
 
 namespace brask {
 
-inline constexpr std::string_view DEFAULT_PROTOCOL_VERSION = "2025-06-18";
-inline constexpr std::array<std::string_view, 2> SUPPORTED_PROTOCOL_VERSIONS = {"2025-06-18",
+inline constexpr std::array<std::string_view, 2> SUPPORTED_PROTOCOL_VERSIONS = {PROTOCOL_VERSION,
                                                                                 "2025-11-25"};
-inline constexpr std::string_view SERVER_NAME = "brask-ai-mcp";
-inline constexpr std::string_view SERVER_VERSION = "0.1.0";
 inline constexpr std::string_view INSTRUCTIONS =
     "Brask apps (Lumeno, Kinetta, Scribola, ...). Start with brask_list_apps, find a tool with "
     "brask_find_tools, read its parameters with brask_describe_tool, run it with "
     "brask_call_tool.";
 
 // The handshake answer. The protocol version is the client's "params.protocolVersion"
-// when it is exactly one of the supported ones, otherwise the default. Never fails.
+// when it is exactly one of the supported ones, otherwise PROTOCOL_VERSION. Never fails.
 JsonValue initialize_result(const JsonValue& request);
 
 // {"tools":[...the four gateway tools...]}; the request's params are not read.

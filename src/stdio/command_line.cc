@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "base/program.h"
 #include "base/unique_fd.h"
 
 namespace brask {

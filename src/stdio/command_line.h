@@ -9,7 +9,6 @@
 
 namespace brask {
 
-inline constexpr std::string_view PROGRAM_NAME = "brask-ai-mcp";
 inline constexpr std::string_view USAGE = "usage: brask-ai-mcp --stdio";
 
 enum class CommandAction { Serve, Help, Refuse };

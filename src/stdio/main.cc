@@ -2,6 +2,7 @@
 // until standard input ends. The exit status is 0, or 1 for a refusal or a failed standard I/O.
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,8 +35,9 @@ int serve() {
     write_operator_message(warning);
   Result<void> served;
   {
+    auto agents = std::make_shared<AgentsSwitch>();
     Gateway gateway(std::move(registry.apps), std::move(registry.warnings),
-                    Gateway::default_app_starter(), &brask::agents_enabled);
+                    Gateway::default_app_starter(), [agents] { return agents->enabled(); });
     served = serve_stdio(gateway);
     // Every server and what it left behind, under one bounded wait; releasing the
     // Gateway then finds nothing left to stop.

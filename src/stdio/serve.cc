@@ -20,13 +20,14 @@
 #include "json/render.h"
 #include "mcp/json_rpc.h"
 #include "stdio/request_threads.h"
+#include "text/text.h"
 
 namespace brask {
 namespace {
 
 constexpr size_t LINE_BUDGET_BYTES = MAX_REQUEST_BYTES + 1;  // line feed included
 constexpr size_t INPUT_BUFFER_BYTES = 64 * 1024;
-constexpr size_t KEPT_LINE_CAPACITY_BYTES = 1024 * 1024;
+constexpr size_t KEPT_LINE_CAPACITY_BYTES = 1 << 20;
 constexpr size_t FIRST_MESSAGE_BYTES = 128;
 
 constexpr std::string_view NOT_AN_OBJECT = "a request must be one JSON object";
@@ -132,10 +133,6 @@ class LineReader {
   int error_ = 0;
 };
 
-bool is_blank(std::string_view line) {
-  return line.find_first_not_of(" \t\n\f\r") == std::string_view::npos;
-}
-
 // Handles one request on a request thread and writes its answer, calling `release_slot`
 // once, just before the answer goes out (or when there is none). A request that runs
 // out of memory, in handling or in rendering its answer, is answered with an error of
@@ -217,7 +214,7 @@ Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHand
         answer = status == LineStatus::TooLong
                      ? error_response(nullptr, {PARSE_ERROR, too_large_message()})
                      : error_response(nullptr, {INTERNAL_ERROR, std::string(NO_MEMORY)});
-      } else if (is_blank(line.view())) {
+      } else if (is_blank_line(line.view())) {
         continue;
       } else {
         // The line feed is parsed too, so running out of input is reported on the line after.

@@ -16,7 +16,7 @@
 
 namespace brask {
 
-inline constexpr size_t MAX_REQUEST_BYTES = 100663296;  // one line, without its line feed
+inline constexpr size_t MAX_REQUEST_BYTES = 96 << 20;  // one line, without its line feed
 inline constexpr size_t MAX_RUNNING_REQUESTS = 16;
 
 // One output descriptor behind a lock, shared by the loop and every request thread.
@@ -30,7 +30,9 @@ class ResponseWriter {
  private:
   friend Result<void> write_message(ResponseWriter& writer, const JsonValue& message,
                                     const std::function<void()>& before_write);
-  Mutex mutex_;  // held while one message is written, nothing else
+  // Held while one message is written, and while write_message's `before_write` runs just
+  // before it (a request gives its slot back there); nothing else.
+  Mutex mutex_;
   const int fd_;
 };
 

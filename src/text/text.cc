@@ -244,6 +244,10 @@ bool is_not_printable(char32_t c) {
   return c < 0x80 ? c < 0x20 || c == 0x7F : (unicode_properties(c) & UNICODE_NOT_PRINTABLE) != 0;
 }
 
+bool is_blank_line(std::string_view line) {
+  return line.find_first_not_of(" \t\r\f\n") == std::string_view::npos;
+}
+
 std::string_view trim_white_space(std::string_view text) {
   size_t begin = 0;
   while (begin < text.size()) {

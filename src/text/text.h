@@ -28,6 +28,12 @@ bool is_not_printable(char32_t c);    // Cc Cf Cs Co Cn Zl Zp, and Zs other than
 // `text` without White_Space characters at both ends.
 std::string_view trim_white_space(std::string_view text);
 
+// True when `line` (one line of the agent's or an app's, with or without its line feed)
+// holds only spaces, tabs, carriage returns and form feeds: a line that carries no
+// message and is skipped. Form feeds are not JSON white space, but a line of them is skipped
+// rather than answered as a message that does not parse.
+bool is_blank_line(std::string_view line);
+
 // Full default lower-casing: simple mappings, unconditional SpecialCasing mappings
 // (U+0130 becomes two code points) and the Final_Sigma rule. Bytes that are not valid
 // UTF-8 are copied unchanged.

@@ -21,8 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // The agents check, which must not fail on an ordinary file system.
-bool enabled() {
-  Result<bool> answer = agents_enabled();
+bool enabled(AgentsSwitch& agents) {
+  Result<bool> answer = agents.enabled();
   EXPECT_TRUE(answer.ok()) << answer.error();
   return answer.ok() && *answer;
 }
@@ -277,52 +277,55 @@ TEST(LoadRegistry, NoConfigurationFolder) {
   ScopedEnv brask("BRASK_MCP_DIR", std::nullopt);
   ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt);
   ScopedEnv home("HOME", std::nullopt);
+  AgentsSwitch agents;
   AppRegistry registry = load_registry();
   EXPECT_TRUE(registry.apps.empty());
   EXPECT_EQ(registry.warnings, std::vector<std::string>{"no per-user configuration folder"});
-  EXPECT_FALSE(enabled());
+  EXPECT_FALSE(enabled(agents));
 }
 
 TEST(AgentsEnabled, FollowsTheFileWithoutARestart) {
   TempDir dir;
   ScopedEnv brask("BRASK_MCP_DIR", dir.path());
   const std::string path = dir.path() + "/apps.json";
-  EXPECT_FALSE(enabled());
+  AgentsSwitch agents;
+  EXPECT_FALSE(enabled(agents));
   write_file(path, VALID_FILE);
-  EXPECT_TRUE(enabled());
+  EXPECT_TRUE(enabled(agents));
   ASSERT_EQ(::unlink(path.c_str()), 0);
-  EXPECT_FALSE(enabled());
+  EXPECT_FALSE(enabled(agents));
   write_file(path, R"({"version":1,"apps":[{"id":"Bad","command":"x"}]})");
-  EXPECT_TRUE(enabled()) << "a file whose every entry is refused still turns agents on";
+  EXPECT_TRUE(enabled(agents)) << "a file whose every entry is refused still turns agents on";
   write_file(path, R"({"version":1,"apps":[)");
-  EXPECT_FALSE(enabled());
+  EXPECT_FALSE(enabled(agents));
   write_file(path, VALID_FILE);
-  EXPECT_TRUE(enabled());
+  EXPECT_TRUE(enabled(agents));
   // A file that loaded before is not parsed again, unless a byte differs, size unchanged.
   std::string broken = VALID_FILE;
   broken.back() = ' ';
   write_file(path, broken);
-  EXPECT_FALSE(enabled());
+  EXPECT_FALSE(enabled(agents));
   write_file(path, VALID_FILE);
-  EXPECT_TRUE(enabled());
+  EXPECT_TRUE(enabled(agents));
 }
 
 TEST(AgentsEnabled, ReadsTheEnvironmentAfresh) {
   TempDir on, off;
+  AgentsSwitch agents;
   write_file(on.path() + "/apps.json", VALID_FILE);
   {
     ScopedEnv brask("BRASK_MCP_DIR", on.path());
-    EXPECT_TRUE(enabled());
+    EXPECT_TRUE(enabled(agents));
   }
   {
     ScopedEnv brask("BRASK_MCP_DIR", off.path());
-    EXPECT_FALSE(enabled());
+    EXPECT_FALSE(enabled(agents));
   }
   ScopedEnv brask("BRASK_MCP_DIR", std::nullopt);
   ScopedEnv xdg("XDG_CONFIG_HOME", on.path());
   fs::create_directories(on.path() + "/Velmora/mcp");
   write_file(on.path() + "/Velmora/mcp/apps.json", VALID_FILE);
-  EXPECT_TRUE(enabled());
+  EXPECT_TRUE(enabled(agents));
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ std::string app_answer(int id, std::string_view result) {
 const std::string ECHO_RESULT =
     R"({"content":[{"text":"echo","type":"text"}],"structuredContent":)";
 
-class GatewaySession : public ::testing::Test {
+class FakeAppsSession : public ::testing::Test {
  protected:
   void SetUp() override {
     ::signal(SIGPIPE, SIG_IGN);
@@ -163,7 +163,7 @@ class GatewaySession : public ::testing::Test {
   int next_id_ = 1000;
 };
 
-TEST_F(GatewaySession, ListingBeforeAndAfterUse) {
+TEST_F(FakeAppsSession, ListingBeforeAndAfterUse) {
   start();
   const std::string before = R"({
   "apps": [
@@ -222,7 +222,7 @@ TEST_F(GatewaySession, ListingBeforeAndAfterUse) {
   EXPECT_EQ(testing::read_count_file(kinetta_starts_).size(), 0u);
 }
 
-TEST_F(GatewaySession, SearchOfAllAppsReportsTheOneThatCannotStart) {
+TEST_F(FakeAppsSession, SearchOfAllAppsReportsTheOneThatCannotStart) {
   start();
   const std::string ghost_failure =
       "could not start Ghost (/nonexistent/ghost): No such file or directory (os error 2)";
@@ -255,7 +255,7 @@ TEST_F(GatewaySession, SearchOfAllAppsReportsTheOneThatCannotStart) {
   EXPECT_EQ(answer(4), text_answer(4, "{\n  \"tools\": []\n}"));
 }
 
-TEST_F(GatewaySession, ASearchWithoutHitsPointsToCommandTools) {
+TEST_F(FakeAppsSession, ASearchWithoutHitsPointsToCommandTools) {
   start({"--extra-tool", "run_command"},
         {"--extra-tool", "ListCommands", "--extra-tool", "list_commands"});
   send(1, "brask_find_tools", R"({"query":"zzz"})");
@@ -273,7 +273,7 @@ TEST_F(GatewaySession, ASearchWithoutHitsPointsToCommandTools) {
   EXPECT_EQ(answer(2), app_answer(2, ECHO_RESULT + R"({"q":"x"}})"));
 }
 
-TEST_F(GatewaySession, DescribeAndCall) {
+TEST_F(FakeAppsSession, DescribeAndCall) {
   start();
   send(1, "brask_describe_tool", R"({"app":"lumeno","tool":"echo"})");
   EXPECT_EQ(answer(1), text_answer(1, R"({
@@ -299,7 +299,7 @@ TEST_F(GatewaySession, DescribeAndCall) {
   EXPECT_EQ(answer(5), error_answer(5, "no canvas"));
 }
 
-TEST_F(GatewaySession, ATimedOutCallIsFollowedByAFreshServer) {
+TEST_F(FakeAppsSession, ATimedOutCallIsFollowedByAFreshServer) {
   start();
   send(1, "brask_call_tool",
        R"({"app":"lumeno","tool":"sleep","arguments":{"ms":20000},"timeoutSeconds":1})");
@@ -316,7 +316,7 @@ TEST_F(GatewaySession, ATimedOutCallIsFollowedByAFreshServer) {
   EXPECT_FALSE(testing::process_exists(pids[0]));
 }
 
-TEST_F(GatewaySession, ACallSeesTheAppsNewToolList) {
+TEST_F(FakeAppsSession, ACallSeesTheAppsNewToolList) {
   start({"--changed-after-call", "1"});
   send(1, "brask_call_tool", R"({"app":"lumeno","tool":"added-1"})");
   EXPECT_EQ(answer(1),
@@ -332,7 +332,7 @@ TEST_F(GatewaySession, ACallSeesTheAppsNewToolList) {
   EXPECT_EQ(testing::read_count_file(lumeno_starts_).size(), 1u);
 }
 
-TEST_F(GatewaySession, AgentsTurnedOffDuringACall) {
+TEST_F(FakeAppsSession, AgentsTurnedOffDuringACall) {
   start();
   EXPECT_EQ(ask("brask_call_tool", R"({"app":"kinetta","tool":"echo"})"),
             app_answer(1000, ECHO_RESULT + "{}}"));
@@ -359,7 +359,7 @@ TEST_F(GatewaySession, AgentsTurnedOffDuringACall) {
   EXPECT_EQ(text_of(ask("brask_list_apps")).find("\"started\": true"), std::string::npos);
 }
 
-TEST_F(GatewaySession, AnAppInUseHoldsUpNoOtherRequest) {
+TEST_F(FakeAppsSession, AnAppInUseHoldsUpNoOtherRequest) {
   start();
   // Both servers running, their catalogues cached.
   EXPECT_NE(text_of(ask("brask_find_tools", R"({"query":"echo"})")), "");
@@ -380,7 +380,7 @@ TEST_F(GatewaySession, AnAppInUseHoldsUpNoOtherRequest) {
 
 // Each of the sixteen lasts at least 300 ms whichever takes its app's lock first, so none
 // can have finished when the seventeenth is read.
-TEST_F(GatewaySession, TheSeventeenthRequestIsTurnedAwayWhileSixteenRun) {
+TEST_F(FakeAppsSession, TheSeventeenthRequestIsTurnedAwayWhileSixteenRun) {
   start();
   const std::string sleep = R"(","tool":"sleep","arguments":{"ms":300}})";
   for (int id = 1; id <= 16; ++id)

@@ -10,18 +10,14 @@
 
 #include "support/paths.h"
 #include "support/process.h"
+#include "support/resources.h"
 
 namespace brask::testing {
 namespace {
 
 class DemoClient : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/demo-client-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void SetUp() override { dir_ = temp_dir_.path(); }
 
   RunOutcome play(const std::string& script, std::vector<std::string> extra = {}) {
     std::ofstream(dir_ + "/script.json") << script;
@@ -35,6 +31,7 @@ class DemoClient : public ::testing::Test {
     return run_program(program_path("demo-client"), options, "");
   }
 
+  TempDir temp_dir_;
   std::string dir_;
 };
 

@@ -13,6 +13,7 @@
 #include "support/gateway_texts.h"
 #include "support/paths.h"
 #include "support/process.h"
+#include "support/resources.h"
 
 namespace brask {
 namespace {
@@ -27,18 +28,12 @@ const std::string USAGE_LINE = "usage: brask-ai-mcp --stdio\n";
 class MainTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/brask-main-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    apps_dir_ = pattern;
+    apps_dir_ = dir_.path();
     // A valid file without apps: agents are on and start-up has nothing to warn about.
     FILE* file = fopen((apps_dir_ + "/apps.json").c_str(), "w");
     ASSERT_NE(file, nullptr);
     fputs("{\"version\":1}", file);
     fclose(file);
-  }
-  void TearDown() override {
-    unlink((apps_dir_ + "/apps.json").c_str());
-    rmdir(apps_dir_.c_str());
   }
 
   ProcessOptions options(std::vector<std::string> args = {"--stdio"}) const {
@@ -57,6 +52,7 @@ class MainTest : public ::testing::Test {
   }
   static std::string program() { return testing::program_path("brask-ai-mcp"); }
 
+  testing::TempDir dir_;
   std::string apps_dir_;
 };
 

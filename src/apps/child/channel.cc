@@ -17,16 +17,13 @@
 #include "base/thread.h"
 #include "json/parse.h"
 #include "json/render.h"
+#include "text/text.h"
 
 namespace brask {
 namespace {
 
 AppEvent closed_event(std::string reason) {
   return AppEvent{AppEvent::Kind::Closed, JsonValue(), std::move(reason)};
-}
-
-bool is_blank(std::string_view line) {
-  return line.find_first_not_of(" \t\f\r") == std::string_view::npos;
 }
 
 // What a thread's wait beside its stream ended with.
@@ -298,7 +295,7 @@ bool LineFramer::end_line(const Sink& sink) {
     event = AppEvent{AppEvent::Kind::TooLarge, JsonValue(), std::string()};
   } else if (no_memory_) {
     event = AppEvent{AppEvent::Kind::Dropped, JsonValue(), std::string(DROPPED_LINE_REASON)};
-  } else if (!is_blank(line_.view())) {
+  } else if (!is_blank_line(line_.view())) {
     std::optional<Result<JsonValue>> value =
         unless_out_of_memory([&] { return parse_json(line_.view()); });
     if (!value) {

@@ -22,7 +22,7 @@
 
 namespace brask {
 
-inline constexpr size_t MAX_APP_LINE_BYTES = 67108864;  // not counting the "\n"
+inline constexpr size_t MAX_APP_LINE_BYTES = 64 << 20;  // not counting the "\n"
 // A line buffer grown past this by one long line is given back afterwards, so an idle
 // connection does not keep tens of MiB.
 inline constexpr size_t KEPT_APP_LINE_CAPACITY_BYTES = 1 << 20;

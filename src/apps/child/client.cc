@@ -4,11 +4,12 @@
 #include <string>
 #include <utility>
 
+#include "base/program.h"
+
 namespace brask {
 namespace {
 
 constexpr std::string_view TOOLS_CHANGED_METHOD = "notifications/tools/list_changed";
-constexpr int METHOD_NOT_FOUND = -32601;
 
 // Whether `message` answers the request with `id`: only a non-negative integer
 // number matches; "1" and 1.0 do not.
@@ -167,7 +168,7 @@ Result<JsonValue> handshake(AppConnection& connection, std::chrono::nanoseconds 
   JsonValue params = JsonObject{
       {"capabilities", JsonObject()},
       {"clientInfo",
-       JsonObject{{"name", std::string(CLIENT_NAME)}, {"version", std::string(CLIENT_VERSION)}}},
+       JsonObject{{"name", std::string(PROGRAM_NAME)}, {"version", std::string(PROGRAM_VERSION)}}},
       {"protocolVersion", std::string(PROTOCOL_VERSION)}};
   Result<JsonValue> initialized = request(connection, "initialize", std::move(params), timeout);
   if (!initialized.ok())

@@ -14,9 +14,6 @@
 
 namespace brask {
 
-inline constexpr std::string_view PROTOCOL_VERSION = "2025-06-18";
-inline constexpr std::string_view CLIENT_NAME = "brask-ai-mcp";
-inline constexpr std::string_view CLIENT_VERSION = "0.1.0";
 inline constexpr int INITIALIZE_TIMEOUT_SECS = 60;
 
 // Sends one request and waits for the response with its id, answering the app's
@@ -24,7 +21,7 @@ inline constexpr int INITIALIZE_TIMEOUT_SECS = 60;
 // for room to send it, or to answer the app, counts against the time-out. Failures:
 // `ended` as it was (nothing sent); a send failure; "the app did not answer
 // `{method}` within {seconds}s", "the app's MCP connection ended", a `closed` reason,
-// "the app sent a message larger than 67108864 bytes", DROPPED_LINE_REASON (each also
+// "the app sent a message larger than {MAX_APP_LINE_BYTES} bytes", DROPPED_LINE_REASON (each also
 // set as `ended`); "the app's answer to `{method}` is not valid JSON: {fault}" for an
 // answer that does not parse, the app's error "message" or "the app returned an error"
 // (these three leave `ended` alone).
