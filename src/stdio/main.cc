@@ -10,7 +10,6 @@
 #include "apps/child/live_children.h"
 #include "apps/gateway.h"
 #include "apps/registry.h"
-#include "base/memory.h"
 #include "base/unique_fd.h"
 #include "stdio/command_line.h"
 #include "stdio/serve.h"
@@ -20,7 +19,6 @@ namespace brask {
 namespace {
 
 int serve() {
-  give_back_large_blocks();
   // App servers must not outlive the gateway, whichever of the three signals ends it.
   Result<void> waiting = start_stop_signal_thread(&kill_live_children, &reap_ended_children);
   if (!waiting.ok()) {
