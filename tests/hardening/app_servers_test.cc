@@ -170,14 +170,15 @@ TEST(AppServers, ThreeHundredStopsLeaveNothingBehind) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       if (thread_count(gateway) <= threads + static_cast<int>(MAX_RUNNING_REQUESTS) &&
-          process_fds(gateway).size() == fds && zombies() == 0 &&
+          process_fds(gateway).size() <= fds && zombies() == 0 &&
           children_of(gateway).size() == static_cast<size_t>(APPS))
         return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
   };
-  // Main, signals, a reader and a writer per app.
+  // Main, signals, a reader and a writer per app. The descriptors counted here may include
+  // one still in use for a moment (a file being read), so fewer later is no fault.
   const int threads = 2 + 2 * APPS;
   const size_t fds = process_fds(gateway).size();
   std::vector<pid_t> launchers = children_of(gateway);
