@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/heap.h"
+
 namespace brask {
 
 class LineBuffer {
@@ -43,15 +45,14 @@ class LineBuffer {
   // Empties the buffer; a large one is given back to the system.
   void clear() {
     size_ = 0;
-    if (capacity_ > kept_) {
-      std::free(data_);
-      data_ = nullptr;
-      capacity_ = 0;
-    }
+    if (capacity_ > kept_)
+      release();
   }
 
   // Empties the buffer and gives back its memory.
   void release() {
+    if (capacity_ >= LARGE_MESSAGE_BYTES)
+      note_large_message_end();
     std::free(data_);
     data_ = nullptr;
     size_ = 0;

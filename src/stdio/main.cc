@@ -10,6 +10,7 @@
 #include "apps/child/live_children.h"
 #include "apps/gateway.h"
 #include "apps/registry.h"
+#include "base/heap.h"
 #include "base/unique_fd.h"
 #include "stdio/command_line.h"
 #include "stdio/serve.h"
@@ -28,6 +29,7 @@ int serve() {
   // Processes that app servers start and leave stay the gateway's own, to be reaped and
   // stopped; the children it has now are not its apps'.
   supervise_children();
+  HeapGiveBack give_back;
   AppRegistry registry = load_registry();
   for (const std::string& warning : registry.warnings)
     write_operator_message(warning);
@@ -68,6 +70,7 @@ int run(const std::vector<std::string>& args) {
 }  // namespace brask
 
 int main(int argc, char** argv) {
+  brask::use_one_heap();
   // Before any thread starts, so every thread inherits the mask and only the signal
   // thread takes them.
   brask::block_stop_signals();

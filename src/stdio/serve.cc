@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/heap.h"
 #include "base/line_buffer.h"
 #include "base/os_error.h"
 #include "base/out_of_memory.h"
@@ -179,7 +180,10 @@ Result<void> write_message(ResponseWriter& writer, const JsonValue& message,
   if (before_write)
     before_write();
   // Plain write(2) keeps no user-space buffer, so the text is flushed once it is out.
-  return write_all(writer.fd_, text.data(), text.size());
+  Result<void> written = write_all(writer.fd_, text.data(), text.size());
+  if (text.size() >= LARGE_MESSAGE_BYTES)
+    note_large_message_end();
+  return written;
 }
 
 Result<void> serve_lines(int input_fd, ResponseWriter& writer, const RequestHandler& handle) {

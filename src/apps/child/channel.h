@@ -25,7 +25,7 @@ namespace brask {
 inline constexpr size_t MAX_APP_LINE_BYTES = 64 << 20;  // not counting the "\n"
 // A line buffer grown past this by one long line is given back afterwards, so an idle
 // connection does not keep tens of MiB.
-inline constexpr size_t KEPT_APP_LINE_CAPACITY_BYTES = 16 << 20;
+inline constexpr size_t KEPT_APP_LINE_CAPACITY_BYTES = 1 << 20;
 inline constexpr size_t EVENT_QUEUE_CAPACITY = 256;
 // Bytes of app lines that may wait as events: an idle app must not make the gateway hold
 // 256 maximal lines. When they are reached the reader stops reading and the app's pipe
