@@ -80,11 +80,100 @@ char* put_escape(unsigned char c, char* o) {
 // Short strings with escapes are written with room for the worst case taken once.
 constexpr size_t ESCAPED_IN_PLACE_MAX = 4096;
 
-void append_string(std::string_view s, Writer* w) {
+// Whether any of the eight bytes of `x` is `"`, `\` or below 0x20. `(v - k) & ~v` sets a
+// byte's high bit only at or above a byte below k, so the test is exact as a whole.
+constexpr bool has_string_stop8(uint64_t x) {
+  auto below = [](uint64_t v, uint64_t k) { return (v - k * BYTE_ONES) & ~v & BYTE_HIGH_BITS; };
+  return (below(x, 0x20) | below(x ^ ('"' * BYTE_ONES), 1) | below(x ^ ('\\' * BYTE_ONES), 1)) != 0;
+}
+
+uint32_t load4(const char* p) {
+  uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+
+// Short strings (keys, names, types) are the bulk of most documents: they are checked a
+// word at a time and copied by overlapping fixed-size moves, never byte by byte or through
+// a call. Reads stay within the string.
+bool short_has_stop(const char* p, size_t n) {
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      if (has_string_stop8(load8(p + i)))
+        return true;
+    }
+    return has_string_stop8(load8(p + n - 8));
+  }
+  if (n >= 4)
+    return has_string_stop8(load4(p) | uint64_t{load4(p + n - 4)} << 32);
+  if (n == 0)
+    return false;
+  const auto byte = [](char c) { return uint64_t{static_cast<unsigned char>(c)}; };
+  return has_string_stop8(0x6161616161000000ull | byte(p[0]) | byte(p[n / 2]) << 8 |
+                          byte(p[n - 1]) << 16);  // 'a' fills the rest
+}
+
+void copy_short(char* o, const char* p, size_t n) {
+  if (n >= 8) {
+    const uint64_t head = load8(p), tail = load8(p + n - 8);
+    std::memcpy(o, &head, 8);
+    std::memcpy(o + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    const uint32_t head = load4(p), tail = load4(p + n - 4);
+    std::memcpy(o, &head, 4);
+    std::memcpy(o + n - 4, &tail, 4);
+  } else if (n > 0) {
+    o[0] = p[0];
+    o[n / 2] = p[n / 2];
+    o[n - 1] = p[n - 1];
+  }
+}
+
+constexpr size_t SHORT_STRING_MAX = 16;
+
+void append_escaped(std::string_view s, const char* hit, Writer* w);
+
+// Writes `s` quoted, then `after` (0 for nothing).
+[[gnu::always_inline]] inline void append_string(std::string_view s, Writer* w, char after = 0) {
+  const char* const p = s.data();
+  const size_t n = s.size();
+  const char* hit;
+  if (n <= SHORT_STRING_MAX) {
+    if (short_has_stop(p, n)) {
+      append_escaped(s, p, w);
+      if (after != 0)
+        w->put(after);
+      return;
+    }
+    char* const out = w->room(SHORT_STRING_MAX + 3);
+    out[0] = '"';
+    copy_short(out + 1, p, n);
+    out[n + 1] = '"';
+    out[n + 2] = after;
+    w->commit(n + 2 + (after != 0));
+    return;
+  }
+  hit = find_json_string_stop<false>(p, p + n);
+  if (hit != p + n) {
+    append_escaped(s, hit, w);
+    if (after != 0)
+      w->put(after);
+    return;
+  }
+  char* const out = w->room(n + 3);
+  out[0] = '"';
+  std::memcpy(out + 1, p, n);
+  out[n + 1] = '"';
+  out[n + 2] = after;
+  w->commit(n + 2 + (after != 0));
+}
+
+// `s` quoted, with the escapes it needs; `hit` is its first byte to escape or a byte before.
+[[gnu::noinline]] void append_escaped(std::string_view s, const char* hit, Writer* w) {
   const char* p = s.data();
   const char* const end = p + s.size();
-  const char* hit = find_json_string_stop<false>(p, end);
-  if (hit != end && s.size() <= ESCAPED_IN_PLACE_MAX) {
+  hit = find_json_string_stop<false>(hit, end);
+  if (s.size() <= ESCAPED_IN_PLACE_MAX) {
     char* const out = w->room(s.size() * 6 + 2);
     char* o = out;
     *o++ = '"';
@@ -205,11 +294,24 @@ void append_pretty(const JsonValue& value, int level, Writer* w) {
   }
 }
 
+// What a container or long string holds lies elsewhere in the document; asked for one
+// sibling ahead, it is mostly in cache when its turn comes.
+void prefetch_contents(const JsonValue& value) {
+  if (auto object = value.as_object())
+    __builtin_prefetch(object->begin());
+  else if (auto array = value.as_array())
+    __builtin_prefetch(array->data());
+  else if (auto string = value.as_string())
+    __builtin_prefetch(string->data());
+}
+
 void append_compact(const JsonValue& value, Writer* w) {
   if (auto array = value.as_array()) {
     w->put('[');
     bool first = true;
     for (const JsonValue& element : *array) {
+      if (&element + 1 != array->data() + array->size())
+        prefetch_contents(*(&element + 1));
       if (!first)
         w->put(',');
       first = false;
@@ -220,15 +322,23 @@ void append_compact(const JsonValue& value, Writer* w) {
     }
     w->put(']');
   } else if (auto object = value.as_object()) {
-    w->put('{');
-    bool first = true;
-    for (const auto& [key, member] : *object) {
-      if (!first)
-        w->put(',');
-      first = false;
-      append_string(key, w);
-      w->put(':');
-      append_compact(member, w);
+    if (object->empty()) {
+      w->write("{}", 2);
+      return;
+    }
+    char before = '{';
+    for (const JsonMember& at : *object) {
+      if (&at + 1 != object->end())
+        prefetch_contents((&at + 1)->value());
+      const std::string_view key = at.key();
+      const JsonValue& member = at.value();
+      w->put(before);
+      before = ',';
+      append_string(key, w, ':');
+      if (member.kind() < JsonKind::Array)
+        append_scalar(member, w);
+      else
+        append_compact(member, w);
     }
     w->put('}');
   } else {
@@ -318,6 +428,10 @@ void write_double(double value, Writer* w) {
 }  // namespace
 
 void render_compact(const JsonValue& value, std::string* out) {
+  // A large document renders to about its own size: room taken at once is not copied
+  // and faulted in again at every doubling. Untouched room costs no memory.
+  if (const size_t estimate = json_memory(value); estimate >= (64 << 10))
+    out->reserve(out->size() + estimate);
   Writer w(out);
   append_compact(value, &w);
 }

@@ -53,6 +53,28 @@ TEST(RenderJson, StringsEscapeOnlyWhatMustBeEscaped) {
   EXPECT_EQ(render_compact(*read), "[\"\\u001f\",\"\xc3\xa9\",\"/\"]");
 }
 
+// Short strings and keys are checked a word at a time: one byte to escape must be found
+// wherever it sits, and bytes just above the limits (space, '#', ']') must pass.
+TEST(RenderJson, ShortStringsFindAnEscapeAtEveryPosition) {
+  for (size_t size = 1; size <= 24; ++size) {
+    for (size_t at = 0; at < size; ++at) {
+      for (char c : {'"', '\\', '\x01', '\x1f', ' ', '#', ']'}) {
+        std::string text(size, 'k');
+        text[at] = c;
+        const std::string escaped = c == '"'      ? "\\\""
+                                    : c == '\\'   ? "\\\\"
+                                    : c == '\x01' ? "\\u0001"
+                                    : c == '\x1f' ? "\\u001f"
+                                                  : std::string(1, c);
+        const std::string want = '"' + text.substr(0, at) + escaped + text.substr(at + 1) + '"';
+        SCOPED_TRACE(want);
+        EXPECT_EQ(render_compact(JsonValue(text)), want);
+        EXPECT_EQ(render_compact(JsonObject{{text, 1}}), "{" + want + ":1}");
+      }
+    }
+  }
+}
+
 TEST(RenderJson, DoublesUseShortestDigitsInTheGatewayLayout) {
   const struct {
     double value;
