@@ -294,7 +294,7 @@ Failure JsonScanner::expect_value_fault() {
 }
 
 bool JsonScanner::value_into(JsonValue* out, int open) {
-  switch (skip_whitespace()) {
+  switch (const int c = skip_whitespace()) {
     case -1:
       return set_fault(JSON_EOF_IN_VALUE, text_.size());
     case '"':
@@ -307,20 +307,8 @@ bool JsonScanner::value_into(JsonValue* out, int open) {
     case 'f':
     case 'n':
       return literal_into(out);
-    case '-':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
-      return number_into(out);
     default:
-      return set_fault(JSON_EXPECTED_VALUE, pos_ + 1);
+      return is_json_number_start(c) ? number_into(out) : set_fault(JSON_EXPECTED_VALUE, pos_ + 1);
   }
 }
 
@@ -406,7 +394,7 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
       if (!value_into(&element, open))
         return false;
       put_node(static_cast<JsonValue*>(values_.push(sizeof(JsonValue))), element);
-    } else if (c == '-' || is_digit(static_cast<char>(c))) {  // the most common, directly
+    } else if (is_json_number_start(c)) {  // the most common, directly
       if (!number_into(static_cast<JsonValue*>(values_.push(sizeof(JsonValue)))))
         return false;
     } else {
@@ -679,8 +667,7 @@ Result<std::string> JsonScanner::scan_string() {
 }
 
 Result<JsonValue> JsonScanner::scan_number() {
-  int c = peek();
-  if (c != '-' && !(c >= '0' && c <= '9'))
+  if (!is_json_number_start(peek()))
     return expect_value_fault();
   JsonValue value;
   if (!number_into(&value))

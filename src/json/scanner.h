@@ -61,6 +61,11 @@ inline constexpr std::string_view JSON_UNEXPECTED_END_OF_HEX_ESCAPE =
     "unexpected end of hex escape";
 inline constexpr std::string_view JSON_RECURSION_LIMIT = "recursion limit exceeded";
 
+// Whether a number starts with byte `c`, as `peek()` gives it.
+inline bool is_json_number_start(int c) {
+  return c == '-' || (c >= '0' && c <= '9');
+}
+
 class JsonScanner {
  public:
   explicit JsonScanner(std::string_view text) : text_(text) {}
