@@ -175,11 +175,6 @@ void put(JsonValue* out, T scalar) {
   ::new (static_cast<void*>(out)) JsonValue(scalar);
 }
 
-// Moves a raw node (one that owns nothing) bit for bit.
-void put_node(JsonValue* out, const JsonValue& node) {
-  std::memcpy(static_cast<void*>(out), static_cast<const void*>(&node), sizeof(JsonValue));
-}
-
 // Below this the outermost container copies its items like any other; above it, it keeps
 // the scratch block rather than holding the items twice at once.
 constexpr size_t KEEP_SCRATCH_BYTES = 64 * 1024;
@@ -257,27 +252,11 @@ int JsonScanner::skip_whitespace() {
 }
 
 Failure JsonScanner::fault(std::string_view what, size_t consumed) const {
-  if (consumed > text_.size())
-    consumed = text_.size();
-  size_t line = 1;
-  size_t line_start = 0;
-  const char* base = text_.data();
-  const char* p = base;
-  const char* end = base + consumed;
-  while (p < end) {
-    const void* hit = std::memchr(p, '\n', static_cast<size_t>(end - p));
-    if (hit == nullptr)
-      break;
-    ++line;
-    p = static_cast<const char*>(hit) + 1;
-    line_start = static_cast<size_t>(p - base);
-  }
-  std::string text(what);
-  text += " at line ";
-  text += std::to_string(line);
-  text += " column ";
-  text += std::to_string(consumed - line_start);
-  return fail(std::move(text));
+  const std::string_view before = text_.substr(0, consumed);
+  const size_t line_start = before.rfind('\n') + 1;  // 0 without a line feed
+  return fail(std::string(what) + " at line " +
+              std::to_string(1 + std::count(before.begin(), before.end(), '\n')) + " column " +
+              std::to_string(before.size() - line_start));
 }
 
 bool JsonScanner::set_fault(std::string_view what, size_t consumed) {
@@ -329,49 +308,28 @@ bool JsonScanner::colon_step() {
   return true;
 }
 
-bool JsonScanner::element_step(bool first, bool* more) {
+bool JsonScanner::item_step(char close, bool first, bool* more) {
+  const bool object = close == '}';
   int c = skip_whitespace();
-  if (c == ']') {
+  if (c == close) {
     ++pos_;
     *more = false;
     return true;
   }
   if (c == -1)
-    return set_fault(JSON_EOF_IN_LIST, text_.size());
+    return set_fault(object ? JSON_EOF_IN_OBJECT : JSON_EOF_IN_LIST, text_.size());
   if (!first) {
     if (c != ',')
-      return set_fault(JSON_EXPECTED_LIST_COMMA_OR_END, pos_ + 1);
+      return set_fault(object ? JSON_EXPECTED_OBJECT_COMMA_OR_END : JSON_EXPECTED_LIST_COMMA_OR_END,
+                       pos_ + 1);
     ++pos_;
     c = skip_whitespace();
     if (c == -1)
       return set_fault(JSON_EOF_IN_VALUE, text_.size());
-    if (c == ']')
+    if (c == close)
       return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
   }
-  *more = true;
-  return true;
-}
-
-bool JsonScanner::member_step(bool first, bool* more) {
-  int c = skip_whitespace();
-  if (c == '}') {
-    ++pos_;
-    *more = false;
-    return true;
-  }
-  if (c == -1)
-    return set_fault(JSON_EOF_IN_OBJECT, text_.size());
-  if (!first) {
-    if (c != ',')
-      return set_fault(JSON_EXPECTED_OBJECT_COMMA_OR_END, pos_ + 1);
-    ++pos_;
-    c = skip_whitespace();
-    if (c == -1)
-      return set_fault(JSON_EOF_IN_VALUE, text_.size());
-    if (c == '}')
-      return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
-  }
-  if (c != '"')
+  if (object && c != '"')
     return set_fault(JSON_KEY_MUST_BE_STRING, pos_ + 1);
   *more = true;
   return true;
@@ -381,7 +339,7 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
   const size_t base = values_.used;
   bool more = false;
   for (bool first = true;; first = false) {
-    if (!element_step(first, &more))
+    if (!item_step(']', first, &more))
       return false;
     if (!more)
       break;
@@ -393,7 +351,7 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
       JsonValue element;
       if (!value_into(&element, open))
         return false;
-      put_node(static_cast<JsonValue*>(values_.push(sizeof(JsonValue))), element);
+      JsonBuild::raw_copy(values_.push(sizeof(JsonValue)), &element, 1);
     } else if (is_json_number_start(c)) {  // the most common, directly
       if (!number_into(static_cast<JsonValue*>(values_.push(sizeof(JsonValue)))))
         return false;
@@ -414,7 +372,7 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
   const size_t base = members_.used;
   bool more = false;
   for (bool first = true;; first = false) {
-    if (!member_step(first, &more))
+    if (!item_step('}', first, &more))
       return false;
     if (!more)
       break;
@@ -717,20 +675,6 @@ Result<void> JsonScanner::begin_container(int open) {
   if (!open_step(open))
     return take_fault();
   return {};
-}
-
-Result<bool> JsonScanner::next_member(bool first) {
-  bool more = false;
-  if (!member_step(first, &more))
-    return take_fault();
-  return more;
-}
-
-Result<bool> JsonScanner::next_element(bool first) {
-  bool more = false;
-  if (!element_step(first, &more))
-    return take_fault();
-  return more;
 }
 
 Result<void> JsonScanner::scan_colon() {

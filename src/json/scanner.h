@@ -99,14 +99,8 @@ class JsonScanner {
   // At `[` or `{`: consumes it, or fails with "recursion limit exceeded" at the bracket when
   // `open` containers are already open and no more fit.
   Result<void> begin_container(int open);
-  // Inside an object just opened by `begin_container`: true when a member follows (its
-  // key's `"` is next, after any whitespace), false after consuming the closing `}`.
-  // Consumes the `,` between members. `first` is true before the first member.
-  Result<bool> next_member(bool first);
   // After a member's key: consumes whitespace and the `:`.
   Result<void> scan_colon();
-  // Inside an array: true when an element follows, false after consuming `]`.
-  Result<bool> next_element(bool first);
   // After the top-level value: only whitespace may follow.
   Result<void> finish();
 
@@ -120,8 +114,6 @@ class JsonScanner {
   Result<void> read_array(F&& element);
   // Inside `read_object`: the colon and a value of any kind, checked.
   Result<void> skip_member();
-  // Containers opened by the walkers around the cursor.
-  int depth() const { return depth_; }
 
   // The fault to report when a value must start at the next byte (after whitespace):
   // "expected value" at that byte, or "EOF while parsing a value" at the end.
@@ -171,12 +163,13 @@ class JsonScanner {
   bool hex4(uint32_t* code);
   bool open_step(int open);  // at `[` or `{`
   bool colon_step();
-  bool member_step(bool first, bool* more);
-  bool element_step(bool first, bool* more);
-  // The loop of `read_object` and `read_array`: `next` is `next_member` or `next_element`,
-  // `item` reads one member or element.
-  template <class Next, class Item>
-  Result<void> walk(Next next, Item&& item);
+  // Inside an array or object closed by `close`: sets `*more` when an element or member
+  // follows (for an object, its key's `"` is next), else consumes `close`. Consumes the `,`
+  // between items; `first` is true before the first.
+  bool item_step(char close, bool first, bool* more);
+  // The loop of `read_object` and `read_array`; `item` reads one member or element.
+  template <class Item>
+  Result<void> walk(char close, Item&& item);
   // `count` items of `width` bytes at the top of `scratch` from `base` on, as arena memory.
   void* take_items(Scratch* scratch, size_t base, size_t count, size_t width);
 
@@ -191,20 +184,18 @@ class JsonScanner {
   Scratch decoded_;  // a string with escapes, decoded
 };
 
-template <class Next, class Item>
-Result<void> JsonScanner::walk(Next next, Item&& item) {
+template <class Item>
+Result<void> JsonScanner::walk(char close, Item&& item) {
   if (Result<void> open = begin_container(depth_); !open.ok())
     return open;
   ++depth_;
   Result<void> read;
-  for (bool first = true;; first = false) {
-    Result<bool> more = (this->*next)(first);
-    if (!more.ok()) {
-      read = more.failure();
-      break;
-    }
-    if (!*more || !(read = item()).ok())
-      break;
+  bool more = true;
+  for (bool first = true; read.ok() && more; first = false) {
+    if (!item_step(close, first, &more))
+      read = take_fault();
+    else if (more)
+      read = item();
   }
   --depth_;
   return read;
@@ -212,7 +203,7 @@ Result<void> JsonScanner::walk(Next next, Item&& item) {
 
 template <class F>
 Result<void> JsonScanner::read_object(F&& member) {
-  return walk(&JsonScanner::next_member, [&]() -> Result<void> {
+  return walk('}', [&]() -> Result<void> {
     Result<std::string> key = scan_string();
     if (!key.ok())
       return key.failure();
@@ -222,7 +213,7 @@ Result<void> JsonScanner::read_object(F&& member) {
 
 template <class F>
 Result<void> JsonScanner::read_array(F&& element) {
-  return walk(&JsonScanner::next_element, element);
+  return walk(']', element);
 }
 
 }  // namespace brask
