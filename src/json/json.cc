@@ -19,16 +19,8 @@ namespace {
 constexpr size_t MAX_BLOCK_BYTES = 64 * 1024;
 
 const JsonMember* lower_bound(const JsonMember* first, size_t n, std::string_view key) {
-  while (n > 0) {
-    size_t half = n / 2;
-    if (first[half].key() < key) {
-      first += half + 1;
-      n -= half + 1;
-    } else {
-      n = half;
-    }
-  }
-  return first;
+  return std::lower_bound(first, first + n, key,
+                          [](const JsonMember& m, std::string_view k) { return m.key() < k; });
 }
 
 }  // namespace
@@ -159,15 +151,12 @@ void JsonBuild::own_root(JsonValue* v, JsonDocument* doc) {
 
 void JsonBuild::place(JsonValue* dst, JsonValue&& v, JsonArena* arena) {
   if (v.flags_ & JsonValue::OWNER) {
-    JsonDocument* doc = v.p_.doc;
-    raw_copy(dst, &doc->root, 1);
-    arena->adopt(doc->arena);  // the document header is now in `arena`'s blocks
-    v.flags_ = 0;
-    v.kind_ = JsonKind::Null;
+    raw_copy(dst, &v.p_.doc->root, 1);
+    arena->adopt(v.p_.doc->arena);  // the document header is now in `arena`'s blocks
     v.p_.u = 0;
-    return;
+  } else {
+    raw_copy(dst, &v, 1);
   }
-  raw_copy(dst, &v, 1);
   v.kind_ = JsonKind::Null;
   v.flags_ = 0;
 }
@@ -176,11 +165,10 @@ void JsonBuild::copy(JsonValue* dst, const JsonValue& from, JsonArena* arena) {
   const JsonValue& src = from.node();
   switch (src.kind_) {
     case JsonKind::String:
-      if (src.flags_ & JsonValue::SHORT) {
+      if (src.flags_ & JsonValue::SHORT)
         raw_copy(dst, &src, 1);
-      } else {
+      else
         set_string(dst, src.string_unchecked(), arena);
-      }
       return;
     case JsonKind::Array: {
       const size_t n = src.size_;

@@ -160,7 +160,6 @@ class alignas(8) JsonValue {
   friend class JsonObject;
   friend class JsonMember;
   friend class JsonObjectView;
-  friend class JsonScanner;
   friend struct JsonBuild;
 
   static constexpr uint8_t OWNER = 1;  // the outermost value: `p_.doc` holds the contents
@@ -215,7 +214,6 @@ class JsonMember {
  private:
   friend class JsonValue;
   friend class JsonObject;
-  friend class JsonScanner;
   friend struct JsonBuild;
   JsonValue key_;  // a string
   JsonValue value_;

@@ -236,10 +236,6 @@ void* JsonScanner::take_items(Scratch* scratch, size_t base, size_t count, size_
   return items;
 }
 
-void JsonScanner::advance(size_t n) {
-  pos_ = n > text_.size() - pos_ ? text_.size() : pos_ + n;
-}
-
 int JsonScanner::skip_whitespace() {
   const size_t n = text_.size();
   while (pos_ < n) {
@@ -257,12 +253,6 @@ Failure JsonScanner::fault(std::string_view what, size_t consumed) const {
   return fail(std::string(what) + " at line " +
               std::to_string(1 + std::count(before.begin(), before.end(), '\n')) + " column " +
               std::to_string(before.size() - line_start));
-}
-
-bool JsonScanner::set_fault(std::string_view what, size_t consumed) {
-  fault_what_ = what;
-  fault_at_ = consumed;
-  return false;
 }
 
 Failure JsonScanner::expect_value_fault() {
@@ -634,8 +624,7 @@ Result<JsonValue> JsonScanner::scan_number() {
 }
 
 Result<JsonValue> JsonScanner::scan_literal() {
-  int c = peek();
-  if (c != 't' && c != 'f' && c != 'n')
+  if (const int c = peek(); c != 't' && c != 'f' && c != 'n')
     return expect_value_fault();
   JsonValue value;
   if (!literal_into(&value))
@@ -656,43 +645,32 @@ Result<JsonValue> JsonScanner::parse_value(int open) {
   }
   if (doc_ == nullptr)
     return node;  // nothing outside the node itself
-  std::memcpy(static_cast<void*>(&doc_->root), static_cast<const void*>(&node), sizeof(node));
+  JsonBuild::raw_copy(&doc_->root, &node, 1);
   JsonValue value;
   JsonBuild::own_root(&value, std::exchange(doc_, nullptr));
   return value;
 }
 
 Result<void> JsonScanner::skip_value(int open) {
-  if (!value_into(nullptr, open))
-    return take_fault();
-  return {};
+  return value_into(nullptr, open) ? Result<void>() : take_fault();
 }
 
 Result<void> JsonScanner::begin_container(int open) {
-  int c = peek();
-  if (c != '[' && c != '{')
+  if (const int c = peek(); c != '[' && c != '{')
     return expect_value_fault();
-  if (!open_step(open))
-    return take_fault();
-  return {};
+  return open_step(open) ? Result<void>() : take_fault();
 }
 
 Result<void> JsonScanner::scan_colon() {
-  if (!colon_step())
-    return take_fault();
-  return {};
+  return colon_step() ? Result<void>() : take_fault();
 }
 
 Result<void> JsonScanner::skip_member() {
-  if (!colon_step())
-    return take_fault();
-  return skip_value(depth_);
+  return colon_step() ? skip_value(depth_) : take_fault();
 }
 
 Result<void> JsonScanner::finish() {
-  if (skip_whitespace() != -1)
-    return fault(JSON_TRAILING_CHARACTERS, pos_ + 1);
-  return {};
+  return skip_whitespace() == -1 ? Result<void>() : fault(JSON_TRAILING_CHARACTERS, pos_ + 1);
 }
 
 }  // namespace brask

@@ -80,7 +80,7 @@ class JsonScanner {
   // The next byte (0-255), or -1 at the end of the text.
   int peek() const { return at_end() ? -1 : static_cast<unsigned char>(text_[pos_]); }
   // Consumes `n` bytes, at most up to the end.
-  void advance(size_t n = 1);
+  void advance(size_t n = 1) { pos_ = n > text_.size() - pos_ ? text_.size() : pos_ + n; }
   // Consumes space, tab, line feed and carriage return; returns `peek()`.
   int skip_whitespace();
 
@@ -143,7 +143,11 @@ class JsonScanner {
   };
 
   // Internal steps report through `fault_what_`/`fault_at_` and return false.
-  bool set_fault(std::string_view what, size_t consumed);
+  bool set_fault(std::string_view what, size_t consumed) {
+    fault_what_ = what;
+    fault_at_ = consumed;
+    return false;
+  }
   Failure take_fault() const { return fault(fault_what_, fault_at_); }
   JsonArena* arena();
   // A null `out` checks the text without keeping anything; otherwise `*out` is a raw node
