@@ -54,9 +54,7 @@ void* JsonArena::allocate_slow(size_t bytes) {
   next_bytes_ = std::min(next_bytes_ * 2, MAX_BLOCK_BYTES);
   block->next = blocks_;
   set_first(block, sizeof(Block));
-  void* p = cur_;
-  cur_ += bytes;
-  return p;
+  return allocate(bytes);
 }
 
 bool JsonArena::extend(void* p, size_t old_bytes, size_t new_bytes) {
@@ -340,15 +338,12 @@ void JsonValue::release() noexcept {
 }
 
 const JsonValue* JsonObjectView::find(std::string_view key) const {
-  const JsonMember* end = members_ + size_;
   const JsonMember* it = lower_bound(members_, size_, key);
-  return it != end && it->key() == key ? &it->value() : nullptr;
+  return it != end() && it->key() == key ? &it->value() : nullptr;
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {
-  if (kind_ != JsonKind::Object)
-    return nullptr;
-  return as_object()->find(key);
+  return kind_ == JsonKind::Object ? as_object()->find(key) : nullptr;
 }
 
 JsonValue JsonValue::take(std::string_view key) && {

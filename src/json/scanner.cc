@@ -25,15 +25,9 @@ bool is_digit(char c) {
 // Decoded byte of each one-letter escape (`\n` is 'n' here), 0 for the others.
 constexpr auto SIMPLE_ESCAPES = [] {
   std::array<char, 256> table{};
-  for (auto [letter, decoded] : {std::pair{'"', '"'},
-                                 {'\\', '\\'},
-                                 {'/', '/'},
-                                 {'b', '\b'},
-                                 {'f', '\f'},
-                                 {'n', '\n'},
-                                 {'r', '\r'},
-                                 {'t', '\t'}})
-    table[static_cast<unsigned char>(letter)] = decoded;
+  const std::string_view letters = "\"\\/bfnrt", decoded = "\"\\/\b\f\n\r\t";
+  for (size_t i = 0; i < letters.size(); ++i)
+    table[static_cast<unsigned char>(letters[i])] = decoded[i];
   return table;
 }();
 
@@ -121,10 +115,9 @@ const char* read_fraction(const char* p, const char* end, Decimal* d) {
 // digits a text can hold, so that the fraction's digits never cancel a part left out.
 const char* read_exponent(const char* p, const char* end, int64_t* written) {
   int64_t e = 0;
-  for (; p < end && is_digit(*p); ++p) {
+  for (; p < end && is_digit(*p); ++p)
     if (e < MAX_WRITTEN_EXPONENT)
       e = e * 10 + (*p - '0');
-  }
   *written = e;
   return p;
 }
@@ -180,10 +173,6 @@ void put(JsonValue* out, T scalar) {
 constexpr size_t KEEP_SCRATCH_BYTES = 64 * 1024;
 
 }  // namespace
-
-JsonScanner::Scratch::~Scratch() {
-  std::free(block);
-}
 
 void JsonScanner::Scratch::grow(size_t bytes) {
   const size_t want = std::max({capacity * 2, used + bytes, size_t{512}});

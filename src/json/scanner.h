@@ -25,9 +25,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/result.h"
 #include "json/json.h"
@@ -118,8 +118,6 @@ class JsonScanner {
   // The fault to report when a value must start at the next byte (after whitespace):
   // "expected value" at that byte, or "EOF while parsing a value" at the end.
   Failure expect_value_fault();
-
-  // "{what} at line {L} column {C}" for a fault found after `consumed` bytes.
   Failure fault(std::string_view what, size_t consumed) const;
 
  private:
@@ -129,7 +127,7 @@ class JsonScanner {
     char* block = nullptr;
     size_t used = 0;  // bytes after the header
     size_t capacity = 0;
-    ~Scratch();
+    ~Scratch() { std::free(block); }
     char* data() const { return block + HEADER; }
     void* push(size_t bytes) {
       if (capacity - used < bytes)
