@@ -187,8 +187,8 @@ class alignas(8) JsonValue {
     JsonDocument* doc;
   };
   Payload p_{.u = 0};
-  uint32_t size_ = 0;  // bytes of a string, elements or members of a container
-  uint8_t spare_ = 0;  // the 13th byte of a short string
+  uint32_t size_ = 0;                   // bytes of a string, elements or members of a container
+  [[maybe_unused]] uint8_t spare_ = 0;  // the 13th byte of a short string
   uint8_t short_size_ = 0;
   uint8_t flags_ = 0;
   JsonKind kind_ = JsonKind::Null;
