@@ -79,7 +79,7 @@ class RecordReader {
   // reported at their last byte; a container is reported before its opening bracket.
   Failure invalid_type(std::string_view expected) {
     std::string found;
-    switch (s_.skip_whitespace()) {
+    switch (const int next = s_.skip_whitespace()) {
       case '[':
         found = "sequence";
         break;
@@ -103,25 +103,14 @@ class RecordReader {
         found = b == nullptr ? "null" : *b ? "boolean `true`" : "boolean `false`";
         break;
       }
-      case '-':
-      case '0':
-      case '1':
-      case '2':
-      case '3':
-      case '4':
-      case '5':
-      case '6':
-      case '7':
-      case '8':
-      case '9': {
+      default: {
+        if (!is_json_number_start(next))
+          return s_.expect_value_fault();
         auto number = s_.scan_number();
         if (!number.ok())
           return number.failure();
         found = describe_number(*number);
-        break;
       }
-      default:
-        return s_.expect_value_fault();
     }
     return s_.fault("invalid type: " + found + ", expected " + std::string(expected), s_.offset());
   }
@@ -135,8 +124,7 @@ class RecordReader {
   }
 
   Result<uint32_t> read_u32() {
-    int next = s_.skip_whitespace();
-    if (next != '-' && !(next >= '0' && next <= '9'))
+    if (!is_json_number_start(s_.skip_whitespace()))
       return invalid_type("u32");
     auto number = s_.scan_number();
     if (!number.ok())

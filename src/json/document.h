@@ -105,9 +105,6 @@ struct JsonBuild {
   }
   static JsonValue* key(JsonMember* m) { return &m->key_; }
   static JsonValue* value(JsonMember* m) { return &m->value_; }
-  static JsonValue* elements(const JsonValue& array) {
-    return const_cast<JsonValue*>(array.p_.elements);
-  }
   static JsonMember* members(const JsonValue& object) {
     return const_cast<JsonMember*>(object.p_.members);
   }

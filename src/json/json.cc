@@ -19,16 +19,8 @@ namespace {
 constexpr size_t MAX_BLOCK_BYTES = 64 * 1024;
 
 const JsonMember* lower_bound(const JsonMember* first, size_t n, std::string_view key) {
-  while (n > 0) {
-    size_t half = n / 2;
-    if (first[half].key() < key) {
-      first += half + 1;
-      n -= half + 1;
-    } else {
-      n = half;
-    }
-  }
-  return first;
+  return std::lower_bound(first, first + n, key,
+                          [](const JsonMember& m, std::string_view k) { return m.key() < k; });
 }
 
 }  // namespace
@@ -62,9 +54,7 @@ void* JsonArena::allocate_slow(size_t bytes) {
   next_bytes_ = std::min(next_bytes_ * 2, MAX_BLOCK_BYTES);
   block->next = blocks_;
   set_first(block, sizeof(Block));
-  void* p = cur_;
-  cur_ += bytes;
-  return p;
+  return allocate(bytes);
 }
 
 bool JsonArena::extend(void* p, size_t old_bytes, size_t new_bytes) {
@@ -159,15 +149,12 @@ void JsonBuild::own_root(JsonValue* v, JsonDocument* doc) {
 
 void JsonBuild::place(JsonValue* dst, JsonValue&& v, JsonArena* arena) {
   if (v.flags_ & JsonValue::OWNER) {
-    JsonDocument* doc = v.p_.doc;
-    raw_copy(dst, &doc->root, 1);
-    arena->adopt(doc->arena);  // the document header is now in `arena`'s blocks
-    v.flags_ = 0;
-    v.kind_ = JsonKind::Null;
+    raw_copy(dst, &v.p_.doc->root, 1);
+    arena->adopt(v.p_.doc->arena);  // the document header is now in `arena`'s blocks
     v.p_.u = 0;
-    return;
+  } else {
+    raw_copy(dst, &v, 1);
   }
-  raw_copy(dst, &v, 1);
   v.kind_ = JsonKind::Null;
   v.flags_ = 0;
 }
@@ -176,11 +163,10 @@ void JsonBuild::copy(JsonValue* dst, const JsonValue& from, JsonArena* arena) {
   const JsonValue& src = from.node();
   switch (src.kind_) {
     case JsonKind::String:
-      if (src.flags_ & JsonValue::SHORT) {
+      if (src.flags_ & JsonValue::SHORT)
         raw_copy(dst, &src, 1);
-      } else {
+      else
         set_string(dst, src.string_unchecked(), arena);
-      }
       return;
     case JsonKind::Array: {
       const size_t n = src.size_;
@@ -352,15 +338,12 @@ void JsonValue::release() noexcept {
 }
 
 const JsonValue* JsonObjectView::find(std::string_view key) const {
-  const JsonMember* end = members_ + size_;
   const JsonMember* it = lower_bound(members_, size_, key);
-  return it != end && it->key() == key ? &it->value() : nullptr;
+  return it != end() && it->key() == key ? &it->value() : nullptr;
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {
-  if (kind_ != JsonKind::Object)
-    return nullptr;
-  return as_object()->find(key);
+  return kind_ == JsonKind::Object ? as_object()->find(key) : nullptr;
 }
 
 JsonValue JsonValue::take(std::string_view key) && {

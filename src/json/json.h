@@ -160,7 +160,6 @@ class alignas(8) JsonValue {
   friend class JsonObject;
   friend class JsonMember;
   friend class JsonObjectView;
-  friend class JsonScanner;
   friend struct JsonBuild;
 
   static constexpr uint8_t OWNER = 1;  // the outermost value: `p_.doc` holds the contents
@@ -188,8 +187,8 @@ class alignas(8) JsonValue {
     JsonDocument* doc;
   };
   Payload p_{.u = 0};
-  uint32_t size_ = 0;  // bytes of a string, elements or members of a container
-  uint8_t spare_ = 0;  // the 13th byte of a short string
+  uint32_t size_ = 0;                   // bytes of a string, elements or members of a container
+  [[maybe_unused]] uint8_t spare_ = 0;  // the 13th byte of a short string
   uint8_t short_size_ = 0;
   uint8_t flags_ = 0;
   JsonKind kind_ = JsonKind::Null;
@@ -215,7 +214,6 @@ class JsonMember {
  private:
   friend class JsonValue;
   friend class JsonObject;
-  friend class JsonScanner;
   friend struct JsonBuild;
   JsonValue key_;  // a string
   JsonValue value_;

@@ -2,7 +2,6 @@
 // UTF-8 validated; depth budget 128). Pure; safe from any thread.
 #pragma once
 
-#include <cstddef>
 #include <string_view>
 
 #include "base/result.h"

@@ -25,15 +25,9 @@ bool is_digit(char c) {
 // Decoded byte of each one-letter escape (`\n` is 'n' here), 0 for the others.
 constexpr auto SIMPLE_ESCAPES = [] {
   std::array<char, 256> table{};
-  for (auto [letter, decoded] : {std::pair{'"', '"'},
-                                 {'\\', '\\'},
-                                 {'/', '/'},
-                                 {'b', '\b'},
-                                 {'f', '\f'},
-                                 {'n', '\n'},
-                                 {'r', '\r'},
-                                 {'t', '\t'}})
-    table[static_cast<unsigned char>(letter)] = decoded;
+  const std::string_view letters = "\"\\/bfnrt", decoded = "\"\\/\b\f\n\r\t";
+  for (size_t i = 0; i < letters.size(); ++i)
+    table[static_cast<unsigned char>(letters[i])] = decoded[i];
   return table;
 }();
 
@@ -54,50 +48,111 @@ constexpr uint64_t POWERS_OF_TEN[] = {1,      10,      100,      1000,     10000
 // Where the exponent as written stops growing: more than any text has digits.
 constexpr int64_t MAX_WRITTEN_EXPONENT = 100'000'000'000'000'000;
 
-// Whether a grammatical number that does not fit a double is too large (rather than too
-// small): its decimal exponent, taken from the written digits and exponent, is >= 0.
-bool magnitude_at_least_one(std::string_view number) {
-  size_t i = number[0] == '-' ? 1 : 0;
-  long long e10;
-  if (number[i] != '0') {
-    size_t digits = 0;
-    while (i < number.size() && is_digit(number[i])) {
-      ++i;
-      ++digits;
-    }
-    e10 = static_cast<long long>(digits) - 1;
-  } else {
-    ++i;
-    e10 = -1;
-    if (i < number.size() && number[i] == '.') {
-      ++i;
-      while (i < number.size() && number[i] == '0') {
-        ++i;
-        --e10;
-      }
-    }
+// A number's integer and fraction digits as one integer, for the exact conversion.
+struct Decimal {
+  uint64_t significand = 0;  // up to 19 significant digits
+  int digits = 0;            // in `significand`; 99 when more were left out
+  int64_t exponent10 = 0;
+};
+
+// The integer part from its first digit (not 0) on: its value while that fits 64 bits, with
+// `*too_large` set when it does not. Returns the end of the digits.
+const char* read_integer(const char* p, const char* end, uint64_t* magnitude, bool* too_large) {
+  const char* const first = p;
+  uint64_t m = 0;
+  // Eight bytes at a time while nineteen digits, which always fit in 64 bits, are not
+  // exceeded; the rest, and the last bytes of the text, one by one.
+  while (end - p >= 8 && p - first <= 11) {
+    const uint64_t d = digit_bytes(load8(p));
+    if (leading_digits(d) != 8)
+      break;
+    m = m * 100000000 + digits_value(d, 8);
+    p += 8;
   }
-  size_t e = number.find_first_of("eE");
-  if (e == std::string_view::npos)
-    return e10 >= 0;
-  ++e;
-  bool negative = number[e] == '-';
-  if (number[e] == '-' || number[e] == '+')
-    ++e;
-  long long exponent = 0;
-  for (; e < number.size(); ++e) {
-    if (exponent < MAX_WRITTEN_EXPONENT)
-      exponent = exponent * 10 + (number[e] - '0');
+  for (const char* safe_end = first + 19 < end ? first + 19 : end; p < safe_end && is_digit(*p);
+       ++p)
+    m = m * 10 + static_cast<uint64_t>(*p - '0');
+  for (; p < end && is_digit(*p); ++p) {
+    const uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (m > (std::numeric_limits<uint64_t>::max() - digit) / 10)
+      *too_large = true;
+    else
+      m = m * 10 + digit;
   }
-  return e10 + (negative ? -exponent : exponent) >= 0;
+  *magnitude = m;
+  return p;
 }
 
-// The digits of a number no faster path takes (its sign left out) as a double, or the
-// fault when it does not fit one.
-std::string_view read_double(const char* digits, const char* end, double* value) {
+// The fraction's digits from the first on, added to `*d`. Returns the end of the digits.
+const char* read_fraction(const char* p, const char* end, Decimal* d) {
+  // Up to eight digits at a time once the significand has begun, as long as 19 fit.
+  while (d->significand != 0 && end - p >= 8) {
+    const uint64_t bytes = digit_bytes(load8(p));
+    const int n = leading_digits(bytes);
+    if (n == 0 || d->digits + n > 19)
+      break;
+    d->significand = d->significand * POWERS_OF_TEN[n] + digits_value(bytes, n);
+    d->digits += n;
+    d->exponent10 -= n;
+    p += n;
+    if (n < 8)
+      break;
+  }
+  for (; p < end && is_digit(*p); ++p) {
+    if (d->digits < 19) {
+      d->significand = d->significand * 10 + static_cast<uint64_t>(*p - '0');
+      if (d->significand != 0)
+        ++d->digits;
+      --d->exponent10;
+    } else {
+      d->digits = 99;
+    }
+  }
+  return p;
+}
+
+// The exponent's digits from the first on, as written. Saturates far beyond any count of
+// digits a text can hold, so that the fraction's digits never cancel a part left out.
+const char* read_exponent(const char* p, const char* end, int64_t* written) {
+  int64_t e = 0;
+  for (; p < end && is_digit(*p); ++p)
+    if (e < MAX_WRITTEN_EXPONENT)
+      e = e * 10 + (*p - '0');
+  *written = e;
+  return p;
+}
+
+// Whether the digits of a grammatical number (its sign left out) that does not fit a double
+// are too large rather than too small: the power of ten of its first digit that is not 0,
+// with the exponent added, is >= 0.
+bool magnitude_at_least_one(const char* digits, const char* end) {
+  const std::string_view number(digits, static_cast<size_t>(end - digits));
+  const size_t mark = std::min(number.find_first_of(".eE"), number.size());
+  int64_t e10 = static_cast<int64_t>(mark) - 1;  // 123 is 1.23e2, 0.0012 is 1.2e-3
+  if (number[0] == '0' && mark < number.size() && number[mark] == '.')
+    e10 = 1 - static_cast<int64_t>(std::min(number.find_first_not_of('0', 2), number.size()));
+  else if (number[0] == '0')
+    e10 = -1;
+  const size_t e = number.find_first_of("eE");
+  if (e == std::string_view::npos)
+    return e10 >= 0;
+  const char* p = digits + e + 1;
+  const bool negative = *p == '-';
+  int64_t written;
+  read_exponent(p + (*p == '-' || *p == '+'), end, &written);
+  return e10 + (negative ? -written : written) >= 0;
+}
+
+// The number whose digits (its sign left out) run to `end` as a double, or the fault when
+// it does not fit one: exactly from `decimal` where that can, else by from_chars.
+std::string_view read_double(const Decimal& decimal, const char* digits, const char* end,
+                             double* value) {
+  if (decimal.digits <= 19 && decimal.exponent10 >= -400 && decimal.exponent10 <= 400 &&
+      decimal_to_double(decimal.significand, static_cast<int>(decimal.exponent10), value))
+    return {};
   auto [stop, ec] = std::from_chars(digits, end, *value);
   if (ec == std::errc::result_out_of_range) {
-    if (magnitude_at_least_one(std::string_view(digits, static_cast<size_t>(end - digits))))
+    if (magnitude_at_least_one(digits, end))
       return JSON_NUMBER_OUT_OF_RANGE;
     *value = 0.0;
   } else if (ec != std::errc() || stop != end) {
@@ -113,20 +168,11 @@ void put(JsonValue* out, T scalar) {
   ::new (static_cast<void*>(out)) JsonValue(scalar);
 }
 
-// Moves a raw node (one that owns nothing) bit for bit.
-void put_node(JsonValue* out, const JsonValue& node) {
-  std::memcpy(static_cast<void*>(out), static_cast<const void*>(&node), sizeof(JsonValue));
-}
-
 // Below this the outermost container copies its items like any other; above it, it keeps
 // the scratch block rather than holding the items twice at once.
 constexpr size_t KEEP_SCRATCH_BYTES = 64 * 1024;
 
 }  // namespace
-
-JsonScanner::Scratch::~Scratch() {
-  std::free(block);
-}
 
 void JsonScanner::Scratch::grow(size_t bytes) {
   const size_t want = std::max({capacity * 2, used + bytes, size_t{512}});
@@ -179,10 +225,6 @@ void* JsonScanner::take_items(Scratch* scratch, size_t base, size_t count, size_
   return items;
 }
 
-void JsonScanner::advance(size_t n) {
-  pos_ = n > text_.size() - pos_ ? text_.size() : pos_ + n;
-}
-
 int JsonScanner::skip_whitespace() {
   const size_t n = text_.size();
   while (pos_ < n) {
@@ -195,33 +237,11 @@ int JsonScanner::skip_whitespace() {
 }
 
 Failure JsonScanner::fault(std::string_view what, size_t consumed) const {
-  if (consumed > text_.size())
-    consumed = text_.size();
-  size_t line = 1;
-  size_t line_start = 0;
-  const char* base = text_.data();
-  const char* p = base;
-  const char* end = base + consumed;
-  while (p < end) {
-    const void* hit = std::memchr(p, '\n', static_cast<size_t>(end - p));
-    if (hit == nullptr)
-      break;
-    ++line;
-    p = static_cast<const char*>(hit) + 1;
-    line_start = static_cast<size_t>(p - base);
-  }
-  std::string text(what);
-  text += " at line ";
-  text += std::to_string(line);
-  text += " column ";
-  text += std::to_string(consumed - line_start);
-  return fail(std::move(text));
-}
-
-bool JsonScanner::set_fault(std::string_view what, size_t consumed) {
-  fault_what_ = what;
-  fault_at_ = consumed;
-  return false;
+  const std::string_view before = text_.substr(0, consumed);
+  const size_t line_start = before.rfind('\n') + 1;  // 0 without a line feed
+  return fail(std::string(what) + " at line " +
+              std::to_string(1 + std::count(before.begin(), before.end(), '\n')) + " column " +
+              std::to_string(before.size() - line_start));
 }
 
 Failure JsonScanner::expect_value_fault() {
@@ -232,7 +252,7 @@ Failure JsonScanner::expect_value_fault() {
 }
 
 bool JsonScanner::value_into(JsonValue* out, int open) {
-  switch (skip_whitespace()) {
+  switch (const int c = skip_whitespace()) {
     case -1:
       return set_fault(JSON_EOF_IN_VALUE, text_.size());
     case '"':
@@ -245,20 +265,8 @@ bool JsonScanner::value_into(JsonValue* out, int open) {
     case 'f':
     case 'n':
       return literal_into(out);
-    case '-':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
-      return number_into(out);
     default:
-      return set_fault(JSON_EXPECTED_VALUE, pos_ + 1);
+      return is_json_number_start(c) ? number_into(out) : set_fault(JSON_EXPECTED_VALUE, pos_ + 1);
   }
 }
 
@@ -279,49 +287,28 @@ bool JsonScanner::colon_step() {
   return true;
 }
 
-bool JsonScanner::element_step(bool first, bool* more) {
+bool JsonScanner::item_step(char close, bool first, bool* more) {
+  const bool object = close == '}';
   int c = skip_whitespace();
-  if (c == ']') {
+  if (c == close) {
     ++pos_;
     *more = false;
     return true;
   }
   if (c == -1)
-    return set_fault(JSON_EOF_IN_LIST, text_.size());
+    return set_fault(object ? JSON_EOF_IN_OBJECT : JSON_EOF_IN_LIST, text_.size());
   if (!first) {
     if (c != ',')
-      return set_fault(JSON_EXPECTED_LIST_COMMA_OR_END, pos_ + 1);
+      return set_fault(object ? JSON_EXPECTED_OBJECT_COMMA_OR_END : JSON_EXPECTED_LIST_COMMA_OR_END,
+                       pos_ + 1);
     ++pos_;
     c = skip_whitespace();
     if (c == -1)
       return set_fault(JSON_EOF_IN_VALUE, text_.size());
-    if (c == ']')
+    if (c == close)
       return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
   }
-  *more = true;
-  return true;
-}
-
-bool JsonScanner::member_step(bool first, bool* more) {
-  int c = skip_whitespace();
-  if (c == '}') {
-    ++pos_;
-    *more = false;
-    return true;
-  }
-  if (c == -1)
-    return set_fault(JSON_EOF_IN_OBJECT, text_.size());
-  if (!first) {
-    if (c != ',')
-      return set_fault(JSON_EXPECTED_OBJECT_COMMA_OR_END, pos_ + 1);
-    ++pos_;
-    c = skip_whitespace();
-    if (c == -1)
-      return set_fault(JSON_EOF_IN_VALUE, text_.size());
-    if (c == '}')
-      return set_fault(JSON_TRAILING_COMMA, pos_ + 1);
-  }
-  if (c != '"')
+  if (object && c != '"')
     return set_fault(JSON_KEY_MUST_BE_STRING, pos_ + 1);
   *more = true;
   return true;
@@ -331,7 +318,7 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
   const size_t base = values_.used;
   bool more = false;
   for (bool first = true;; first = false) {
-    if (!element_step(first, &more))
+    if (!item_step(']', first, &more))
       return false;
     if (!more)
       break;
@@ -343,8 +330,8 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
       JsonValue element;
       if (!value_into(&element, open))
         return false;
-      put_node(static_cast<JsonValue*>(values_.push(sizeof(JsonValue))), element);
-    } else if (c == '-' || is_digit(static_cast<char>(c))) {  // the most common, directly
+      JsonBuild::raw_copy(values_.push(sizeof(JsonValue)), &element, 1);
+    } else if (is_json_number_start(c)) {  // the most common, directly
       if (!number_into(static_cast<JsonValue*>(values_.push(sizeof(JsonValue)))))
         return false;
     } else {
@@ -364,7 +351,7 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
   const size_t base = members_.used;
   bool more = false;
   for (bool first = true;; first = false) {
-    if (!member_step(first, &more))
+    if (!item_step('}', first, &more))
       return false;
     if (!more)
       break;
@@ -526,129 +513,63 @@ bool JsonScanner::escape_into(bool keep) {
 bool JsonScanner::number_into(JsonValue* out) {
   const char* const begin = text_.data();
   const char* const end = begin + text_.size();
-  const char* const start = begin + pos_;
-  const char* p = start;
-  auto offset = [begin](const char* q) { return static_cast<size_t>(q - begin); };
+  const char* p = begin + pos_;
   const bool negative = *p == '-';
-  if (negative)
-    ++p;
-  if (p == end)
-    return set_fault(JSON_EOF_IN_VALUE, text_.size());
+  p += negative;
+  // A sign, a point and an exponent mark are each followed by a digit.
+  auto digit_at = [&](const char* q) {
+    if (q == end)
+      return set_fault(JSON_EOF_IN_VALUE, text_.size());
+    if (!is_digit(*q))
+      return set_fault(JSON_INVALID_NUMBER, static_cast<size_t>(q - begin) + 1);
+    return true;
+  };
+  if (!digit_at(p))
+    return false;
+  const char* const digits = p;
+  Decimal decimal;
   uint64_t magnitude = 0;
-  bool is_double = false;
-  // Up to 19 significant digits of integer and fraction as one integer, for the exact
-  // conversion; more make `significand_digits` 99, which leaves the number to from_chars.
-  uint64_t significand = 0;
-  int significand_digits = 0;
-  int64_t exponent10 = 0;
+  bool is_double = false;  // or an integer too large for 64 bits
   if (*p == '0') {
-    ++p;
-    if (p < end && is_digit(*p))
-      return set_fault(JSON_INVALID_NUMBER, offset(p) + 1);
-  } else if (is_digit(*p)) {
-    const char* const first = p;
-    // Eight bytes at a time while nineteen digits, which always fit in 64 bits, are not
-    // exceeded; the rest, and the last bytes of the text, one by one.
-    while (end - p >= 8 && p - first <= 11) {
-      const uint64_t d = digit_bytes(load8(p));
-      if (leading_digits(d) != 8)
-        break;
-      magnitude = magnitude * 100000000 + digits_value(d, 8);
-      p += 8;
-    }
-    for (const char* safe_end = first + 19 < end ? first + 19 : end; p < safe_end && is_digit(*p);
-         ++p)
-      magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
-    for (; p < end && is_digit(*p); ++p) {
-      uint64_t digit = static_cast<uint64_t>(*p - '0');
-      if (magnitude > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
-        is_double = true;  // too large for 64 bits
-      } else {
-        magnitude = magnitude * 10 + digit;
-      }
-    }
-    significand_digits = p - first <= 19 ? static_cast<int>(p - first) : 99;
-    significand = magnitude;
+    if (++p < end && is_digit(*p))
+      return set_fault(JSON_INVALID_NUMBER, static_cast<size_t>(p - begin) + 1);
   } else {
-    return set_fault(JSON_INVALID_NUMBER, offset(p) + 1);
+    p = read_integer(p, end, &magnitude, &is_double);
+    decimal.significand = magnitude;
+    decimal.digits = p - digits <= 19 ? static_cast<int>(p - digits) : 99;
   }
   if (p < end && *p == '.') {
-    ++p;
-    if (p == end)
-      return set_fault(JSON_EOF_IN_VALUE, text_.size());
-    if (!is_digit(*p))
-      return set_fault(JSON_INVALID_NUMBER, offset(p) + 1);
-    // Up to eight digits at a time once the significand has begun, as long as 19 fit.
-    while (significand != 0 && end - p >= 8) {
-      const uint64_t d = digit_bytes(load8(p));
-      const int n = leading_digits(d);
-      if (n == 0 || significand_digits + n > 19)
-        break;
-      significand = significand * POWERS_OF_TEN[n] + digits_value(d, n);
-      significand_digits += n;
-      exponent10 -= n;
-      p += n;
-      if (n < 8)
-        break;
-    }
-    for (; p < end && is_digit(*p); ++p) {
-      if (significand_digits < 19) {
-        significand = significand * 10 + static_cast<uint64_t>(*p - '0');
-        if (significand != 0)
-          ++significand_digits;
-        --exponent10;
-      } else {
-        significand_digits = 99;
-      }
-    }
+    if (!digit_at(++p))
+      return false;
+    p = read_fraction(p, end, &decimal);
     is_double = true;
   }
   if (p < end && (*p == 'e' || *p == 'E')) {
-    ++p;
-    bool negative_exponent = false;
-    if (p < end && (*p == '+' || *p == '-')) {
-      negative_exponent = *p == '-';
+    const bool negative_exponent = ++p < end && *p == '-';
+    if (p < end && (*p == '+' || *p == '-'))
       ++p;
-    }
-    if (p == end)
-      return set_fault(JSON_EOF_IN_VALUE, text_.size());
-    if (!is_digit(*p))
-      return set_fault(JSON_INVALID_NUMBER, offset(p) + 1);
-    // Saturates far beyond any count of digits a text can hold, so that the fraction's
-    // digits never cancel a part of the exponent that was left out.
-    int64_t written = 0;
-    for (; p < end && is_digit(*p); ++p) {
-      if (written < MAX_WRITTEN_EXPONENT)
-        written = written * 10 + (*p - '0');
-    }
-    exponent10 += negative_exponent ? -written : written;
+    if (!digit_at(p))
+      return false;
+    int64_t written;
+    p = read_exponent(p, end, &written);
+    decimal.exponent10 += negative_exponent ? -written : written;
     is_double = true;
   }
-  pos_ = offset(p);
-  if (!is_double) {
-    if (!negative) {
-      if (out != nullptr)
-        put(out, static_cast<unsigned long long>(magnitude));
+  pos_ = static_cast<size_t>(p - begin);
+  if (!is_double && (!negative || magnitude <= uint64_t{1} << 63)) {
+    if (out == nullptr)
       return true;
-    }
-    if (magnitude == 0) {
-      if (out != nullptr)
-        put(out, -0.0);
-      return true;
-    }
-    if (magnitude <= uint64_t{1} << 63) {
-      // Negating in unsigned arithmetic keeps -2^63 in range.
-      if (out != nullptr)
-        put(out, static_cast<long long>(0 - magnitude));
-      return true;
-    }
+    if (!negative)
+      put(out, static_cast<unsigned long long>(magnitude));
+    else if (magnitude == 0)
+      put(out, -0.0);
+    else  // negated in unsigned arithmetic, which keeps -2^63 in range
+      put(out, static_cast<long long>(0 - magnitude));
+    return true;
   }
   double value = 0;
-  if (significand_digits > 19 || exponent10 < -400 || exponent10 > 400 ||
-      !decimal_to_double(significand, static_cast<int>(exponent10), &value)) {
-    if (std::string_view fault = read_double(start + (negative ? 1 : 0), p, &value); !fault.empty())
-      return set_fault(fault, pos_);
-  }
+  if (std::string_view fault = read_double(decimal, digits, p, &value); !fault.empty())
+    return set_fault(fault, pos_);
   if (out != nullptr)
     put(out, negative ? -value : value);
   return true;
@@ -683,8 +604,7 @@ Result<std::string> JsonScanner::scan_string() {
 }
 
 Result<JsonValue> JsonScanner::scan_number() {
-  int c = peek();
-  if (c != '-' && !(c >= '0' && c <= '9'))
+  if (!is_json_number_start(peek()))
     return expect_value_fault();
   JsonValue value;
   if (!number_into(&value))
@@ -693,8 +613,7 @@ Result<JsonValue> JsonScanner::scan_number() {
 }
 
 Result<JsonValue> JsonScanner::scan_literal() {
-  int c = peek();
-  if (c != 't' && c != 'f' && c != 'n')
+  if (const int c = peek(); c != 't' && c != 'f' && c != 'n')
     return expect_value_fault();
   JsonValue value;
   if (!literal_into(&value))
@@ -715,57 +634,32 @@ Result<JsonValue> JsonScanner::parse_value(int open) {
   }
   if (doc_ == nullptr)
     return node;  // nothing outside the node itself
-  std::memcpy(static_cast<void*>(&doc_->root), static_cast<const void*>(&node), sizeof(node));
+  JsonBuild::raw_copy(&doc_->root, &node, 1);
   JsonValue value;
   JsonBuild::own_root(&value, std::exchange(doc_, nullptr));
   return value;
 }
 
 Result<void> JsonScanner::skip_value(int open) {
-  if (!value_into(nullptr, open))
-    return take_fault();
-  return {};
+  return value_into(nullptr, open) ? Result<void>() : take_fault();
 }
 
 Result<void> JsonScanner::begin_container(int open) {
-  int c = peek();
-  if (c != '[' && c != '{')
+  if (const int c = peek(); c != '[' && c != '{')
     return expect_value_fault();
-  if (!open_step(open))
-    return take_fault();
-  return {};
-}
-
-Result<bool> JsonScanner::next_member(bool first) {
-  bool more = false;
-  if (!member_step(first, &more))
-    return take_fault();
-  return more;
-}
-
-Result<bool> JsonScanner::next_element(bool first) {
-  bool more = false;
-  if (!element_step(first, &more))
-    return take_fault();
-  return more;
+  return open_step(open) ? Result<void>() : take_fault();
 }
 
 Result<void> JsonScanner::scan_colon() {
-  if (!colon_step())
-    return take_fault();
-  return {};
+  return colon_step() ? Result<void>() : take_fault();
 }
 
 Result<void> JsonScanner::skip_member() {
-  if (!colon_step())
-    return take_fault();
-  return skip_value(depth_);
+  return colon_step() ? skip_value(depth_) : take_fault();
 }
 
 Result<void> JsonScanner::finish() {
-  if (skip_whitespace() != -1)
-    return fault(JSON_TRAILING_CHARACTERS, pos_ + 1);
-  return {};
+  return skip_whitespace() == -1 ? Result<void>() : fault(JSON_TRAILING_CHARACTERS, pos_ + 1);
 }
 
 }  // namespace brask

@@ -25,9 +25,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/result.h"
 #include "json/json.h"
@@ -61,6 +61,11 @@ inline constexpr std::string_view JSON_UNEXPECTED_END_OF_HEX_ESCAPE =
     "unexpected end of hex escape";
 inline constexpr std::string_view JSON_RECURSION_LIMIT = "recursion limit exceeded";
 
+// Whether a number starts with byte `c`, as `peek()` gives it.
+inline bool is_json_number_start(int c) {
+  return c == '-' || (c >= '0' && c <= '9');
+}
+
 class JsonScanner {
  public:
   explicit JsonScanner(std::string_view text) : text_(text) {}
@@ -75,7 +80,7 @@ class JsonScanner {
   // The next byte (0-255), or -1 at the end of the text.
   int peek() const { return at_end() ? -1 : static_cast<unsigned char>(text_[pos_]); }
   // Consumes `n` bytes, at most up to the end.
-  void advance(size_t n = 1);
+  void advance(size_t n = 1) { pos_ = n > text_.size() - pos_ ? text_.size() : pos_ + n; }
   // Consumes space, tab, line feed and carriage return; returns `peek()`.
   int skip_whitespace();
 
@@ -94,14 +99,8 @@ class JsonScanner {
   // At `[` or `{`: consumes it, or fails with "recursion limit exceeded" at the bracket when
   // `open` containers are already open and no more fit.
   Result<void> begin_container(int open);
-  // Inside an object just opened by `begin_container`: true when a member follows (its
-  // key's `"` is next, after any whitespace), false after consuming the closing `}`.
-  // Consumes the `,` between members. `first` is true before the first member.
-  Result<bool> next_member(bool first);
   // After a member's key: consumes whitespace and the `:`.
   Result<void> scan_colon();
-  // Inside an array: true when an element follows, false after consuming `]`.
-  Result<bool> next_element(bool first);
   // After the top-level value: only whitespace may follow.
   Result<void> finish();
 
@@ -115,14 +114,10 @@ class JsonScanner {
   Result<void> read_array(F&& element);
   // Inside `read_object`: the colon and a value of any kind, checked.
   Result<void> skip_member();
-  // Containers opened by the walkers around the cursor.
-  int depth() const { return depth_; }
 
   // The fault to report when a value must start at the next byte (after whitespace):
   // "expected value" at that byte, or "EOF while parsing a value" at the end.
   Failure expect_value_fault();
-
-  // "{what} at line {L} column {C}" for a fault found after `consumed` bytes.
   Failure fault(std::string_view what, size_t consumed) const;
 
  private:
@@ -132,7 +127,7 @@ class JsonScanner {
     char* block = nullptr;
     size_t used = 0;  // bytes after the header
     size_t capacity = 0;
-    ~Scratch();
+    ~Scratch() { std::free(block); }
     char* data() const { return block + HEADER; }
     void* push(size_t bytes) {
       if (capacity - used < bytes)
@@ -146,7 +141,11 @@ class JsonScanner {
   };
 
   // Internal steps report through `fault_what_`/`fault_at_` and return false.
-  bool set_fault(std::string_view what, size_t consumed);
+  bool set_fault(std::string_view what, size_t consumed) {
+    fault_what_ = what;
+    fault_at_ = consumed;
+    return false;
+  }
   Failure take_fault() const { return fault(fault_what_, fault_at_); }
   JsonArena* arena();
   // A null `out` checks the text without keeping anything; otherwise `*out` is a raw node
@@ -166,12 +165,13 @@ class JsonScanner {
   bool hex4(uint32_t* code);
   bool open_step(int open);  // at `[` or `{`
   bool colon_step();
-  bool member_step(bool first, bool* more);
-  bool element_step(bool first, bool* more);
-  // The loop of `read_object` and `read_array`: `next` is `next_member` or `next_element`,
-  // `item` reads one member or element.
-  template <class Next, class Item>
-  Result<void> walk(Next next, Item&& item);
+  // Inside an array or object closed by `close`: sets `*more` when an element or member
+  // follows (for an object, its key's `"` is next), else consumes `close`. Consumes the `,`
+  // between items; `first` is true before the first.
+  bool item_step(char close, bool first, bool* more);
+  // The loop of `read_object` and `read_array`; `item` reads one member or element.
+  template <class Item>
+  Result<void> walk(char close, Item&& item);
   // `count` items of `width` bytes at the top of `scratch` from `base` on, as arena memory.
   void* take_items(Scratch* scratch, size_t base, size_t count, size_t width);
 
@@ -186,20 +186,18 @@ class JsonScanner {
   Scratch decoded_;  // a string with escapes, decoded
 };
 
-template <class Next, class Item>
-Result<void> JsonScanner::walk(Next next, Item&& item) {
+template <class Item>
+Result<void> JsonScanner::walk(char close, Item&& item) {
   if (Result<void> open = begin_container(depth_); !open.ok())
     return open;
   ++depth_;
   Result<void> read;
-  for (bool first = true;; first = false) {
-    Result<bool> more = (this->*next)(first);
-    if (!more.ok()) {
-      read = more.failure();
-      break;
-    }
-    if (!*more || !(read = item()).ok())
-      break;
+  bool more = true;
+  for (bool first = true; read.ok() && more; first = false) {
+    if (!item_step(close, first, &more))
+      read = take_fault();
+    else if (more)
+      read = item();
   }
   --depth_;
   return read;
@@ -207,7 +205,7 @@ Result<void> JsonScanner::walk(Next next, Item&& item) {
 
 template <class F>
 Result<void> JsonScanner::read_object(F&& member) {
-  return walk(&JsonScanner::next_member, [&]() -> Result<void> {
+  return walk('}', [&]() -> Result<void> {
     Result<std::string> key = scan_string();
     if (!key.ok())
       return key.failure();
@@ -217,7 +215,7 @@ Result<void> JsonScanner::read_object(F&& member) {
 
 template <class F>
 Result<void> JsonScanner::read_array(F&& element) {
-  return walk(&JsonScanner::next_element, element);
+  return walk(']', element);
 }
 
 }  // namespace brask
