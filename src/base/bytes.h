@@ -35,6 +35,12 @@ inline uint64_t load8(const char* p) {
   return word;
 }
 
+inline uint32_t load4(const char* p) {
+  uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+
 // Digits eight bytes at a time. `w` is eight bytes loaded little-endian (the first byte is
 // the lowest); `digit_bytes(w)` maps '0'-'9' to 0-9 without a borrow between bytes.
 constexpr uint64_t digit_bytes(uint64_t w) {

@@ -87,23 +87,15 @@ constexpr bool has_string_stop8(uint64_t x) {
   return (below(x, 0x20) | below(x ^ ('"' * BYTE_ONES), 1) | below(x ^ ('\\' * BYTE_ONES), 1)) != 0;
 }
 
-uint32_t load4(const char* p) {
-  uint32_t word;
-  std::memcpy(&word, p, 4);
-  return word;
-}
+constexpr size_t SHORT_STRING_MAX = 16;
 
 // Short strings (keys, names, types) are the bulk of most documents: they are checked a
 // word at a time and copied by overlapping fixed-size moves, never byte by byte or through
 // a call. Reads stay within the string.
 bool short_has_stop(const char* p, size_t n) {
-  if (n >= 8) {
-    for (size_t i = 0; i + 8 < n; i += 8) {
-      if (has_string_stop8(load8(p + i)))
-        return true;
-    }
-    return has_string_stop8(load8(p + n - 8));
-  }
+  static_assert(SHORT_STRING_MAX <= 16);  // two words cover it
+  if (n >= 8)
+    return has_string_stop8(load8(p)) || has_string_stop8(load8(p + n - 8));
   if (n >= 4)
     return has_string_stop8(load4(p) | uint64_t{load4(p + n - 4)} << 32);
   if (n == 0)
@@ -129,31 +121,15 @@ void copy_short(char* o, const char* p, size_t n) {
   }
 }
 
-constexpr size_t SHORT_STRING_MAX = 16;
-
 void append_escaped(std::string_view s, const char* hit, Writer* w);
 
 // Writes `s` quoted, then `after` (0 for nothing).
 [[gnu::always_inline]] inline void append_string(std::string_view s, Writer* w, char after = 0) {
   const char* const p = s.data();
   const size_t n = s.size();
-  const char* hit;
-  if (n <= SHORT_STRING_MAX) {
-    if (short_has_stop(p, n)) {
-      append_escaped(s, p, w);
-      if (after != 0)
-        w->put(after);
-      return;
-    }
-    char* const out = w->room(SHORT_STRING_MAX + 3);
-    out[0] = '"';
-    copy_short(out + 1, p, n);
-    out[n + 1] = '"';
-    out[n + 2] = after;
-    w->commit(n + 2 + (after != 0));
-    return;
-  }
-  hit = find_json_string_stop<false>(p, p + n);
+  const char* const hit = n > SHORT_STRING_MAX   ? find_json_string_stop<false>(p, p + n)
+                          : short_has_stop(p, n) ? p
+                                                 : p + n;
   if (hit != p + n) {
     append_escaped(s, hit, w);
     if (after != 0)
@@ -162,7 +138,10 @@ void append_escaped(std::string_view s, const char* hit, Writer* w);
   }
   char* const out = w->room(n + 3);
   out[0] = '"';
-  std::memcpy(out + 1, p, n);
+  if (n <= SHORT_STRING_MAX)
+    copy_short(out + 1, p, n);
+  else
+    std::memcpy(out + 1, p, n);
   out[n + 1] = '"';
   out[n + 2] = after;
   w->commit(n + 2 + (after != 0));
