@@ -210,55 +210,60 @@ size_t JsonBuild::footprint(const JsonValue& from) {
 }
 
 size_t JsonBuild::sort_members(JsonMember* m, size_t n) {
-  // Keys of up to 13 bytes sit in their value, whose 16 bytes may all be read: zero-padded
-  // past their length and read big-endian, they compare as two pairs of integers, with the
-  // length deciding between a key and its own zero-padding. Others go through memcmp.
-  auto order = [](const JsonValue& a, const JsonValue& b) {
-    if ((a.flags_ & b.flags_ & JsonValue::SHORT) == 0)
-      return a.string_unchecked().compare(b.string_unchecked());
-    auto words = [](const JsonValue& v, uint64_t* first, uint64_t* second) {
-      const size_t n = v.short_size_;
-      std::memcpy(first, &v, 8);
-      std::memcpy(second, reinterpret_cast<const char*>(&v) + 8, 8);
-      *first = __builtin_bswap64(n >= 8 ? *first : *first & ((uint64_t{1} << (8 * n)) - 1));
-      *second = __builtin_bswap64(n <= 8 ? 0 : *second & ((uint64_t{1} << (8 * (n - 8))) - 1));
-    };
-    uint64_t a1, a2, b1, b2;
-    words(a, &a1, &a2);
-    words(b, &b1, &b2);
-    if (a1 != b1)
-      return a1 < b1 ? -1 : 1;
-    if (a2 != b2)
-      return a2 < b2 ? -1 : 1;
-    return a.short_size_ == b.short_size_ ? 0 : a.short_size_ < b.short_size_ ? -1 : 1;
+  // A key's first 13 bytes, zero-padded and read big-endian, order as two integers; keys
+  // equal there go through a full comparison. A short key's 16 bytes may all be read.
+  struct Key {
+    uint64_t first, second;
+    const JsonValue* key;
+    bool operator<(const Key& o) const {
+      if (first != o.first || second != o.second)
+        return first != o.first ? first < o.first : second < o.second;
+      return key->string_unchecked() < o.key->string_unchecked();
+    }
   };
-  size_t i = 1;
-  while (i < n && order(m[i - 1].key_, m[i].key_) < 0)
-    ++i;
-  if (i >= n)
-    return n;  // already sorted and unique: the usual case
+  auto key_of = [](const JsonValue& v) {
+    const bool in_value = v.flags_ & JsonValue::SHORT;
+    const char* bytes = in_value ? reinterpret_cast<const char*>(&v) : v.p_.chars;
+    const size_t size = in_value ? v.short_size_ : JsonValue::SHORT_MAX;
+    uint64_t first = 0, second = 0;
+    std::memcpy(&first, bytes, 8);
+    std::memcpy(&second, bytes + 8, in_value ? 8 : 5);
+    first = size >= 8 ? first : first & ((uint64_t{1} << (8 * size)) - 1);
+    second = size <= 8 ? 0 : second & ((uint64_t{1} << (8 * (size - 8))) - 1);
+    return Key{__builtin_bswap64(first), __builtin_bswap64(second), &v};
+  };
   struct Raw {
     alignas(8) unsigned char bytes[sizeof(JsonMember)];
   };
   Raw* raw = reinterpret_cast<Raw*>(m);
-  auto less = [&order](const Raw& a, const Raw& b) {
-    return order(reinterpret_cast<const JsonMember&>(a).key_,
-                 reinterpret_cast<const JsonMember&>(b).key_) < 0;
-  };
   if (n <= 16) {
-    // Insertion sort: stable and allocation-free for the small objects that dominate.
-    for (; i < n; ++i) {
-      if (!less(raw[i], raw[i - 1]))
-        continue;
-      Raw x = raw[i];
-      size_t j = i;
-      for (; j > 0 && less(x, raw[j - 1]); --j)
-        raw[j] = raw[j - 1];
-      raw[j] = x;
+    // Insertion sort of the keys, then one move of the members: stable and allocation-free
+    // for the small objects that dominate.
+    Key keys[16];
+    uint8_t place[16];
+    size_t i = 0;
+    for (; i < n; ++i)
+      keys[i] = key_of(m[i].key_);
+    for (i = 1; i < n && keys[i - 1] < keys[i]; ++i) {
     }
+    if (i >= n)
+      return n;  // already sorted and unique: the usual case
+    for (size_t k = 0; k < n; ++k) {
+      size_t j = k;
+      for (; j > 0 && keys[k] < keys[place[j - 1]]; --j)
+        place[j] = place[j - 1];
+      place[j] = static_cast<uint8_t>(k);
+    }
+    Raw copy[16];
+    std::memcpy(copy, raw, n * sizeof(Raw));
+    for (size_t k = 0; k < n; ++k)
+      raw[k] = copy[place[k]];
   } else {
     // Stable, so among equal keys the later one stays later and wins below.
-    std::stable_sort(raw, raw + n, less);
+    std::stable_sort(raw, raw + n, [&key_of](const Raw& a, const Raw& b) {
+      return key_of(reinterpret_cast<const JsonMember&>(a).key_) <
+             key_of(reinterpret_cast<const JsonMember&>(b).key_);
+    });
   }
   size_t kept = 0;
   for (size_t k = 0; k < n; ++k) {
