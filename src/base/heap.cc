@@ -59,6 +59,11 @@ void note_large_message_end() {
 }
 
 HeapGiveBack::HeapGiveBack() {
+  {
+    GiveBackState& s = state();
+    MutexLock lock(s.mutex);
+    s.stopping = false;  // after an earlier HeapGiveBack
+  }
   if (Result<std::jthread> started = start_thread(&give_back_when_quiet); started.ok())
     thread_ = std::move(started).take();
 }
@@ -72,10 +77,6 @@ HeapGiveBack::~HeapGiveBack() {
   }
   if (thread_.joinable())
     thread_.join();
-  // A later HeapGiveBack (tests make several) starts afresh.
-  GiveBackState& s = state();
-  MutexLock lock(s.mutex);
-  s.stopping = false;
 }
 
 }  // namespace brask

@@ -241,11 +241,11 @@ size_t JsonBuild::sort_members(JsonMember* m, size_t n) {
     // for the small objects that dominate.
     Key keys[16];
     uint8_t place[16];
-    size_t i = 0;
-    for (; i < n; ++i)
-      keys[i] = key_of(m[i].key_);
-    for (i = 1; i < n && keys[i - 1] < keys[i]; ++i) {
-    }
+    for (size_t k = 0; k < n; ++k)
+      keys[k] = key_of(m[k].key_);
+    size_t i = 1;
+    while (i < n && keys[i - 1] < keys[i])
+      ++i;
     if (i >= n)
       return n;  // already sorted and unique: the usual case
     for (size_t k = 0; k < n; ++k) {
