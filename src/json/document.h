@@ -122,8 +122,9 @@ struct JsonBuild {
   static void copy(JsonValue* dst, const JsonValue& src, JsonArena* arena);
   // Arena bytes that `copy` takes for node `v`.
   static size_t footprint(const JsonValue& v);
-  // Sorts members by key and keeps the last of equal keys; returns how many remain.
-  static size_t sort_members(JsonMember* members, size_t n);
+  // Writes `members` to `to` in key order, the last of equal keys kept; returns how many
+  // that is. More than 16 are sorted in place first, and `to` may be `members`.
+  static size_t sort_members(JsonMember* members, size_t n, JsonMember* to);
   static void raw_copy(void* dst, const void* src, size_t nodes) {
     std::memcpy(dst, src, nodes * sizeof(JsonValue));
   }

@@ -209,7 +209,7 @@ size_t JsonBuild::footprint(const JsonValue& from) {
   return bytes;
 }
 
-size_t JsonBuild::sort_members(JsonMember* m, size_t n) {
+size_t JsonBuild::sort_members(JsonMember* m, size_t n, JsonMember* to) {
   // A key's first 13 bytes, zero-padded and read big-endian, order as two integers; keys
   // equal there go through a full comparison. A short key's 16 bytes may all be read.
   struct Key {
@@ -236,44 +236,44 @@ size_t JsonBuild::sort_members(JsonMember* m, size_t n) {
     alignas(8) unsigned char bytes[sizeof(JsonMember)];
   };
   Raw* raw = reinterpret_cast<Raw*>(m);
+  Raw* out = reinterpret_cast<Raw*>(to);
   if (n <= 16) {
-    // Insertion sort of the keys, then one move of the members: stable and allocation-free
-    // for the small objects that dominate.
+    // Insertion sort of the keys, then one move of each member kept: stable and
+    // allocation-free for the small objects that dominate.
     Key keys[16];
-    uint8_t place[16];
     for (size_t k = 0; k < n; ++k)
       keys[k] = key_of(m[k].key_);
     size_t i = 1;
     while (i < n && keys[i - 1] < keys[i])
       ++i;
-    if (i >= n)
-      return n;  // already sorted and unique: the usual case
+    if (i >= n) {  // already sorted and unique: the usual case
+      std::memcpy(static_cast<void*>(to), m, n * sizeof(JsonMember));
+      return n;
+    }
+    uint8_t place[16];
     for (size_t k = 0; k < n; ++k) {
       size_t j = k;
       for (; j > 0 && keys[k] < keys[place[j - 1]]; --j)
         place[j] = place[j - 1];
       place[j] = static_cast<uint8_t>(k);
     }
-    Raw copy[16];
-    std::memcpy(copy, raw, n * sizeof(Raw));
+    size_t kept = 0;
     for (size_t k = 0; k < n; ++k)
-      raw[k] = copy[place[k]];
-  } else {
-    // Stable, so among equal keys the later one stays later and wins below.
-    std::stable_sort(raw, raw + n, [&key_of](const Raw& a, const Raw& b) {
-      return key_of(reinterpret_cast<const JsonMember&>(a).key_) <
-             key_of(reinterpret_cast<const JsonMember&>(b).key_);
-    });
+      if (k + 1 == n || keys[place[k]] < keys[place[k + 1]])  // else the next one wins
+        out[kept++] = raw[place[k]];
+    return kept;
   }
+  // Stable, so among equal keys the later one stays later and wins below.
+  std::stable_sort(raw, raw + n, [&key_of](const Raw& a, const Raw& b) {
+    return key_of(reinterpret_cast<const JsonMember&>(a).key_) <
+           key_of(reinterpret_cast<const JsonMember&>(b).key_);
+  });
   size_t kept = 0;
   for (size_t k = 0; k < n; ++k) {
-    if (kept > 0 && m[kept - 1].key() == m[k].key()) {
-      raw_copy(&m[kept - 1].value_, &m[k].value_, 1);
-    } else {
-      if (kept != k)
-        raw[kept] = raw[k];
-      ++kept;
-    }
+    if (kept > 0 && to[kept - 1].key() == m[k].key())
+      raw_copy(&to[kept - 1].value_, &m[k].value_, 1);
+    else
+      out[kept++] = raw[k];
   }
   return kept;
 }
@@ -374,12 +374,10 @@ bool JsonValue::operator==(const JsonValue& other) const {
   switch (kind_) {
     case JsonKind::Null:
       return true;
-    case JsonKind::Bool:
-      return a.p_.b == b.p_.b;
+    case JsonKind::Bool:  // its payload's other bytes are zero
     case JsonKind::Unsigned:
-      return a.p_.u == b.p_.u;
     case JsonKind::Signed:
-      return a.p_.i == b.p_.i;
+      return a.p_.u == b.p_.u;
     case JsonKind::Double:
       return a.p_.d == b.p_.d;
     case JsonKind::String:

@@ -369,9 +369,18 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
   }
   if (out != nullptr) {
     size_t n = (members_.used - base) / sizeof(JsonMember);
-    if (n > 1)
-      n = JsonBuild::sort_members(reinterpret_cast<JsonMember*>(members_.data() + base), n);
-    const void* items = n == 0 ? nullptr : take_items(&members_, base, n, sizeof(JsonMember));
+    auto* members = reinterpret_cast<JsonMember*>(members_.data() + base);
+    const void* items = nullptr;
+    if (n > 1 && n <= 16) {  // sorted straight into the document
+      auto* to = static_cast<JsonMember*>(arena()->allocate(n * sizeof(JsonMember)));
+      n = JsonBuild::sort_members(members, n, to);
+      members_.used = base;
+      items = to;
+    } else if (n > 0) {
+      if (n > 1)
+        n = JsonBuild::sort_members(members, n, members);
+      items = take_items(&members_, base, n, sizeof(JsonMember));
+    }
     JsonBuild::set_object(out, static_cast<const JsonMember*>(items), n);
   }
   return true;
@@ -462,15 +471,14 @@ bool JsonScanner::hex4(uint32_t* code) {
   if (text_.size() - pos_ < 4)
     return set_fault(JSON_EOF_IN_STRING, text_.size());
   uint32_t value = 0;
-  bool ok = true;
+  int bad = 0;  // negative once any byte is not a hex digit
   for (size_t i = 0; i < 4; ++i) {
-    int h = HEX_VALUES[static_cast<unsigned char>(text_[pos_ + i])];
-    if (h < 0)
-      ok = false;
-    value = value * 16 + static_cast<uint32_t>(h < 0 ? 0 : h);
+    const int h = HEX_VALUES[static_cast<unsigned char>(text_[pos_ + i])];
+    bad |= h;
+    value = value * 16 + static_cast<uint32_t>(h & 15);
   }
   pos_ += 4;
-  if (!ok)
+  if (bad < 0)
     return set_fault(JSON_INVALID_ESCAPE, pos_);
   *code = value;
   return true;
@@ -585,11 +593,9 @@ bool JsonScanner::literal_into(JsonValue* out) {
       return set_fault(JSON_EXPECTED_IDENT, pos_ + i + 1);
   }
   pos_ += word.size();
-  if (out == nullptr)
-    return true;
-  if (first == 'n')
+  if (out != nullptr && first == 'n')
     put(out, nullptr);
-  else
+  else if (out != nullptr)
     put(out, first == 't');
   return true;
 }

@@ -8,17 +8,15 @@
 // the last of them. A fault at a byte is `fault(what, offset_of_byte + 1)`, one just before
 // an opening bracket is `fault(what, offset_of_bracket)`, end of text is `fault(what, size)`.
 //
-// Reading an object member by member (the walkers count the depth and consume the
-// brackets and commas; the callback consumes the colon and the value):
+// Reading an object member by member: the walker consumes brackets and commas and counts
+// the depth; the callback consumes the colon and the value.
 //
-//   JsonScanner s(text);
 //   if (s.skip_whitespace() != '{') return s.expect_value_fault();  // not an object
 //   Result<void> read = s.read_object([&](std::string_view key) -> Result<void> {
-//     if (key != "name") return s.skip_member();      // any value, checked
+//     if (key != "name") return s.skip_member();  // any value, checked
 //     if (auto colon = s.scan_colon(); !colon.ok()) return colon;
-//     if (s.skip_whitespace() != '"') ...              // a wrong type, reported where you like
-//     auto name = s.scan_string();                     // offset() is just after its quote
-//     ...
+//     if (s.skip_whitespace() != '"') ...          // a wrong type, reported where you like
+//     auto name = s.scan_string();                 // offset() is just after its quote
 //   });
 //   if (read.ok()) read = s.finish();  // only whitespace may follow
 #pragma once
