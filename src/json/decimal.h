@@ -103,6 +103,11 @@ inline double round_to_double(uint128 q, int scale, bool sticky) {
 
 }  // namespace decimal_detail
 
+// The powers of ten that a double holds exactly.
+inline constexpr double EXACT_POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // `significand * 10^exponent10` correctly rounded into `*out`, or false when this form is
 // left to a general reader: the power of ten is above 10^27 or below 10^-64.
 [[gnu::always_inline]] inline bool decimal_to_double(uint64_t significand, int exponent10,
@@ -115,12 +120,10 @@ inline double round_to_double(uint128 q, int scale, bool sticky) {
     return true;
   }
   // Both factors exact in a double: one correctly rounded operation.
-  static constexpr double EXACT_POWERS[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   if (significand <= uint64_t{1} << 53 && exponent10 >= -22 && exponent10 <= 22) {
     const double value = static_cast<double>(significand);
-    *out = exponent10 < 0 ? value / EXACT_POWERS[-exponent10] : value * EXACT_POWERS[exponent10];
+    *out = exponent10 < 0 ? value / EXACT_POWERS_OF_TEN[-exponent10]
+                          : value * EXACT_POWERS_OF_TEN[exponent10];
     return true;
   }
   if (exponent10 >= 0) {

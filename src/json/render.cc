@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "json/decimal.h"
 
 namespace brask {
 namespace {
@@ -77,8 +78,8 @@ char* put_escape(unsigned char c, char* o) {
   return o;
 }
 
-// Short strings with escapes are written with room for the worst case taken once.
-constexpr size_t ESCAPED_IN_PLACE_MAX = 4096;
+// Strings with escapes are written this many bytes at a time.
+constexpr ptrdiff_t ESCAPED_PIECE_BYTES = 4096;
 
 // Whether any of the eight bytes of `x` is `"`, `\` or below 0x20. `(v - k) & ~v` sets a
 // byte's high bit only at or above a byte below k, so the test is exact as a whole.
@@ -92,7 +93,7 @@ constexpr size_t SHORT_STRING_MAX = 16;
 // Short strings (keys, names, types) are the bulk of most documents: they are checked a
 // word at a time and copied by overlapping fixed-size moves, never byte by byte or through
 // a call. Reads stay within the string.
-bool short_has_stop(const char* p, size_t n) {
+[[gnu::always_inline]] inline bool short_has_stop(const char* p, size_t n) {
   static_assert(SHORT_STRING_MAX <= 16);  // two words cover it
   if (n >= 8)
     return has_string_stop8(load8(p)) || has_string_stop8(load8(p + n - 8));
@@ -105,7 +106,7 @@ bool short_has_stop(const char* p, size_t n) {
                           byte(p[n - 1]) << 16);  // 'a' fills the rest
 }
 
-void copy_short(char* o, const char* p, size_t n) {
+[[gnu::always_inline]] inline void copy_short(char* o, const char* p, size_t n) {
   if (n >= 8) {
     const uint64_t head = load8(p), tail = load8(p + n - 8);
     std::memcpy(o, &head, 8);
@@ -148,38 +149,27 @@ void append_escaped(std::string_view s, const char* hit, Writer* w);
 }
 
 // `s` quoted, with the escapes it needs; `hit` is its first byte to escape or a byte before.
+// Written in pieces, each with room for its worst case taken once.
 [[gnu::noinline]] void append_escaped(std::string_view s, const char* hit, Writer* w) {
   const char* p = s.data();
   const char* const end = p + s.size();
-  hit = find_json_string_stop<false>(hit, end);
-  if (s.size() <= ESCAPED_IN_PLACE_MAX) {
-    char* const out = w->room(s.size() * 6 + 2);
+  w->put('"');
+  w->write(p, static_cast<size_t>(hit - p));
+  p = hit;
+  while (p != end) {
+    const char* const piece_end = end - p > ESCAPED_PIECE_BYTES ? p + ESCAPED_PIECE_BYTES : end;
+    char* const out = w->room(static_cast<size_t>(piece_end - p) * 6);
     char* o = out;
-    *o++ = '"';
     for (;;) {
+      const char* const hit = find_json_string_stop<false>(p, piece_end);
       std::memcpy(o, p, static_cast<size_t>(hit - p));
       o += hit - p;
-      if (hit == end)
+      p = hit;
+      if (hit == piece_end)
         break;
-      o = put_escape(static_cast<unsigned char>(*hit), o);
-      p = hit + 1;
-      hit = find_json_string_stop<false>(p, end);
+      o = put_escape(static_cast<unsigned char>(*p++), o);
     }
-    *o++ = '"';
     w->commit(static_cast<size_t>(o - out));
-    return;
-  }
-  // Reserve for the plain run plus both quotes; escapes reserve their own room below.
-  char* out = w->room(s.size() + 2);
-  out[0] = '"';
-  std::memcpy(out + 1, p, static_cast<size_t>(hit - p));
-  w->commit(static_cast<size_t>(hit - p) + 1);
-  while (hit != end) {
-    char* out = w->room(6);
-    w->commit(static_cast<size_t>(put_escape(static_cast<unsigned char>(*hit), out) - out));
-    p = hit + 1;
-    hit = find_json_string_stop<false>(p, end);
-    w->write(p, static_cast<size_t>(hit - p));
   }
   w->put('"');
 }
@@ -203,11 +193,7 @@ void append_scalar(const JsonValue& value, Writer* w) {
       w->write("null", 4);
       break;
     case JsonKind::Bool:
-      if (*value.as_bool()) {
-        w->write("true", 4);
-      } else {
-        w->write("false", 5);
-      }
+      w->write(*value.as_bool() ? "true" : "false", *value.as_bool() ? 4 : 5);
       break;
     case JsonKind::Unsigned:
       append_integer(*value.as_unsigned(), w);
@@ -221,8 +207,7 @@ void append_scalar(const JsonValue& value, Writer* w) {
     case JsonKind::String:
       append_string(*value.as_string(), w);
       break;
-    case JsonKind::Array:
-    case JsonKind::Object:
+    default:  // containers are walked by the callers
       break;
   }
 }
@@ -234,43 +219,29 @@ void append_indent(int level, Writer* w) {
 }
 
 void append_pretty(const JsonValue& value, int level, Writer* w) {
-  if (auto array = value.as_array()) {
-    if (array->empty()) {
-      w->write("[]", 2);
-      return;
-    }
-    w->write("[\n", 2);
-    for (size_t i = 0; i < array->size(); ++i) {
-      if (i > 0)
-        w->write(",\n", 2);
-      append_indent(level + 1, w);
-      append_pretty((*array)[i], level + 1, w);
-    }
-    w->put('\n');
-    append_indent(level, w);
-    w->put(']');
-  } else if (auto object = value.as_object()) {
-    if (object->empty()) {
-      w->write("{}", 2);
-      return;
-    }
-    w->write("{\n", 2);
-    bool first = true;
-    for (const auto& [key, member] : *object) {
-      if (!first)
-        w->write(",\n", 2);
-      first = false;
-      append_indent(level + 1, w);
-      append_string(key, w);
-      w->write(": ", 2);
-      append_pretty(member, level + 1, w);
-    }
-    w->put('\n');
-    append_indent(level, w);
-    w->put('}');
-  } else {
+  const auto array = value.as_array();
+  const auto object = value.as_object();
+  if (!array && !object) {
     append_scalar(value, w);
+    return;
   }
+  const size_t n = array ? array->size() : object->size();
+  w->write(array ? "[\n" : "{\n", n == 0 ? 1 : 2);
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0)
+      w->write(",\n", 2);
+    append_indent(level + 1, w);
+    if (object) {
+      append_string((*object)[i].key(), w);
+      w->write(": ", 2);
+    }
+    append_pretty(array ? (*array)[i] : (*object)[i].value(), level + 1, w);
+  }
+  if (n > 0) {
+    w->put('\n');
+    append_indent(level, w);
+  }
+  w->put(array ? ']' : '}');
 }
 
 // What a container or long string holds lies elsewhere in the document; asked for one
@@ -325,46 +296,63 @@ void append_compact(const JsonValue& value, Writer* w) {
   }
 }
 
+// Most doubles in documents are short decimals (0.25, 1.5, 3600.0), found more cheaply than
+// by the general search. If positive `value` is m / 10^k with m < 2^50, m is the only integer
+// within a quarter of value * 10^k, and one correctly rounded division proves it reads back.
+// Without trailing zeros and under 15 digits, no other digits that read back are as short.
+bool short_decimal(double value, char* digits, int* n, int* exponent) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  const int e2 = static_cast<int>(bits >> 52) - 1023;  // value < 2^(e2 + 1)
+  if (e2 > 48)
+    return false;
+  int scale = std::min(22, (49 - e2) * 78913 >> 18);  // 78913 / 2^18 is just below log10(2)
+  const double scaled = value * EXACT_POWERS_OF_TEN[scale];
+  if (!(scaled < 0x1p50))
+    return false;
+  uint64_t m = static_cast<uint64_t>(scaled + 0.5);  // exact: scaled's ulp is at most 1/8
+  if (m == 0 || static_cast<double>(m) / EXACT_POWERS_OF_TEN[scale] != value)
+    return false;
+  for (; m % 10000 == 0; m /= 10000)
+    scale -= 4;
+  for (; m % 10 == 0; m /= 10)
+    --scale;
+  if (m >= 100'000'000'000'000)
+    return false;
+  *n = static_cast<int>(std::to_chars(digits, digits + 16, m).ptr - digits);
+  *exponent = *n - 1 - scale;
+  return true;
+}
+
 void write_double(double value, Writer* w) {
   if (!std::isfinite(value)) {
     w->write("null", 4);
     return;
   }
   if (value == 0) {
-    if (std::signbit(value)) {
-      w->write("-0.0", 4);
-    } else {
-      w->write("0.0", 3);
-    }
+    w->write(std::signbit(value) ? "-0.0" : "0.0", std::signbit(value) ? 4 : 3);
     return;
   }
-  // Shortest round-trip digits in scientific form, e.g. "-1.2345e-07", then laid out again.
-  char sci[32];
-  const char* const end =
-      std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-  const char* p = sci;
   // Room for a sign, at most 17 digits and 15 trailing zeros or 5 leading ones, a point and
   // a zero, 36 bytes; runs are copied as fixed blocks of 20 (digits) and 16 (zeros), which
   // stay within 40 in every layout below.
   char* const out = w->room(40);
   char* o = out;
-  if (*p == '-') {
+  if (value < 0)
     *o++ = '-';
-    ++p;
+  // The shortest digits that read back as the value, and the power of ten of the first.
+  char digits[40] = {};  // the first 17 are read; the rest only ride along in block copies
+  int n = 0, exponent = 0;
+  if (!short_decimal(std::fabs(value), digits, &n, &exponent)) {
+    char sci[32];  // e.g. "1.2345e-07"
+    const char* const end =
+        std::to_chars(sci, sci + sizeof sci, std::fabs(value), std::chars_format::scientific).ptr;
+    const char* const e = std::find(static_cast<const char*>(sci), end, 'e');
+    for (const char* p = sci; p < e; ++p)
+      if (*p != '.')
+        digits[n++] = *p;
+    std::from_chars(e + 1 + (e[1] == '+'), end, exponent);
   }
-  char digits[40];  // the first 17 are read; the rest only ride along in block copies
-  int n = 0;
-  digits[n++] = *p++;
-  if (*p == '.') {
-    for (++p; *p != 'e'; ++p)
-      digits[n++] = *p;
-  }
-  const bool negative_exponent = p[1] == '-';
-  int exponent = 0;
-  for (p += 2; p < end; ++p)
-    exponent = exponent * 10 + (*p - '0');
-  if (negative_exponent)
-    exponent = -exponent;
   static constexpr char ZEROS[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
                                      '0', '0', '0', '0', '0', '0', '0', '0'};
   if (exponent >= -5 && exponent <= 15) {

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "json/parse.h"
 
@@ -48,6 +53,10 @@ TEST(RenderJson, StringsEscapeOnlyWhatMustBeEscaped) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(render_compact(JsonValue(std::string(c.value))), c.want);
   }
+  // Strings with escapes are written 4 KiB at a time: escapes on both sides of a seam.
+  const std::string plain(4095, 'a');
+  EXPECT_EQ(render_compact(JsonValue(plain + "\n\"" + std::string(5000, '\\'))),
+            '"' + plain + "\\n\\\"" + std::string(10000, '\\') + '"');
   auto read = parse_json(R"(["\u001F","\u00e9","\/"])");
   ASSERT_TRUE(read.ok()) << read.error();
   EXPECT_EQ(render_compact(*read), "[\"\\u001f\",\"\xc3\xa9\",\"/\"]");
@@ -108,6 +117,78 @@ TEST(RenderJson, DoublesUseShortestDigitsInTheGatewayLayout) {
     std::string appended = "x";
     append_double(c.value, &appended);
     EXPECT_EQ(appended, "x" + std::string(c.want));
+  }
+}
+
+// A decimal text's significant digits and the power of ten of the first: "0.0250" and
+// "2.5e-2" are both {"25", -2}.
+std::pair<std::string, int> significant_digits(std::string_view text) {
+  const size_t e = text.find_first_of("eE");
+  int exponent = e == std::string_view::npos ? 0 : std::stoi(std::string(text.substr(e + 1)));
+  const std::string_view mantissa = text.substr(text[0] == '-', e - (text[0] == '-'));
+  std::string digits;
+  for (char c : mantissa)
+    if (c != '.')
+      digits += c;
+  exponent += static_cast<int>(std::min(mantissa.find('.'), mantissa.size())) - 1;
+  const size_t first = digits.find_first_not_of('0');
+  exponent -= static_cast<int>(first);
+  digits = digits.substr(first, digits.find_last_not_of('0') + 1 - first);
+  return {digits, exponent};
+}
+
+// Short decimals take a quicker way to their digits than the general shortest-digits
+// search; both must give the same digits, by value shape and across the edges of the quick
+// way (2^50, 15 digits, powers of ten up to 22).
+TEST(RenderJson, DoublesHaveTheShortestDigitsThatReadBack) {
+  std::vector<double> values = {0.1,
+                                0.25,
+                                1.5,
+                                3600.0,
+                                1e15,
+                                1e-7,
+                                1.2e-7,
+                                0.3,
+                                1e22,
+                                1e-22,
+                                1e-23,
+                                2.5e-16,
+                                0x1p50,
+                                0x1p50 - 1,
+                                0x1p49 + 0.5,
+                                123456789012345.0,
+                                999999999999999.0,
+                                0.000123456789012345,
+                                4.35,
+                                5e-324,
+                                1.7976931348623157e308};
+  uint64_t state = 88172645463325252ull;
+  auto next = [&] {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    return state;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    const double whole = static_cast<double>(next() >> (11 + next() % 50));
+    values.push_back(whole / std::pow(10.0, static_cast<double>(next() % 23)));
+    values.push_back(whole);
+    double raw;
+    const uint64_t bits = next();
+    std::memcpy(&raw, &bits, sizeof raw);
+    if (std::isfinite(raw))
+      values.push_back(raw);
+  }
+  for (double v : values) {
+    if (v == 0)
+      continue;
+    char reference[40];
+    const char* end =
+        std::to_chars(reference, reference + sizeof reference, v, std::chars_format::scientific)
+            .ptr;
+    const std::string ours = format_double(v);
+    ASSERT_EQ(significant_digits(ours),
+              significant_digits(std::string_view(reference, end - reference)))
+        << ours;
+    ASSERT_EQ(std::strtod(ours.c_str(), nullptr), v) << ours;
   }
 }
 
