@@ -395,10 +395,13 @@ void write_double(double value, Writer* w) {
 }  // namespace
 
 void render_compact(const JsonValue& value, std::string* out) {
-  // A large document renders to about its own size: room taken at once is not copied
-  // and faulted in again at every doubling. Untouched room costs no memory.
+  // A large document renders to at most about its own size: room taken at once is not
+  // copied and faulted in again at every doubling, and untouched room costs no memory. Up
+  // to 24 MiB: glibc serves blocks below its 32 MiB mapping ceiling from the heap once one
+  // of that size was freed, so the next large render reuses pages rather than faulting in
+  // a fresh mapping (documents of many small numbers are 8 times their text).
   if (const size_t estimate = json_memory(value); estimate >= (64 << 10))
-    out->reserve(out->size() + estimate);
+    out->reserve(out->size() + std::min<size_t>(estimate, 24 << 20));
   Writer w(out);
   append_compact(value, &w);
 }
