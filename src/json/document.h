@@ -122,8 +122,8 @@ struct JsonBuild {
   static void copy(JsonValue* dst, const JsonValue& src, JsonArena* arena);
   // Arena bytes that `copy` takes for node `v`.
   static size_t footprint(const JsonValue& v);
-  // Writes `members` to `to` in key order, the last of equal keys kept; returns how many
-  // that is. More than 16 are sorted in place first, and `to` may be `members`.
+  // Writes `members` in key order to `to`, keeping the last of equal keys; returns how many.
+  // Up to 16 go straight to `to`, then other memory; more are sorted in place, `to` may alias.
   static size_t sort_members(JsonMember* members, size_t n, JsonMember* to);
   static void raw_copy(void* dst, const void* src, size_t nodes) {
     std::memcpy(dst, src, nodes * sizeof(JsonValue));

@@ -331,9 +331,14 @@ bool JsonScanner::array_into(JsonValue* out, int open) {
       if (!value_into(&element, open))
         return false;
       JsonBuild::raw_copy(values_.push(sizeof(JsonValue)), &element, 1);
-    } else if (is_json_number_start(c)) {  // the most common, directly
-      if (!number_into(static_cast<JsonValue*>(values_.push(sizeof(JsonValue)))))
-        return false;
+    } else if (is_json_number_start(c)) {  // the most common: runs of "n,n" directly
+      for (;; ++pos_) {
+        if (!number_into(static_cast<JsonValue*>(values_.push(sizeof(JsonValue)))))
+          return false;
+        if (text_.size() - pos_ < 2 || text_[pos_] != ',' ||
+            !is_json_number_start(static_cast<unsigned char>(text_[pos_ + 1])))
+          break;
+      }
     } else {
       if (!value_into(static_cast<JsonValue*>(values_.push(sizeof(JsonValue))), open))
         return false;
@@ -369,7 +374,7 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
   }
   if (out != nullptr) {
     size_t n = (members_.used - base) / sizeof(JsonMember);
-    auto* members = reinterpret_cast<JsonMember*>(members_.data() + base);
+    auto* members = n == 0 ? nullptr : reinterpret_cast<JsonMember*>(members_.data() + base);
     const void* items = nullptr;
     if (n > 1 && n <= 16) {  // sorted straight into the document
       auto* to = static_cast<JsonMember*>(arena()->allocate(n * sizeof(JsonMember)));
