@@ -123,7 +123,8 @@ struct JsonBuild {
   // Arena bytes that `copy` takes for node `v`.
   static size_t footprint(const JsonValue& v);
   // Writes `members` in key order to `to`, keeping the last of equal keys; returns how many.
-  // Up to 16 go straight to `to`, then other memory; more are sorted in place, `to` may alias.
+  // Up to SMALL_OBJECT go straight to `to`, other memory; more sort in place, `to` may alias.
+  static constexpr size_t SMALL_OBJECT = 16;
   static size_t sort_members(JsonMember* members, size_t n, JsonMember* to);
   static void raw_copy(void* dst, const void* src, size_t nodes) {
     std::memcpy(dst, src, nodes * sizeof(JsonValue));

@@ -237,10 +237,10 @@ size_t JsonBuild::sort_members(JsonMember* m, size_t n, JsonMember* to) {
   };
   Raw* raw = reinterpret_cast<Raw*>(m);
   Raw* out = reinterpret_cast<Raw*>(to);
-  if (n <= 16) {
+  if (n <= SMALL_OBJECT) {
     // Insertion sort of the keys, then one move of each member kept: stable and
     // allocation-free for the small objects that dominate.
-    Key keys[16];
+    Key keys[SMALL_OBJECT];
     for (size_t k = 0; k < n; ++k)
       keys[k] = key_of(m[k].key_);
     size_t i = 1;
@@ -250,7 +250,7 @@ size_t JsonBuild::sort_members(JsonMember* m, size_t n, JsonMember* to) {
       std::memcpy(static_cast<void*>(to), m, n * sizeof(JsonMember));
       return n;
     }
-    uint8_t place[16];
+    uint8_t place[SMALL_OBJECT];
     for (size_t k = 0; k < n; ++k) {
       size_t j = k;
       for (; j > 0 && keys[k] < keys[place[j - 1]]; --j)

@@ -161,11 +161,11 @@ void append_escaped(std::string_view s, const char* hit, Writer* w);
     char* const out = w->room(static_cast<size_t>(piece_end - p) * 6);
     char* o = out;
     for (;;) {
-      const char* const hit = find_json_string_stop<false>(p, piece_end);
-      std::memcpy(o, p, static_cast<size_t>(hit - p));
-      o += hit - p;
-      p = hit;
-      if (hit == piece_end)
+      const char* const stop = find_json_string_stop<false>(p, piece_end);
+      std::memcpy(o, p, static_cast<size_t>(stop - p));
+      o += stop - p;
+      p = stop;
+      if (stop == piece_end)
         break;
       o = put_escape(static_cast<unsigned char>(*p++), o);
     }

@@ -376,14 +376,13 @@ bool JsonScanner::object_into(JsonValue* out, int open) {
     size_t n = (members_.used - base) / sizeof(JsonMember);
     auto* members = n == 0 ? nullptr : reinterpret_cast<JsonMember*>(members_.data() + base);
     const void* items = nullptr;
-    if (n > 1 && n <= 16) {  // sorted straight into the document
+    if (n > 1 && n <= JsonBuild::SMALL_OBJECT) {  // sorted straight into the document
       auto* to = static_cast<JsonMember*>(arena()->allocate(n * sizeof(JsonMember)));
       n = JsonBuild::sort_members(members, n, to);
       members_.used = base;
       items = to;
-    } else if (n > 0) {
-      if (n > 1)
-        n = JsonBuild::sort_members(members, n, members);
+    } else if (n > 0) {  // one member, or a large object sorted in place
+      n = n > 1 ? JsonBuild::sort_members(members, n, members) : n;
       items = take_items(&members_, base, n, sizeof(JsonMember));
     }
     JsonBuild::set_object(out, static_cast<const JsonMember*>(items), n);
