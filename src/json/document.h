@@ -105,11 +105,6 @@ struct JsonBuild {
   }
   static JsonValue* key(JsonMember* m) { return &m->key_; }
   static JsonValue* value(JsonMember* m) { return &m->value_; }
-  static JsonMember* members(const JsonValue& object) {
-    return const_cast<JsonMember*>(object.p_.members);
-  }
-  static size_t size(const JsonValue& v) { return v.size_; }
-  static void set_size(JsonValue* v, size_t n) { v->size_ = checked_size(n); }
   // Makes `v` the owner of `doc`, whose root is the value.
   static void own(JsonValue* v, JsonDocument* doc);
   // As `own`, but a root that needs no arena (a scalar, a short string, an empty

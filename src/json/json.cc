@@ -448,10 +448,10 @@ void JsonArray::reserve(size_t n) {
 
 void JsonArray::push_back(JsonValue element) {
   JsonDocument* doc = JsonBuild::builder_document(&value_);
-  const size_t n = JsonBuild::size(doc->root);
+  const size_t n = doc->root.size_;
   auto* items = static_cast<JsonValue*>(JsonBuild::reserve_root(doc, n + 1, sizeof(JsonValue)));
   JsonBuild::place(&items[n], std::move(element), &doc->arena);
-  JsonBuild::set_size(&doc->root, n + 1);
+  doc->root.size_ = JsonBuild::checked_size(n + 1);
 }
 
 JsonObject::JsonObject() {
@@ -470,11 +470,11 @@ JsonObject::JsonObject(JsonObjectView members) : JsonObject() {
 
 void JsonObject::set(std::string_view key, JsonValue value) {
   JsonDocument* doc = JsonBuild::builder_document(&value_);
-  const size_t n = JsonBuild::size(doc->root);
-  JsonMember* m = JsonBuild::members(doc->root);
+  const size_t n = doc->root.size_;
+  auto* m = const_cast<JsonMember*>(doc->root.p_.members);
   size_t at = static_cast<size_t>(lower_bound(m, n, key) - m);
   if (at < n && m[at].key() == key) {
-    JsonBuild::place(JsonBuild::value(&m[at]), std::move(value), &doc->arena);
+    JsonBuild::place(&m[at].value_, std::move(value), &doc->arena);
     return;
   }
   JsonValue key_node;
@@ -482,23 +482,23 @@ void JsonObject::set(std::string_view key, JsonValue value) {
   m = static_cast<JsonMember*>(JsonBuild::reserve_root(doc, n + 1, sizeof(JsonMember)));
   std::memmove(static_cast<void*>(m + at + 1), static_cast<const void*>(m + at),
                (n - at) * sizeof(JsonMember));
-  JsonBuild::raw_copy(JsonBuild::key(&m[at]), &key_node, 1);
-  JsonBuild::place(JsonBuild::value(&m[at]), std::move(value), &doc->arena);
-  JsonBuild::set_size(&doc->root, n + 1);
+  JsonBuild::raw_copy(&m[at].key_, &key_node, 1);
+  JsonBuild::place(&m[at].value_, std::move(value), &doc->arena);
+  doc->root.size_ = JsonBuild::checked_size(n + 1);
 }
 
 bool JsonObject::erase(std::string_view key) {
   JsonDocument* doc = JsonBuild::document_of(value_);
   if (doc == nullptr)
     return false;
-  const size_t n = JsonBuild::size(doc->root);
-  JsonMember* m = JsonBuild::members(doc->root);
+  const size_t n = doc->root.size_;
+  auto* m = const_cast<JsonMember*>(doc->root.p_.members);
   size_t at = static_cast<size_t>(lower_bound(m, n, key) - m);
   if (at == n || m[at].key() != key)
     return false;
   std::memmove(static_cast<void*>(m + at), static_cast<const void*>(m + at + 1),
                (n - at - 1) * sizeof(JsonMember));
-  JsonBuild::set_size(&doc->root, n - 1);
+  --doc->root.size_;
   return true;
 }
 
