@@ -400,8 +400,9 @@ void render_compact(const JsonValue& value, std::string* out) {
   // to 24 MiB: glibc serves blocks below its 32 MiB mapping ceiling from the heap once one
   // of that size was freed, so the next large render reuses pages rather than faulting in
   // a fresh mapping (documents of many small numbers are 8 times their text).
-  if (const size_t estimate = json_memory(value); estimate >= (64 << 10))
-    out->reserve(out->size() + std::min<size_t>(estimate, 24 << 20));
+  constexpr size_t RESERVE_FROM = 64 << 10, RESERVE_AT_MOST = 24 << 20;
+  if (const size_t estimate = json_memory(value); estimate >= RESERVE_FROM)
+    out->reserve(out->size() + std::min(estimate, RESERVE_AT_MOST));
   Writer w(out);
   append_compact(value, &w);
 }

@@ -8,12 +8,7 @@
 namespace brask {
 
 JsonValue success_response(JsonValue id, JsonValue result) {
-  // Set one by one: an initializer list would copy the result.
-  JsonObject response;
-  response.set("id", std::move(id));
-  response.set("jsonrpc", "2.0");
-  response.set("result", std::move(result));
-  return response;
+  return JsonObject{{"id", std::move(id)}, {"jsonrpc", "2.0"}, {"result", std::move(result)}};
 }
 
 JsonValue error_response(JsonValue id, const RpcError& error) {

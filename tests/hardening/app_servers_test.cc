@@ -32,7 +32,7 @@ rlim_t lowest_free_fd(pid_t pid) {
 // With no descriptor free, the gateway cannot read apps.json: that call is answered
 // with the cause, and the running app server is not stopped.
 TEST(AppServers, GatewayOutOfDescriptorsIsNotTheAgentsSwitch) {
-  GatewaySession session({FakeApp("alpha")});
+  GatewaySession session({FakeAppEntry("alpha")});
   bool is_error = false;
   ASSERT_EQ(session.call(1, "alpha", "echo", JsonObject{}, 30, &is_error), "echo");
   const pid_t gateway = session.process().pid();
@@ -54,7 +54,7 @@ TEST(AppServers, GatewayOutOfDescriptorsIsNotTheAgentsSwitch) {
 // Requests that wait while a start fails get that start's failure instead of starting
 // the app again one after another; a request that comes later starts afresh.
 TEST(AppServers, OneFailedStartAnswersEveryRequestWaitingForIt) {
-  GatewaySession session({FakeApp("stuck", {"--no-initialize", "--exit-after-ms", "1500"})});
+  GatewaySession session({FakeAppEntry("stuck", {"--no-initialize", "--exit-after-ms", "1500"})});
   const std::string want = "stuck did not start its MCP server: the app closed its MCP connection";
   for (int id = 1; id <= 4; ++id)
     ASSERT_TRUE(session.send(GatewaySession::call_request(id, "stuck", "echo")));
@@ -78,7 +78,7 @@ TEST(AppServers, MessageThatCannotGetItsMemoryFailsAlone) {
 #ifdef BRASK_SANITIZED
   GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
 #endif
-  GatewaySession session({FakeApp("alpha")});
+  GatewaySession session({FakeAppEntry("alpha")});
   bool is_error = false;
   ASSERT_EQ(session.call(1, "alpha", "echo", JsonObject{}, 30, &is_error), "echo");
   const pid_t gateway = session.process().pid();
@@ -117,8 +117,8 @@ TEST(AppServers, MessageThatCannotGetItsMemoryFailsAlone) {
 }
 
 // Runs the fake app through a shell that does not exec it but waits, as most launchers do.
-FakeApp launched(const std::string& id, std::vector<std::string> args = {}) {
-  FakeApp app(id);
+FakeAppEntry launched(const std::string& id, std::vector<std::string> args = {}) {
+  FakeAppEntry app(id);
   app.command = "/bin/sh";
   app.args = {"-c", "\"$0\" \"$@\"; exit $?", program_path("fake-app")};
   app.args.insert(app.args.end(), args.begin(), args.end());
@@ -149,11 +149,11 @@ void call_each(GatewaySession& session, const std::vector<std::string>& apps, in
 TEST(AppServers, ThreeHundredStopsLeaveNothingBehind) {
   constexpr int APPS = 10;
   constexpr int ROUNDS = 30;
-  std::vector<FakeApp> fakes;
+  std::vector<FakeAppEntry> fakes;
   std::vector<std::string> apps;
   for (int i = 0; i < APPS; ++i) {
     apps.push_back("app" + std::to_string(i));
-    FakeApp app = launched(apps.back(), {"--hostile"});
+    FakeAppEntry app = launched(apps.back(), {"--hostile"});
     app.args[1] = "(sleep 0.05 </dev/null >/dev/null 2>&1 &); " + app.args[1];
     fakes.push_back(std::move(app));
   }
@@ -243,7 +243,7 @@ TEST(AppServers, IdleAppCannotMakeTheGatewayHoldUnboundedMemory) {
 #ifdef BRASK_SANITIZED
   GTEST_SKIP() << "sanitizers change how memory is allocated and counted";
 #endif
-  GatewaySession session({FakeApp("chatty", {"--hostile"})});
+  GatewaySession session({FakeAppEntry("chatty", {"--hostile"})});
   constexpr long NOTIFICATIONS = 20;
   constexpr long BYTES = 40L << 20;
   constexpr long BOUND_KIB = 512L << 10;
@@ -293,7 +293,8 @@ TEST(AppServers, ListingThatNeverEndsIsHeldAtAboutItsOwnSize) {
   GTEST_SKIP() << "sanitizers change how memory is allocated and counted";
 #endif
   constexpr long TOOLS_PER_PAGE = 5000;
-  GatewaySession session({FakeApp("endless", {"--endless-list", std::to_string(TOOLS_PER_PAGE)})});
+  GatewaySession session(
+      {FakeAppEntry("endless", {"--endless-list", std::to_string(TOOLS_PER_PAGE)})});
   const std::optional<long> idle_peak = session.process().peak_memory_kib();
   ASSERT_TRUE(idle_peak);
   bool is_error = false;
@@ -325,7 +326,7 @@ TEST(AppServers, AnswerThatDoesNotParseFailsItsCallAtOnce) {
       {"nested too deep", R"({"jsonrpc":"2.0","id":ID,"result":{"a":)" + deep + "}}", true},
       {"another request's id", R"({"id":424242,"result":{"content":[{"text":"\udc80"}]}})", false},
   };
-  GatewaySession session({FakeApp("alpha", {"--extra-tool", "raw"})});
+  GatewaySession session({FakeAppEntry("alpha", {"--extra-tool", "raw"})});
   bool is_error = false;
   ASSERT_EQ(session.call(1, "alpha", "echo", JsonObject{}, 30, &is_error), "echo");
   int id = 2;
@@ -359,7 +360,7 @@ TEST(AppServers, LineThatCannotGetItsMemoryIsNotCalledTooLarge) {
 #ifdef BRASK_SANITIZED
   GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
 #endif
-  GatewaySession session({FakeApp("alpha")});
+  GatewaySession session({FakeAppEntry("alpha")});
   bool is_error = false;
   ASSERT_EQ(session.call(1, "alpha", "echo", JsonObject{}, 30, &is_error), "echo");
   const pid_t gateway = session.process().pid();
@@ -387,7 +388,7 @@ TEST(AppServers, LineThatCannotGetItsMemoryIsNotCalledTooLarge) {
 TEST(AppServers, ServerGetsTheSignalDispositionsTheGatewayGot) {
   ProcessOptions options;
   options.ignored_signals = {SIGHUP};
-  GatewaySession session({FakeApp("alpha")}, options);
+  GatewaySession session({FakeAppEntry("alpha")}, options);
   ASSERT_TRUE(session.send(
       GatewaySession::call_request(1, "alpha", "info", JsonObject{{"signals", true}})));
   auto answer = session.answer(1);

@@ -64,14 +64,14 @@ JsonValue object(const char* text) {
 
 TEST_P(FaultMatrix, AnsweredInTimeThenRecoversWithoutLeftovers) {
   const Fault& f = GetParam();
-  FakeApp hostile("hostile", {"--hostile"});
+  FakeAppEntry hostile("hostile", {"--hostile"});
   if (f.wrapper != Wrapper::None) {
     hostile.command = "/bin/sh";
     const char* script =
         f.wrapper == Wrapper::ShellExec ? "exec \"$0\" \"$@\"" : "\"$0\" \"$@\"; exit $?";
     hostile.args = {"-c", script, program_path("fake-app"), "--hostile"};
   }
-  GatewaySession session({hostile, FakeApp("bystander")});
+  GatewaySession session({hostile, FakeAppEntry("bystander")});
   bool is_error = false;
   ASSERT_EQ(session.call(1, "bystander", "echo", JsonObject{}, 30, &is_error), "echo");
   ASSERT_EQ(session.call(2, "hostile", "echo", JsonObject{}, 30, &is_error), "echo");

@@ -99,7 +99,7 @@ const Shape SHAPES[] = {
 };
 
 TEST(HostileAgent, EveryShapeOfMessageGetsTheRightNumberOfAnswers) {
-  GatewaySession session({FakeApp("alpha")});
+  GatewaySession session({FakeAppEntry("alpha")});
   std::string input;
   size_t want_null = 0;
   for (const Shape& s : SHAPES) {
@@ -141,7 +141,7 @@ TEST(HostileAgent, EveryShapeOfMessageGetsTheRightNumberOfAnswers) {
 // Thousands of requests at once while sixteen slow calls hold every slot: each gets
 // exactly one answer, either its own or the busy refusal with its id.
 TEST(HostileAgent, BurstBeyondSixteenIsAnsweredBusyExactlyOnce) {
-  GatewaySession session({FakeApp("alpha")});
+  GatewaySession session({FakeAppEntry("alpha")});
   std::string input;
   for (int id = 0; id < 16; ++id)
     input += render_compact(
@@ -175,7 +175,7 @@ TEST(HostileAgent, BurstBeyondSixteenIsAnsweredBusyExactlyOnce) {
 // The agent stops reading while app servers run: the gateway's own next answer fails,
 // it ends with status 1, and takes its app servers with it.
 TEST(HostileAgent, OutputClosedEarlyEndsServingWithoutLeftovers) {
-  GatewaySession session({FakeApp("alpha")});
+  GatewaySession session({FakeAppEntry("alpha")});
   ASSERT_TRUE(session.send(GatewaySession::call_request(1, "alpha", "echo")));
   ASSERT_TRUE(session.answer(1));
   ASSERT_EQ(session.app_pids("alpha").size(), 1u);
@@ -196,7 +196,7 @@ TEST(HostileAgent, OutputClosedEarlyEndsServingWithoutLeftovers) {
 TEST(HostileAgent, NonBlockingStandardInputAndOutputServeAsUsual) {
   ProcessOptions options;
   options.nonblocking_stdio = true;
-  GatewaySession session(std::vector<FakeApp>{}, options);
+  GatewaySession session(std::vector<FakeAppEntry>{}, options);
   const std::string padding(4 << 20, 'p');
   std::string input;
   for (int i = 0; i < 4; ++i)

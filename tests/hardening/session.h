@@ -24,8 +24,9 @@
 
 namespace brask::testing {
 
-struct FakeApp {
-  FakeApp(std::string id_, std::vector<std::string> args_ = {}, std::string command_ = {})
+// An apps.json entry that runs fake-app (or `command`).
+struct FakeAppEntry {
+  FakeAppEntry(std::string id_, std::vector<std::string> args_ = {}, std::string command_ = {})
       : id(std::move(id_)), args(std::move(args_)), command(std::move(command_)) {}
   std::string id;
   std::vector<std::string> args;  // fake-app options; a count file is added
@@ -36,11 +37,11 @@ class GatewaySession {
  public:
   // `launcher`, when given, is a bash script run first in the process that then execs
   // the gateway, as a script that starts it would.
-  explicit GatewaySession(const std::vector<FakeApp>& apps, ProcessOptions options = {},
+  explicit GatewaySession(const std::vector<FakeAppEntry>& apps, ProcessOptions options = {},
                           const std::string& launcher = "")
       : dir_(temp_.path()) {
     JsonArray entries;
-    for (const FakeApp& app : apps) {
+    for (const FakeAppEntry& app : apps) {
       JsonArray args;
       for (const std::string& arg : app.args)
         args.emplace_back(arg);

@@ -21,7 +21,7 @@ class EndBySignal : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(EndBySignal, NoAppServerOutlivesTheGateway) {
   const SignalCase& c = GetParam();
-  GatewaySession session({FakeApp("alpha"), FakeApp("beta")});
+  GatewaySession session({FakeAppEntry("alpha"), FakeAppEntry("beta")});
   // Start both servers, then leave a long call running on one of them.
   ASSERT_TRUE(session.send(GatewaySession::call_request(1, "alpha", "echo")));
   ASSERT_TRUE(session.send(GatewaySession::call_request(2, "beta", "echo")));
@@ -57,14 +57,14 @@ INSTANTIATE_TEST_SUITE_P(Signals, EndBySignal,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EndBySignal, IdleGatewayWithoutAppsEndsBySignal) {
-  GatewaySession session(std::vector<FakeApp>{});
+  GatewaySession session(std::vector<FakeAppEntry>{});
   ASSERT_EQ(::kill(session.process().pid(), SIGTERM), 0);
   ExitStatus status = session.process().wait(std::chrono::seconds(30));
   EXPECT_EQ(status.signal, SIGTERM) << status.describe();
 }
 
 TEST(EndBySignal, EndOfInputStillWaitsForCallsAndExitsZero) {
-  GatewaySession session({FakeApp("alpha")});
+  GatewaySession session({FakeAppEntry("alpha")});
   ASSERT_TRUE(
       session.send(GatewaySession::call_request(1, "alpha", "sleep", JsonObject{{"ms", 300}}, 60)));
   session.process().close_stdin();

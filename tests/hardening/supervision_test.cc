@@ -44,11 +44,11 @@ pid_t pid_in(const std::string& path) {
 }
 
 // An app run through /bin/sh: `script` runs with "$0" the fake-app and "$@" its options.
-FakeApp shell_app(const std::string& id, const std::string& script,
-                  std::vector<std::string> options = {}) {
+FakeAppEntry shell_app(const std::string& id, const std::string& script,
+                       std::vector<std::string> options = {}) {
   std::vector<std::string> args{"-c", script, program_path("fake-app")};
   args.insert(args.end(), options.begin(), options.end());
-  return FakeApp(id, std::move(args), "/bin/sh");
+  return FakeAppEntry(id, std::move(args), "/bin/sh");
 }
 
 JsonValue describe_request(int id, const std::string& app, const std::string& tool) {
@@ -129,8 +129,8 @@ TEST(Supervision, ServerThatCannotBeReapedDelaysNothing) {
   for (bool by_signal : {false, true}) {
     SCOPED_TRACE(by_signal ? "ended by SIGTERM" : "ended by end of input");
     TempDir marks;
-    GatewaySession session(
-        {FakeApp("traced", {"--traced", marks.path() + "/tracer"}), FakeApp("bystander")});
+    GatewaySession session({FakeAppEntry("traced", {"--traced", marks.path() + "/tracer"}),
+                            FakeAppEntry("bystander")});
     bool is_error = false;
     ASSERT_EQ(session.call(1, "traced", "echo", JsonObject{}, 30, &is_error), "echo");
     ASSERT_EQ(session.call(2, "bystander", "echo", JsonObject{}, 30, &is_error), "echo");
@@ -176,7 +176,7 @@ TEST(Supervision, IdleAppThatStopsReadingStallsNothing) {
   };
   for (const Case& c : {Case{"ninety pings", 90, 0}, Case{"pings with 6 MiB ids", 70, 6 << 20}}) {
     SCOPED_TRACE(c.name);
-    GatewaySession session({FakeApp("deaf")});
+    GatewaySession session({FakeAppEntry("deaf")});
     bool is_error = false;
     ASSERT_EQ(session.call(1, "deaf", "echo", JsonObject{}, 30, &is_error), "echo");
     ASSERT_EQ(session.call(2, "deaf", "deaf",

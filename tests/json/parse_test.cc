@@ -197,10 +197,11 @@ TEST(ParseJson, DoublesAreCorrectlyRounded) {
   }
 }
 
-// Numbers of any length: long integer parts and fractions, runs of leading zeros, and
-// exponents of any length and sign that put the value anywhere, near the edges of a double
-// included. Each must read as from_chars reads it, or fail as out of range exactly where it
-// is too large for a double (strtod tells which); too small reads as zero.
+// Numbers of any length and either sign: long integer parts and fractions, runs of
+// leading zeros, and exponents of any length and sign that put the value anywhere, near the
+// edges of a double included. Each must read as from_chars reads it, or fail as out of
+// range exactly where it is too large for a double (strtod tells which); too small reads
+// as zero of its sign.
 TEST(ParseJson, NumbersOfAnyLengthReadAsTheirOwnValue) {
   std::mt19937_64 rng(11);
   auto digits = [&](size_t n, bool nonzero_first) {
@@ -268,7 +269,7 @@ TEST(ParseJson, NumbersOfAnyLengthReadAsTheirOwnValue) {
       default:
         text += exponent_text(target - leading);
     }
-    texts.push_back(text);
+    texts.push_back(rng() % 4 == 0 ? "-" + text : text);
   }
   for (const std::string& text : texts) {
     SCOPED_TRACE(text.size() > 80 ? text.substr(0, 40) + "..." + text.substr(text.size() - 40)
@@ -283,16 +284,16 @@ TEST(ParseJson, NumbersOfAnyLengthReadAsTheirOwnValue) {
       continue;
     }
     if (ec == std::errc::result_out_of_range)
-      want = 0.0;
+      want = text[0] == '-' ? -0.0 : 0.0;
     ASSERT_TRUE(got.ok()) << got.error();
-    const double* d = got->as_double();
-    const uint64_t* u = got->as_unsigned();
-    ASSERT_TRUE(d != nullptr || u != nullptr);
-    if (d != nullptr) {
+    if (const double* d = got->as_double())
       ASSERT_EQ(std::bit_cast<uint64_t>(*d), std::bit_cast<uint64_t>(want)) << *d << " " << want;
-    } else {
+    else if (const int64_t* i = got->as_signed())
+      ASSERT_EQ(static_cast<double>(*i), want);
+    else if (const uint64_t* u = got->as_unsigned())
       ASSERT_EQ(static_cast<double>(*u), want);
-    }
+    else
+      FAIL() << render_compact(*got);
   }
 }
 

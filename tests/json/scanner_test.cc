@@ -85,6 +85,9 @@ TEST(JsonScanner, ReadsAnObjectMemberByMember) {
       read_record(R"( {"id": "a\u00e9", "x": {"deep": [1, {"y": null}]}, "args": ["-v", ""]} )");
   ASSERT_TRUE(ok.ok()) << ok.error();
   EXPECT_EQ(*ok, (std::vector<std::string>{"id=a\xc3\xa9", "id", "x", "arg=-v", "arg=", "args"}));
+  // Empty containers hand nothing over.
+  EXPECT_EQ(*read_record(" {} "), std::vector<std::string>{});
+  EXPECT_EQ(*read_record(R"({"args": [ ]})"), std::vector<std::string>{"args"});
 
   const struct {
     std::string_view in, want;

@@ -30,11 +30,12 @@ constexpr idtype_t P_PIDFD = static_cast<idtype_t>(3);
 // reaching a process that took over its number.
 struct Child {
   HeldProcess process;
-  bool stopping = false;  // its owner is waiting for it to end
+  bool stopping = false;  // under LiveChildren::mutex: its owner is waiting for it to end
 };
 using ChildRef = std::shared_ptr<Child>;
 
 struct LiveChildren {
+  // Held across a `posix_spawn` and a tree's scan and signals, never across a wait.
   Mutex mutex;
   // Started and not reaped: each is reaped by its owner's stop (or `kill_live_children`),
   // never by the orphan reaper.
