@@ -68,7 +68,11 @@ struct JsonDocument {
   static JsonDocument* create(size_t bytes);
 };
 
-// Raw node surgery for the JSON layer.
+// How the JSON layer writes nodes. A node is 16 plain bytes whose destructor never runs
+// inside a document, so nodes are written in place and moved by copying their bytes
+// (`raw_copy`). Documents are joined in three steps: `own` makes a value the owner of a
+// document whose root is built, `own_root` does so unless the root needs no arena, and
+// `place` puts a value into a document being built, taking over its arena if it owns one.
 struct JsonBuild {
   static constexpr size_t SHORT_MAX = JsonValue::SHORT_MAX;
   // At most `SHORT_MAX` bytes.
