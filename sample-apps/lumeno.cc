@@ -55,8 +55,6 @@ struct Lumeno {
   std::vector<std::string> plugins;
 };
 
-constexpr size_t MAX_UNDO = 50;
-
 Image fresh_image(std::string title, long long width, long long height, std::string background) {
   Image image;
   image.title = std::move(title);
@@ -70,9 +68,7 @@ Image fresh_image(std::string title, long long width, long long height, std::str
 
 // Remembers the image as it is, so the change that follows can be undone.
 void snapshot(Lumeno& doc) {
-  doc.undo.push_back(doc.image);
-  if (doc.undo.size() > MAX_UNDO)
-    doc.undo.erase(doc.undo.begin());
+  remember(doc.undo, doc.image);
 }
 
 JsonValue layer_json(const Layer& layer, size_t position) {
@@ -399,15 +395,7 @@ ToolOutput clear_selection(Lumeno& doc, const Args&) {
 }
 
 ToolOutput undo(Lumeno& doc, const Args& a) {
-  long long steps = a.integer("steps");
-  long long done = 0;
-  for (; done < steps && !doc.undo.empty(); ++done) {
-    doc.image = std::move(doc.undo.back());
-    doc.undo.pop_back();
-  }
-  if (done == 0)
-    return fail("there is nothing to undo");
-  return JsonValue("Undid " + std::to_string(done) + (done == 1 ? " step." : " steps."));
+  return undo_steps(doc.undo, doc.image, a.integer("steps"));
 }
 
 ToolOutput export_image(Lumeno& doc, const Args& a, const std::string& format) {

@@ -55,8 +55,6 @@ struct Scribola {
   std::vector<JsonValue> exports;
 };
 
-constexpr size_t MAX_UNDO = 50;
-
 Document fresh_document(std::string title) {
   Document d;
   d.title = std::move(title);
@@ -70,9 +68,7 @@ Document fresh_document(std::string title) {
 }
 
 void snapshot(Scribola& s) {
-  s.undo.push_back(s.doc);
-  if (s.undo.size() > MAX_UNDO)
-    s.undo.erase(s.undo.begin());
+  remember(s.undo, s.doc);
 }
 
 size_t count_words(std::string_view text) {
@@ -108,6 +104,17 @@ Result<size_t> paragraph_at(const Document& d, const Args& a, std::string_view k
                 std::to_string(d.paragraphs.size()));
   }
   return static_cast<size_t>(n - 1);
+}
+
+// Runs `change` on the index of the paragraph the "paragraph" argument names, with undo;
+// it returns what to say.
+template <class F>
+ToolOutput edit_paragraph(Scribola& s, const Args& a, F change) {
+  auto at = paragraph_at(s.doc, a);
+  if (!at.ok())
+    return at.failure();
+  snapshot(s);
+  return JsonValue(change(*at));
 }
 
 Result<void> known_style(const Document& d, const std::string& style) {
@@ -255,22 +262,14 @@ ToolOutput run_command(Scribola& s, const Args& a) {
   if (command->needs_paragraph) {
     if (!a.has("paragraph"))
       return fail("`" + id + "` needs `paragraph`");
-    auto at = paragraph_at(d, a);
-    if (!at.ok())
-      return at.failure();
-    snapshot(s);
-    std::string& text = d.paragraphs[*at].text;
-    if (id == "text.uppercase") {
-      for (char& c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    } else {
-      text = lower(text);
-      if (id == "text.sentence_case" && !text.empty()) {
-        text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-      }
-    }
-    return JsonValue("Ran " + std::string(command->title) + " on paragraph " +
-                     std::to_string(*at + 1) + ": \"" + preview(text) + "\"");
+    return edit_paragraph(s, a, [&](size_t at) {
+      std::string& text = d.paragraphs[at].text;
+      text = id == "text.uppercase" ? upper(text) : lower(text);
+      if (id == "text.sentence_case" && !text.empty())
+        text[0] = upper(text.substr(0, 1))[0];
+      return "Ran " + std::string(command->title) + " on paragraph " + std::to_string(at + 1) +
+             ": \"" + preview(text) + "\"";
+    });
   }
   snapshot(s);
   std::string said;
@@ -401,28 +400,24 @@ const ToolRow<Scribola> TOOLS[] = {
       "Replaces the whole text of one paragraph. Its style stays.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}, "text": {"type": "string"}}, "required": ["paragraph", "text"]})",
       IDEMPOTENT},
-     [](Scribola& s, const Args& a) -> ToolOutput {
-       auto at = paragraph_at(s.doc, a);
-       if (!at.ok())
-         return at.failure();
-       snapshot(s);
-       s.doc.paragraphs[*at].text = a.string("text");
-       return JsonValue("Replaced the text of paragraph " + std::to_string(*at + 1) + ".");
+     [](Scribola& s, const Args& a) {
+       return edit_paragraph(s, a, [&](size_t at) {
+         s.doc.paragraphs[at].text = a.string("text");
+         return "Replaced the text of paragraph " + std::to_string(at + 1) + ".";
+       });
      }},
     {{"delete_paragraph", "Delete paragraph",
       "Removes one paragraph and the comments attached to it. The paragraphs after it move up.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}}, "required": ["paragraph"]})",
       DESTRUCTIVE},
-     [](Scribola& s, const Args& a) -> ToolOutput {
-       auto at = paragraph_at(s.doc, a);
-       if (!at.ok())
-         return at.failure();
-       snapshot(s);
-       unsigned id = s.doc.paragraphs[*at].id;
-       s.doc.paragraphs.erase(s.doc.paragraphs.begin() + static_cast<long>(*at));
-       std::erase_if(s.doc.comments, [id](const Comment& c) { return c.paragraph_id == id; });
-       return JsonValue("Deleted paragraph " + std::to_string(*at + 1) + ". The document has " +
-                        std::to_string(s.doc.paragraphs.size()) + " paragraphs.");
+     [](Scribola& s, const Args& a) {
+       return edit_paragraph(s, a, [&](size_t at) {
+         unsigned id = s.doc.paragraphs[at].id;
+         s.doc.paragraphs.erase(s.doc.paragraphs.begin() + static_cast<long>(at));
+         std::erase_if(s.doc.comments, [id](const Comment& c) { return c.paragraph_id == id; });
+         return "Deleted paragraph " + std::to_string(at + 1) + ". The document has " +
+                std::to_string(s.doc.paragraphs.size()) + " paragraphs.";
+       });
      }},
     {{"move_paragraph", "Move paragraph",
       "Moves one paragraph to another place in the document. Position is the number the paragraph "
@@ -549,15 +544,13 @@ const ToolRow<Scribola> TOOLS[] = {
       "resolved.",
       R"({"type": "object", "properties": {"paragraph": {"type": "integer", "minimum": 1}, "text": {"type": "string", "minLength": 1}}, "required": ["paragraph", "text"]})",
       0},
-     [](Scribola& s, const Args& a) -> ToolOutput {
-       auto at = paragraph_at(s.doc, a);
-       if (!at.ok())
-         return at.failure();
-       snapshot(s);
-       unsigned id = s.doc.next_id++;
-       s.doc.comments.push_back(Comment{id, s.doc.paragraphs[*at].id, a.string("text"), false});
-       return JsonValue("Added comment " + std::to_string(id) + " to paragraph " +
-                        std::to_string(*at + 1) + ".");
+     [](Scribola& s, const Args& a) {
+       return edit_paragraph(s, a, [&](size_t at) {
+         unsigned id = s.doc.next_id++;
+         s.doc.comments.push_back(Comment{id, s.doc.paragraphs[at].id, a.string("text"), false});
+         return "Added comment " + std::to_string(id) + " to paragraph " + std::to_string(at + 1) +
+                ".";
+       });
      }},
     {{"list_comments", "List comments",
       "Lists the review comments with the paragraph each belongs to. Resolved comments are "
@@ -662,16 +655,7 @@ const ToolRow<Scribola> TOOLS[] = {
       "Takes back the last changes to the document, one step at a time. Up to 50 steps are kept.",
       R"({"type": "object", "properties": {"steps": {"type": "integer", "minimum": 1, "maximum": 50, "default": 1}}})",
       0},
-     [](Scribola& s, const Args& a) -> ToolOutput {
-       long long done = 0;
-       for (; done < a.integer("steps") && !s.undo.empty(); ++done) {
-         s.doc = std::move(s.undo.back());
-         s.undo.pop_back();
-       }
-       if (done == 0)
-         return fail("there is nothing to undo");
-       return JsonValue("Undid " + std::to_string(done) + (done == 1 ? " step." : " steps."));
-     }},
+     [](Scribola& s, const Args& a) { return undo_steps(s.undo, s.doc, a.integer("steps")); }},
     {{"list_commands", "List menu commands",
       "Lists Scribola's menu commands, which reach features that have no tool of their own. "
       "Pass a filter to see only commands whose id, title or description contains it.",

@@ -21,7 +21,6 @@ namespace brask::sample {
 namespace {
 
 constexpr size_t TOOLS_PER_PAGE = 8;
-constexpr size_t MAX_UNDO = 50;
 constexpr size_t MAX_FORMULA_DEPTH = 200;
 constexpr long MAX_RANGE_CELLS = 10000;  // cells one tool call may read or write
 
@@ -64,18 +63,7 @@ struct Tabulo {
 };
 
 void snapshot(Tabulo& t) {
-  t.undo.push_back(t.book);
-  if (t.undo.size() > MAX_UNDO)
-    t.undo.erase(t.undo.begin());
-}
-
-std::string upper_name(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z')
-      c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
+  remember(t.undo, t.book);
 }
 
 const Sheet* sheet_named(const Workbook& b, std::string_view name) {
@@ -118,6 +106,38 @@ Result<RangeRef> range_arg(const Args& a) {
   return *range;
 }
 
+bool in_range(RangeRef r, std::pair<int, int> row_column) {
+  auto [row, column] = row_column;
+  return row >= r.first.row && row <= r.last.row && column >= r.first.column &&
+         column <= r.last.column;
+}
+
+// The sheet and range of the "sheet" and "range" arguments, checked in that order.
+struct SheetRange {
+  Sheet* sheet;
+  RangeRef range;
+};
+
+Result<SheetRange> sheet_range(Workbook& b, const Args& a) {
+  auto sheet = find_sheet(b, a);
+  if (!sheet.ok())
+    return sheet.failure();
+  auto range = range_arg(a);
+  if (!range.ok())
+    return range.failure();
+  return SheetRange{*sheet, *range};
+}
+
+// Runs `change` on the sheet and range of the arguments, with undo; it returns what to say.
+template <class F>
+ToolOutput edit_range(Tabulo& t, const Args& a, F change) {
+  auto target = sheet_range(t.book, a);
+  if (!target.ok())
+    return target.failure();
+  snapshot(t);
+  return JsonValue(change(*target->sheet, target->range));
+}
+
 std::string range_name(RangeRef r) {
   if (r.first == r.last)
     return cell_name(r.first);
@@ -141,7 +161,7 @@ CellValue input_value(const Workbook& b, const Sheet& sheet, const std::string& 
       return value_of(b, *target, cell, visiting);
     };
     context.name = [&](const std::string& name) -> std::optional<std::pair<std::string, RangeRef>> {
-      auto it = b.names.find(upper_name(name));
+      auto it = b.names.find(upper(name));
       if (it == b.names.end())
         return std::nullopt;
       return it->second;
@@ -299,7 +319,7 @@ ToolOutput rename_sheet(Tabulo& t, const Args& a) {
     return fail("there is already a sheet `" + a.string("name") + "`");
   std::string old = (*sheet)->name;
   snapshot(t);
-  (*find_sheet(t.book, a))->name = a.string("name");
+  (*sheet)->name = a.string("name");
   return JsonValue("Renamed \"" + old + "\" to \"" + a.string("name") + "\".");
 }
 
@@ -327,9 +347,8 @@ ToolOutput set_cell(Tabulo& t, const Args& a) {
   if (!input.ok())
     return input.failure();
   snapshot(t);
-  Sheet& s = **find_sheet(t.book, a);
-  put(s, *at, std::move(input).take());
-  return cell_json(t.book, s, *at);
+  put(**sheet, *at, std::move(input).take());
+  return cell_json(t.book, **sheet, *at);
 }
 
 ToolOutput get_cell(Tabulo& t, const Args& a) {
@@ -367,7 +386,7 @@ ToolOutput set_range(Tabulo& t, const Args& a) {
     return fail("`rows` holds more than " + std::to_string(MAX_RANGE_CELLS) + " cells");
   }
   snapshot(t);
-  Sheet& s = **find_sheet(t.book, a);
+  Sheet& s = **sheet;
   for (auto& [at, input] : writes)
     put(s, at, std::move(input));
   return JsonValue("Wrote " + std::to_string(writes.size()) + " cells starting at " +
@@ -375,60 +394,47 @@ ToolOutput set_range(Tabulo& t, const Args& a) {
 }
 
 ToolOutput get_range(Tabulo& t, const Args& a) {
-  auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok())
-    return sheet.failure();
-  auto range = range_arg(a);
-  if (!range.ok())
-    return range.failure();
+  auto target = sheet_range(t.book, a);
+  if (!target.ok())
+    return target.failure();
+  RangeRef range = target->range;
   JsonArray rows;
-  for (int r = range->first.row; r <= range->last.row; ++r) {
+  for (int r = range.first.row; r <= range.last.row; ++r) {
     JsonArray row;
-    for (int c = range->first.column; c <= range->last.column; ++c) {
-      row.push_back(value_json(cell_value(t.book, **sheet, CellRef{c, r})));
+    for (int c = range.first.column; c <= range.last.column; ++c) {
+      row.push_back(value_json(cell_value(t.book, *target->sheet, CellRef{c, r})));
     }
     rows.push_back(std::move(row));
   }
-  return JsonValue(JsonObject{{"range", range_name(*range)}, {"values", std::move(rows)}});
+  return JsonValue(JsonObject{{"range", range_name(range)}, {"values", std::move(rows)}});
 }
 
 ToolOutput clear_range(Tabulo& t, const Args& a) {
-  auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok())
-    return sheet.failure();
-  auto range = range_arg(a);
-  if (!range.ok())
-    return range.failure();
-  snapshot(t);
-  Sheet& s = **find_sheet(t.book, a);
-  size_t cleared = std::erase_if(s.cells, [&](const auto& entry) {
-    auto [row, column] = entry.first;
-    return row >= range->first.row && row <= range->last.row && column >= range->first.column &&
-           column <= range->last.column;
+  return edit_range(t, a, [](Sheet& s, RangeRef range) {
+    size_t cleared =
+        std::erase_if(s.cells, [&](const auto& entry) { return in_range(range, entry.first); });
+    return "Cleared " + std::to_string(cleared) + " cells in " + range_name(range) + ".";
   });
-  return JsonValue("Cleared " + std::to_string(cleared) + " cells in " + range_name(*range) + ".");
 }
 
 ToolOutput sort_range(Tabulo& t, const Args& a) {
-  auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok())
-    return sheet.failure();
-  auto range = range_arg(a);
-  if (!range.ok())
-    return range.failure();
+  auto target = sheet_range(t.book, a);
+  if (!target.ok())
+    return target.failure();
+  Sheet& s = *target->sheet;
+  RangeRef range = target->range;
   auto key = parse_cell(a.string("byColumn") + "1");
-  if (!key || key->column < range->first.column || key->column > range->last.column) {
-    return fail("`byColumn` must be a column letter inside " + range_name(*range));
+  if (!key || key->column < range.first.column || key->column > range.last.column) {
+    return fail("`byColumn` must be a column letter inside " + range_name(range));
   }
-  Sheet& s = **find_sheet(t.book, a);
   struct Row {
     CellValue key;
     std::vector<std::optional<Cell>> cells;
   };
   std::vector<Row> rows;
-  for (int r = range->first.row; r <= range->last.row; ++r) {
+  for (int r = range.first.row; r <= range.last.row; ++r) {
     Row row{cell_value(t.book, s, CellRef{key->column, r}), {}};
-    for (int c = range->first.column; c <= range->last.column; ++c) {
+    for (int c = range.first.column; c <= range.last.column; ++c) {
       auto it = s.cells.find({r, c});
       row.cells.push_back(it == s.cells.end() ? std::nullopt : std::optional<Cell>(it->second));
     }
@@ -449,78 +455,62 @@ ToolOutput sort_range(Tabulo& t, const Args& a) {
     return descending ? more : less;
   });
   snapshot(t);
-  Sheet& target = **find_sheet(t.book, a);
   for (size_t i = 0; i < rows.size(); ++i) {
     for (size_t j = 0; j < rows[i].cells.size(); ++j) {
-      std::pair<int, int> at{range->first.row + static_cast<int>(i),
-                             range->first.column + static_cast<int>(j)};
+      std::pair<int, int> at{range.first.row + static_cast<int>(i),
+                             range.first.column + static_cast<int>(j)};
       if (rows[i].cells[j]) {
-        target.cells[at] = *rows[i].cells[j];
+        s.cells[at] = *rows[i].cells[j];
       } else {
-        target.cells.erase(at);
+        s.cells.erase(at);
       }
     }
   }
-  return JsonValue("Sorted " + std::to_string(rows.size()) + " rows of " + range_name(*range) +
+  return JsonValue("Sorted " + std::to_string(rows.size()) + " rows of " + range_name(range) +
                    " by column " + column_name(key->column) +
                    (descending ? ", largest first." : ", smallest first.") +
                    " Formulas keep their references.");
 }
 
 ToolOutput fill_down(Tabulo& t, const Args& a) {
-  auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok())
-    return sheet.failure();
-  auto range = range_arg(a);
-  if (!range.ok())
-    return range.failure();
-  snapshot(t);
-  Sheet& s = **find_sheet(t.book, a);
-  size_t filled = 0;
-  for (int c = range->first.column; c <= range->last.column; ++c) {
-    auto top = s.cells.find({range->first.row, c});
-    for (int r = range->first.row + 1; r <= range->last.row; ++r) {
-      if (top == s.cells.end()) {
-        s.cells.erase({r, c});
-        continue;
+  return edit_range(t, a, [](Sheet& s, RangeRef range) {
+    size_t filled = 0;
+    for (int c = range.first.column; c <= range.last.column; ++c) {
+      auto top = s.cells.find({range.first.row, c});
+      for (int r = range.first.row + 1; r <= range.last.row; ++r) {
+        if (top == s.cells.end()) {
+          s.cells.erase({r, c});
+          continue;
+        }
+        Cell copy = top->second;
+        if (!copy.input.empty() && copy.input[0] == '=') {
+          copy.input = shift_formula_rows(copy.input, r - range.first.row);
+        }
+        s.cells[{r, c}] = copy;
+        ++filled;
       }
-      Cell copy = top->second;
-      if (!copy.input.empty() && copy.input[0] == '=') {
-        copy.input = shift_formula_rows(copy.input, r - range->first.row);
-      }
-      s.cells[{r, c}] = copy;
-      ++filled;
     }
-  }
-  return JsonValue("Filled " + std::to_string(filled) + " cells down from row " +
-                   std::to_string(range->first.row + 1) + "; formulas follow their rows.");
+    return "Filled " + std::to_string(filled) + " cells down from row " +
+           std::to_string(range.first.row + 1) + "; formulas follow their rows.";
+  });
 }
 
 ToolOutput format_cells(Tabulo& t, const Args& a) {
-  auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok())
-    return sheet.failure();
-  auto range = range_arg(a);
-  if (!range.ok())
-    return range.failure();
-  snapshot(t);
-  Sheet& s = **find_sheet(t.book, a);
-  size_t changed = 0;
-  for (auto& [key, cell] : s.cells) {
-    if (key.first < range->first.row || key.first > range->last.row ||
-        key.second < range->first.column || key.second > range->last.column) {
-      continue;
+  return edit_range(t, a, [&](Sheet& s, RangeRef range) {
+    size_t changed = 0;
+    for (auto& [key, cell] : s.cells) {
+      if (!in_range(range, key))
+        continue;
+      if (a.has("numberFormat"))
+        cell.format = a.string("numberFormat");
+      if (a.has("decimals"))
+        cell.decimals = a.integer("decimals");
+      if (a.has("bold"))
+        cell.bold = a.boolean("bold");
+      ++changed;
     }
-    if (a.has("numberFormat"))
-      cell.format = a.string("numberFormat");
-    if (a.has("decimals"))
-      cell.decimals = a.integer("decimals");
-    if (a.has("bold"))
-      cell.bold = a.boolean("bold");
-    ++changed;
-  }
-  return JsonValue("Formatted " + std::to_string(changed) + " cells in " + range_name(*range) +
-                   ".");
+    return "Formatted " + std::to_string(changed) + " cells in " + range_name(range) + ".";
+  });
 }
 
 ToolOutput set_column_width(Tabulo& t, const Args& a) {
@@ -531,7 +521,7 @@ ToolOutput set_column_width(Tabulo& t, const Args& a) {
   if (!column)
     return fail("`column` must be a column letter such as C");
   snapshot(t);
-  (*find_sheet(t.book, a))->column_widths[column->column] = a.number("width");
+  (*sheet)->column_widths[column->column] = a.number("width");
   return JsonValue("Column " + column_name(column->column) + " is now " +
                    number_text(a.number("width")) + " characters wide.");
 }
@@ -568,18 +558,13 @@ ToolOutput find_cells(Tabulo& t, const Args& a) {
 }
 
 ToolOutput create_chart(Tabulo& t, const Args& a) {
-  auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok())
-    return sheet.failure();
-  auto range = range_arg(a);
-  if (!range.ok())
-    return range.failure();
-  snapshot(t);
-  Chart chart{t.book.next_chart++, (*find_sheet(t.book, a))->name, range_name(*range),
-              a.string("kind"), a.string("title")};
-  t.book.charts.push_back(chart);
-  return JsonValue("Created " + chart.kind + " chart " + std::to_string(chart.id) + " \"" +
-                   chart.title + "\" from " + chart.range + " on \"" + chart.sheet + "\".");
+  return edit_range(t, a, [&](Sheet& s, RangeRef range) {
+    Chart chart{t.book.next_chart++, s.name, range_name(range), a.string("kind"),
+                a.string("title")};
+    t.book.charts.push_back(chart);
+    return "Created " + chart.kind + " chart " + std::to_string(chart.id) + " \"" + chart.title +
+           "\" from " + chart.range + " on \"" + chart.sheet + "\".";
+  });
 }
 
 ToolOutput list_charts(Tabulo& t, const Args&) {
@@ -606,12 +591,9 @@ ToolOutput delete_chart(Tabulo& t, const Args& a) {
 }
 
 ToolOutput define_name(Tabulo& t, const Args& a) {
-  auto sheet = find_sheet(t.book, a);
-  if (!sheet.ok())
-    return sheet.failure();
-  auto range = range_arg(a);
-  if (!range.ok())
-    return range.failure();
+  auto target = sheet_range(t.book, a);
+  if (!target.ok())
+    return target.failure();
   std::string name = a.string("name");
   bool good = !name.empty() && !(name[0] >= '0' && name[0] <= '9') && !parse_range(name);
   for (char c : name) {
@@ -620,10 +602,10 @@ ToolOutput define_name(Tabulo& t, const Args& a) {
   if (!good)
     return fail("`name` must be letters, digits and _ and must not look like a cell");
   snapshot(t);
-  std::string sheet_name = (*find_sheet(t.book, a))->name;
-  t.book.names[upper_name(name)] = {sheet_name, *range};
-  return JsonValue("\"" + name + "\" now stands for " + sheet_name + "!" + range_name(*range) +
-                   " in formulas.");
+  std::string sheet_name = target->sheet->name;
+  t.book.names[upper(name)] = {sheet_name, target->range};
+  return JsonValue("\"" + name + "\" now stands for " + sheet_name + "!" +
+                   range_name(target->range) + " in formulas.");
 }
 
 ToolOutput list_names(Tabulo& t, const Args&) {
@@ -640,7 +622,7 @@ ToolOutput freeze_panes(Tabulo& t, const Args& a) {
   if (!sheet.ok())
     return sheet.failure();
   snapshot(t);
-  Sheet& s = **find_sheet(t.book, a);
+  Sheet& s = **sheet;
   s.frozen_rows = a.integer("rows");
   s.frozen_columns = a.integer("columns");
   return JsonValue("Froze " + std::to_string(s.frozen_rows) + " rows and " +
@@ -699,14 +681,7 @@ ToolOutput list_exports(Tabulo& t, const Args&) {
 }
 
 ToolOutput undo(Tabulo& t, const Args& a) {
-  long long done = 0;
-  for (; done < a.integer("steps") && !t.undo.empty(); ++done) {
-    t.book = std::move(t.undo.back());
-    t.undo.pop_back();
-  }
-  if (done == 0)
-    return fail("there is nothing to undo");
-  return JsonValue("Undid " + std::to_string(done) + (done == 1 ? " step." : " steps."));
+  return undo_steps(t.undo, t.book, a.integer("steps"));
 }
 
 // Tools with an optional sheet declare `"sheet": {}`; make_tabulo completes it to this.
