@@ -77,8 +77,8 @@ void wait_for_end(const HeldProcess& process, std::chrono::steady_clock::time_po
         return;
       continue;
     }
-    // Without a pidfd (no descriptor was free) only asking in turn is left; a process
-    // that is not the gateway's child cannot be asked and is not waited for.
+    // Without a pidfd (an old kernel, or no descriptor was free) only asking in turn is
+    // left; a process that is not the gateway's child cannot be asked and is not waited for.
     siginfo_t info{};
     if (::waitid(P_PID, static_cast<id_t>(process.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
         info.si_pid != 0)
